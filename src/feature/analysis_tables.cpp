@@ -1,0 +1,144 @@
+// Analysis tables built once per run (mel filter-bank map, Hamming window)
+// and the radix-2 FFT that frame analysis runs on every frame.
+#include <cmath>
+
+#include "feature.h"
+
+namespace {
+
+// 31.25 Hz per bin over the 700 Hz of the mel formula, in single precision
+// (0.0446428582072258).
+constexpr float kBinOver700 = 0.04464286f;
+
+// Angle step of the symmetric 320-point window: 2 * pi / 319 with the
+// 15-digit pi, in double precision.
+constexpr double kWindowStep = 2.0 * kPi15 / 319.0;
+
+}  // namespace
+
+void FEATURE::ini_fea_para() {
+  SetFilterBanks(filterWeight.data());
+  GetHammingWindow();
+}
+
+void FEATURE::doInitial() { ini_fea_para(); }
+
+// mel(f) = 1127 ln(1 + f / 700) for f = (k - 1) * 31.25 Hz: the ratio and the
+// sum in single precision, the logarithm and the scaling in double.
+float FEATURE::Mel(int k) {
+  const float ratio = static_cast<float>(k - 1) * kBinOver700;
+  const float arg = ratio + 1.0f;
+  return static_cast<float>(1127.0 * std::log(static_cast<double>(arg)));
+}
+
+// Filter j (1..24) is the triangle centred on boundary m[j] with feet m[j-1]
+// and m[j+1]; the 25 boundaries split 0..8000 Hz evenly on the mel scale.
+// Each bin feeds the two filters whose centres bracket it.
+void FEATURE::SetFilterBanks(double* weight) {
+  const float melMax = Mel(kFftBins + 1);
+  std::array<float, kNumFilters + 2> bound{};  // m[0] = 0 .. m[25] = melMax
+  for (int j = 1; j <= kNumFilters + 1; ++j) {
+    bound[j] = (static_cast<float>(j) / 25.0f) * melMax;
+  }
+
+  int j = 0;
+  for (int k = 0; k < kFftBins; ++k) {
+    const float b = Mel(k + 1);
+    // Bins are never more than one boundary spacing apart, so the index
+    // advances by at most one step per bin. The comparison is strict: a bin
+    // on a boundary stays with the lower index.
+    if (b > bound[j + 1]) ++j;
+    filterIdx[k] = j;
+    float share;
+    if (j >= 1) {
+      share = (bound[j + 1] - b) / (bound[j + 1] - bound[j]);
+    } else {
+      share = (bound[1] - b) / bound[1];
+    }
+    weight[k] = share;
+  }
+}
+
+// Symmetric Hamming window 0.54 - 0.46 cos(2 pi i / 319), each value rounded
+// to single precision.
+void FEATURE::GetHammingWindow() {
+  for (int i = 0; i < kFrameLength; ++i) {
+    const double w = 0.54 - 0.46 * std::cos(i * kWindowStep);
+    hamWin[i] = static_cast<float>(w);
+  }
+}
+
+namespace {
+
+// log2(n) for a power of two n >= 1, or -1 for any other n.
+int log2OfPowerOfTwo(int n) {
+  if (n < 1 || (n & (n - 1)) != 0) return -1;
+  int stages = 0;
+  while ((1 << stages) < n) ++stages;
+  return stages;
+}
+
+}  // namespace
+
+// Decimation in time on x[1..n]: bit-reversal reordering, then log2(n)
+// butterfly stages (nine for the 512 points of frame analysis). The twiddle
+// factors come from a recurrence that starts at (1, 0) in every stage and is
+// advanced by one complex multiplication per butterfly group, with the angle
+// from the 15-digit pi: both are part of the result's last bits.
+void FEATURE::fft(int direction, int n, Complex_* x) {
+  const int stages = log2OfPowerOfTwo(n);
+  if (stages < 0) return;
+  const int half = static_cast<int>(n * 0.5);
+
+  if (n > 1) {
+    int j = 1;
+    for (int i = 1;;) {
+      int m = half;
+      while (m < j) {
+        j -= m;
+        m = static_cast<int>(m * 0.5);
+      }
+      ++i;
+      if (i == n) break;
+      j += m;
+      if (j > i) {
+        const Complex_ t = x[i];
+        x[i] = x[j];
+        x[j] = t;
+      }
+    }
+  }
+
+  for (int s = 1; s <= stages; ++s) {
+    const int span = static_cast<int>(std::pow(2.0, s));
+    const int h = static_cast<int>(span * 0.5);
+    const double theta = kPi15 / h;
+    const double wr = std::cos(theta);
+    const double wi = -direction * std::sin(theta);
+    double ur = 1.0;
+    double ui = 0.0;
+    for (int j = 1; j <= h; ++j) {
+      for (int i = j; i <= n; i += span) {
+        const int p = i + h;
+        const double tr = x[p].re * ur - x[p].im * ui;
+        const double ti = x[p].re * ui + x[p].im * ur;
+        x[p].re = x[i].re - tr;
+        x[p].im = x[i].im - ti;
+        x[i].re = x[i].re + tr;
+        x[i].im = x[i].im + ti;
+      }
+      const double nextUr = wr * ur - wi * ui;
+      const double nextUi = wi * ur + wr * ui;
+      ur = nextUr;
+      ui = nextUi;
+    }
+  }
+
+  if (direction == -1) {
+    const double scale = n;
+    for (int i = 1; i <= n; ++i) {
+      x[i].re /= scale;
+      x[i].im /= scale;
+    }
+  }
+}

@@ -1,0 +1,178 @@
+// The MFCC feature extractor: one FEATURE object holds the analysis tables,
+// the fixed-capacity per-frame stores and the arrays of the current
+// utterance, and its methods carry a recording from 16-bit samples to a
+// file of 39-value vectors (12 liftered cepstra and C0, their deltas and
+// delta-deltas).
+//
+// Arithmetic is bit-exact by design: every point where a value is rounded to
+// single precision, every summation order and every constant below is part
+// of the output format. Build with -ffp-contract=off and never with
+// -ffast-math.
+#ifndef FEATURE_FEATURE_H
+#define FEATURE_FEATURE_H
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+// Frame geometry and capacities, fixed for every run.
+constexpr int kSampleRate = 16000;
+constexpr int kFrameLength = 320;    // 20 ms at 16 kHz
+constexpr int kFrameShift = 160;     // 10 ms at 16 kHz
+constexpr int kFftLength = 512;      // frame zero-padded; bins of 31.25 Hz
+constexpr int kFftBins = 256;        // lower half of the spectrum, bins 0..255
+constexpr int kNumFilters = 24;      // triangular mel filters, numbered 1..24
+constexpr int kNumCeps = 12;         // c1..c12
+constexpr int kCepDim = 13;          // c1..c12, then C0
+constexpr int kOutDim = 39;          // record, deltas, delta-deltas
+constexpr int kMaxSamples = 1440000; // 90 s; later samples are ignored
+constexpr int kMaxFrames = 9000;     // capacity of melBand (8,999 used at most)
+constexpr int kEnergyCapacity = 27000;
+constexpr int kPathCapacity = 512;   // path and name buffers: 511 characters
+constexpr int kDirCapacity = 256;    // directory strings: 255 characters
+
+// The 15-digit value of pi used by the FFT and the Hamming window. It is not
+// M_PI, and the difference shows in the last bits of every spectrum.
+constexpr double kPi15 = 3.14159265358979;
+
+// A complex number for the FFT, which indexes arrays of it from 1.
+struct Complex_ {
+  double re;
+  double im;
+};
+
+// Process-wide directory strings filled by the batch driver: the input
+// directory unchanged, and the output directory with one "/" appended (the
+// cepstrum/HTK directory and the energy directory are always equal).
+extern char IN_WAV_DIR[kDirCapacity];
+extern char OUT_C12_DIR[kDirCapacity];
+extern char OUT_EC_DIR[kDirCapacity];
+
+// Results of doExtract.
+constexpr int kExtractOk = 1;            // everything computed and written
+constexpr int kExtractFailed = 0;        // this utterance failed; go on
+constexpr int kRecordingUnreadable = -1; // the run must stop (status 1)
+constexpr int kShellNoMemory = -2;       // MFCC_shell: allocation failed
+
+class FEATURE {
+ public:
+  // ---- Run settings: set by checkArgs ----
+  std::int32_t normType = -1;  // -1 unset, 0 CMN, 1 MVNMA, 2 NONE
+
+  // ---- Per utterance: totalFrame rows of 39 (allocated by doExtract,
+  //      released by doReset) ----
+  std::vector<float> outData;
+
+  // ---- Tables built once by ini_fea_para ----
+  // Hamming window; single-precision values held in doubles.
+  std::array<double, kFrameLength> hamWin{};
+  // For FFT bin 0..255: the lower of the two filters it feeds (0..24).
+  std::array<std::int32_t, kFftBins> filterIdx{};
+
+  // ---- Current utterance ----
+  std::int32_t totalFrame = 0;
+  // Fixed-capacity per-frame stores, overwritten for every utterance.
+  // melBand[f][1..24]: filter outputs of frame f (slot 0 unused); DCT turns
+  // them into natural logarithms.
+  std::array<std::array<double, kNumFilters + 1>, kMaxFrames> melBand{};
+  // Frame log energy in dB, one per frame.
+  std::array<float, kEnergyCapacity> frameEng{};
+
+  // ---- Table built once by ini_fea_para ----
+  // For FFT bin 0..255: its share toward filter filterIdx[k]; single-precision
+  // values held in doubles.
+  std::array<double, kFftBins> filterWeight{};
+
+  // ---- Per utterance: totalFrame rows of 13 (allocated by MFCC_shell or
+  //      doExtract, released at the end of doExtract) ----
+  std::vector<float> cepData;    // c1..c12, C0
+  std::vector<float> deltaData;  // their deltas
+  std::vector<float> accData;    // their delta-deltas
+
+  // ---- Run settings: set by checkArgs ----
+  char outExt[24] = {};  // extension of the HTK output file
+
+  // The DCT-II basis over 24 channels, [n][k] for n = 1..12, k = 1..24 (row 0
+  // and column 0 unused). Used exactly as listed, six decimals each: 58
+  // entries are one unit off the correctly rounded value, and computed
+  // cosines would change c1..c12 in their fifth or sixth digit.
+  static const float tcos[kCepDim][kNumFilters + 1];
+
+  // Where the extractor prints its messages (standard output by default).
+  std::FILE* console = stdout;
+
+  // ---- Batch driver ----
+  // Exactly 4 arguments after the program name, the last one CMN, MVNMA or
+  // NONE; sets normType and outExt, or prints a message and ends the process
+  // with status 1.
+  void checkArgs(int argc, char** argv);
+
+  // ---- Object and pipeline ----
+  // Builds filterIdx, filterWeight and hamWin. Once per run, before the first
+  // utterance.
+  void ini_fea_para();
+  void doInitial();  // the same as ini_fea_para
+  // The whole pipeline for one recording. outputKind 1 writes the HTK file,
+  // 2 prints the vectors, anything else writes nothing. Returns kExtractOk,
+  // kExtractFailed (message printed; nothing written for it) or
+  // kRecordingUnreadable ("can't open file" printed; the caller ends the run).
+  // Needs ini_fea_para; call doReset after it, before the next one.
+  int doExtract(const char* path, const char* name, int outputKind);
+  void doReset();  // releases outData
+
+  // ---- Analysis tables and FFT ----
+  // Mel value of FFT bin k - 1 (so Mel(1) is 0 Hz, Mel(257) is 8000 Hz).
+  float Mel(int k);
+  // Fills filterIdx and weight[0..255] (its only caller passes filterWeight).
+  void SetFilterBanks(double* weight);
+  void GetHammingWindow();  // fills hamWin
+  // In-place radix-2 FFT of x[1..n] (x[0] untouched); direction 1 forward,
+  // -1 inverse (scaled by 1/n). n must be a power of two; any other length
+  // leaves x untouched.
+  void fft(int direction, int n, Complex_* x);
+
+  // ---- Frame analysis to cepstra ----
+  // frameEng and melBand[1..24] for frames 0..totalFrame-1; the samples must
+  // hold 160 * totalFrame + 160 values. Returns 1.
+  int MelBandMagnitude(const std::int16_t* samples);
+  void SubDC(float* frame);          // 320 values, mean removed
+  void PreEmphasis(float* frame);    // 320 values, 1 - 0.95 z^-1
+  void Haming_window(float* frame);  // 320 values times hamWin
+  // Reads the recording, sets totalFrame, allocates and fills cepData
+  // (un-liftered). Returns the frame count, or kRecordingUnreadable after
+  // "can't open file", or kShellNoMemory after "memory allocate error"; on
+  // failure totalFrame is 0 and cepData empty.
+  int MFCC_shell(const char* path);
+  // melBand rows 0..totalFrame-1 to natural logs (floored at 0) and to
+  // records c1..c12, C0 in cep (totalFrame rows of 13).
+  void DCT(float* cep);
+  // Sine lifter on c1..c12 of the first count records of cepData; run once.
+  void CEPLIFTER(int count);
+
+  // ---- Post-processing ----
+  // Removes from each of the 13 columns its mean over n rows of 13.
+  void CMN_New(float* cep, int n);
+  // Regression deltas over +-2 rows of all 13 columns, edges clamped; in and
+  // out are n rows of 13 each and must not overlap.
+  void getDeltaCep_New(int n, const float* in, float* out);
+  // outData row t = cepData row t, deltaData row t, accData row t. Returns 1.
+  int AssignCepToOutData();
+  // Each of the 39 columns of n rows to zero mean and unit variance, then
+  // the ARMA smoothing of order 2 (when n >= 5).
+  void MVN(float* out, int n);
+
+  // ---- File output ----
+  // Writes OUT_C12_DIR/name.ext as an HTK parameter file from outData,
+  // creating directories on the way. The file appears under its name only
+  // when complete. Returns 1, or 0 when it could not be written.
+  int OutputFeatureHTKFormat(const char* name, const char* ext);
+  // Creates every missing directory named by a prefix of path that ends
+  // before a "/" or "\" (never the last component). Returns 1.
+  int MakeDirectory(const char* path);
+  void byteSwapShort(std::int16_t* value);  // reverses 2 bytes
+  void byteSwapInt(std::int32_t* value);    // reverses 4 bytes
+  void byteSwapArray(float* values, int n); // reverses 4 bytes of n values
+};
+
+#endif  // FEATURE_FEATURE_H

@@ -1,0 +1,163 @@
+// Feature files: the HTK parameter file of the batch pipeline and the
+// directories on its path.
+//
+// A file never stands under its final name unless it was written completely:
+// it is written to a temporary file in the same directory and renamed over
+// the final name, so that a full disk, a killed process or a concurrent
+// reader never sees half a file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "feature.h"
+
+namespace {
+
+// HTK header: 100000 units of 100 ns (10 ms, the frame shift), 39 floats of
+// 4 bytes per vector, parameter kind 6 (plain MFCC, no qualifier bits).
+constexpr std::int32_t kSamplePeriod = 100000;
+constexpr std::int16_t kVectorBytes = kOutDim * 4;
+constexpr std::int16_t kParmKind = 6;
+constexpr std::size_t kHtkHeaderBytes = 12;
+
+void putBigEndian32(unsigned char* out, std::uint32_t value) {
+  out[0] = static_cast<unsigned char>(value >> 24);
+  out[1] = static_cast<unsigned char>(value >> 16);
+  out[2] = static_cast<unsigned char>(value >> 8);
+  out[3] = static_cast<unsigned char>(value);
+}
+
+void putBigEndian16(unsigned char* out, std::uint16_t value) {
+  out[0] = static_cast<unsigned char>(value >> 8);
+  out[1] = static_cast<unsigned char>(value);
+}
+
+std::uint32_t bitsOf(float value) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Distinguishes the temporary files of the threads of one process.
+std::atomic<unsigned> temporaryCounter{0};
+
+// Temporary name in the directory of path (the part up to its last "/").
+std::string temporaryPathFor(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  return directory + ".feature-" + std::to_string(getpid()) + "-" +
+         std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
+}
+
+bool writeAll(int fd, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Writes bytes as the file path, replacing an existing file. The new file
+// gets the permissions fopen(path, "wb") would give it: those of the file it
+// replaces, or 0666 less the umask. Returns false (and prints why on
+// standard error) when the file could not be written completely; nothing is
+// then left under path or under a temporary name.
+bool writeFileAtomically(const std::string& path, const unsigned char* data,
+                         std::size_t size) {
+  const std::string temporary = temporaryPathFor(path);
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    std::fprintf(stderr, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  int error = 0;
+  struct stat existing;
+  if (stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+      fchmod(fd, existing.st_mode & 07777) != 0) {
+    error = errno;
+  }
+  if (error == 0 && !writeAll(fd, data, size)) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0) return true;
+  unlink(temporary.c_str());
+  std::fprintf(stderr, "feature: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+  return false;
+}
+
+}  // namespace
+
+int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
+  char path[kPathCapacity];
+  const int length = std::snprintf(path, sizeof path, "%s/%s.%s", OUT_C12_DIR, name, ext);
+  if (length < 0 || length >= kPathCapacity) {
+    std::fprintf(stderr, "feature: output path for %s is longer than %d characters\n", name,
+                 kPathCapacity - 1);
+    return 0;
+  }
+  MakeDirectory(path);
+
+  const int frames = totalFrame;
+  std::vector<unsigned char> bytes(kHtkHeaderBytes + static_cast<std::size_t>(frames) * kVectorBytes);
+  putBigEndian32(&bytes[0], static_cast<std::uint32_t>(frames));
+  putBigEndian32(&bytes[4], kSamplePeriod);
+  putBigEndian16(&bytes[8], kVectorBytes);
+  putBigEndian16(&bytes[10], kParmKind);
+  unsigned char* out = bytes.data() + kHtkHeaderBytes;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(frames) * kOutDim; ++i, out += 4) {
+    putBigEndian32(out, bitsOf(outData[i]));
+  }
+  return writeFileAtomically(path, bytes.data(), bytes.size()) ? 1 : 0;
+}
+
+// Walks the path and creates, outermost first, each missing directory named
+// by the part before a separator ("/" or "\\"); an empty prefix (the root of
+// an absolute path) is skipped. No shell is involved and the working
+// directory never changes. A directory that appears between the test and
+// the creation (another process writing into the same tree) is no failure;
+// one that cannot be created shows as the writer's failure to open its file.
+int FEATURE::MakeDirectory(const char* path) {
+  std::string prefix;
+  for (std::size_t i = 0; path[i] != '\0'; ++i) {
+    if (path[i] != '/' && path[i] != '\\') continue;
+    if (i == 0) continue;
+    prefix.assign(path, i);
+    struct stat info;
+    if (stat(prefix.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "feature: cannot create directory %s: %s\n", prefix.c_str(),
+                   std::strerror(errno));
+    }
+  }
+  return 1;
+}
+
+void FEATURE::byteSwapShort(std::int16_t* value) {
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(value);
+  std::swap(bytes[0], bytes[1]);
+}
+
+void FEATURE::byteSwapInt(std::int32_t* value) {
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(value);
+  std::swap(bytes[0], bytes[3]);
+  std::swap(bytes[1], bytes[2]);
+}
+
+void FEATURE::byteSwapArray(float* values, int n) {
+  for (int i = 0; i < n; ++i) {
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(values + i);
+    std::swap(bytes[0], bytes[3]);
+    std::swap(bytes[1], bytes[2]);
+  }
+}

@@ -1,0 +1,235 @@
+// From a recording to cepstral records: read the samples, analyse every
+// frame (energy, mean removal, pre-emphasis, window, FFT, mel filter bank),
+// take logarithms and the DCT, and lifter the result.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "feature.h"
+
+namespace {
+
+// 1 - 0.95 evaluated in single precision (0.050000011920928955): the first
+// sample is pre-emphasised as if it were preceded by itself.
+constexpr float kFirstSampleEmphasis = 1.0f - 0.95f;
+
+// sqrt(2 / 24) as a single-precision constant; the cepstra use it widened to
+// double (0.28867512941360474), C0 in single precision.
+constexpr float kDctScale = 0.28867513f;
+
+// pi / 22 rounded to single precision (0.14279966056346893): the lifter's
+// angles are formed in single precision from this value.
+constexpr float kLifterStep = 0.14279966f;
+
+// Samples read per step when the size of the input is not known in advance.
+constexpr std::size_t kReadChunk = 1 << 16;
+
+// Reads as many whole 16-bit samples as the file holds, at most kMaxSamples;
+// a trailing odd byte is ignored. Returns false on a read error (which is
+// also what reading a directory gives).
+bool readSamples(std::FILE* file, std::vector<std::int16_t>& samples) {
+  std::size_t capacity = kReadChunk;
+  struct stat info;
+  if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+    // One sample more than the file holds, so that the read below sees the
+    // end of the file without a second allocation.
+    capacity = static_cast<std::size_t>(info.st_size) / 2 + 1;
+  }
+  capacity = std::min<std::size_t>(capacity, kMaxSamples);
+
+  std::size_t count = 0;
+  samples.resize(capacity);
+  for (;;) {
+    count += std::fread(samples.data() + count, sizeof(std::int16_t),
+                        samples.size() - count, file);
+    if (count < samples.size() || count == kMaxSamples) break;
+    samples.resize(std::min<std::size_t>(samples.size() * 2, kMaxSamples));
+  }
+  samples.resize(count);
+  return std::ferror(file) == 0;
+}
+
+// Number of whole 320-sample frames at a shift of 160 in n samples.
+int frameCount(int n) {
+  if (n == 0) return 0;
+  return (n - kFrameShift) / kFrameShift;
+}
+
+// 10 log10(sum / 320): division and logarithm in double, the logarithm
+// rounded to single precision before the multiplication by 10.
+float energyDb(double sumOfSquares) {
+  const float lg = static_cast<float>(std::log10(sumOfSquares / 320.0));
+  return lg * 10.0f;
+}
+
+}  // namespace
+
+int FEATURE::MFCC_shell(const char* path) {
+  totalFrame = 0;
+  cepData.clear();
+  std::FILE* file = std::fopen(path, "rb");
+  std::vector<std::int16_t> samples;
+  bool readable = file != nullptr;
+  try {
+    if (readable) readable = readSamples(file, samples);
+  } catch (const std::bad_alloc&) {
+    std::fclose(file);
+    std::fprintf(console, "memory allocate error\n");
+    return kShellNoMemory;
+  }
+  if (file != nullptr) std::fclose(file);
+  if (!readable) {
+    std::fprintf(console, "can't open file %s\n", path);
+    return kRecordingUnreadable;
+  }
+
+  const int frames = frameCount(static_cast<int>(samples.size()));
+  try {
+    cepData.assign(static_cast<std::size_t>(frames) * kCepDim, 0.0f);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(console, "memory allocate error\n");
+    return kShellNoMemory;
+  }
+  totalFrame = frames;
+
+  MelBandMagnitude(samples.data());
+  DCT(cepData.data());
+  return totalFrame;
+}
+
+int FEATURE::MelBandMagnitude(const std::int16_t* samples) {
+  if (totalFrame <= 0) return 1;
+  std::array<float, kFrameLength> frame;
+  std::array<Complex_, kFftLength + 1> spectrum;  // element 0 unused
+  int silentRunStart = -1;  // first frame of a waiting run of silent frames
+
+  for (int i = 0; i < totalFrame; ++i) {
+    const std::int16_t* in = samples + static_cast<std::ptrdiff_t>(i) * kFrameShift;
+    for (int j = 0; j < kFrameLength; ++j) frame[j] = in[j];
+
+    // Energy of the raw samples: squares in single precision, summed in
+    // double. A silent frame takes the energy of the next frame that is not.
+    double sum = 0.0;
+    for (int j = 0; j < kFrameLength; ++j) {
+      const float square = frame[j] * frame[j];
+      sum += square;
+    }
+    if (sum != 0.0) {
+      const float energy = energyDb(sum);
+      frameEng[i] = energy;
+      if (silentRunStart >= 0) {
+        std::fill(frameEng.begin() + silentRunStart, frameEng.begin() + i, energy);
+        silentRunStart = -1;
+      }
+    } else if (silentRunStart < 0) {
+      silentRunStart = i;
+    }
+
+    SubDC(frame.data());
+    PreEmphasis(frame.data());
+    Haming_window(frame.data());
+
+    // The frame, zero-padded to 512 points, into the FFT (one-based).
+    for (int k = 1; k <= kFftLength; ++k) spectrum[k] = Complex_{0.0, 0.0};
+    for (int j = 0; j < kFrameLength; ++j) spectrum[j + 1].re = frame[j];
+    fft(1, kFftLength, spectrum.data());
+
+    // Bins 1..255 (not DC, not 8 kHz, not the mirror half) split their
+    // magnitude between filters idx and idx + 1; the share toward the
+    // non-existent filters 0 and 25 is dropped. Sums of linear magnitudes,
+    // in double, in increasing bin order.
+    std::array<double, kNumFilters + 1>& band = melBand[i];
+    std::fill(band.begin() + 1, band.end(), 0.0);
+    for (int k = 1; k < kFftBins; ++k) {
+      const double re = spectrum[k + 1].re;
+      const double im = spectrum[k + 1].im;
+      const float magnitude = static_cast<float>(std::sqrt(re * re + im * im));
+      const int idx = filterIdx[k];
+      const float lower = static_cast<float>(magnitude * filterWeight[k]);
+      if (idx > 0) band[idx] += lower;
+      if (idx < kNumFilters) band[idx + 1] += magnitude - lower;
+    }
+  }
+
+  // A silent run that no sounding frame follows takes the energy of the
+  // last sounding frame before it; an utterance silent throughout gets the
+  // energy of one unit of sum, 10 log10(1 / 320).
+  if (silentRunStart >= 0) {
+    const float energy = silentRunStart > 0 ? frameEng[silentRunStart - 1]
+                                            : energyDb(1.0);
+    std::fill(frameEng.begin() + silentRunStart, frameEng.begin() + totalFrame,
+              energy);
+  }
+  return 1;
+}
+
+// Mean removal: the mean in double, each difference rounded to single.
+void FEATURE::SubDC(float* frame) {
+  double sum = 0.0;
+  for (int j = 0; j < kFrameLength; ++j) sum += frame[j];
+  const double mean = sum / 320.0;
+  for (int j = 0; j < kFrameLength; ++j) {
+    frame[j] = static_cast<float>(frame[j] - mean);
+  }
+}
+
+// y[j] = x[j] - 0.95 x[j-1] in single precision, from the end backwards so
+// that x[j-1] is still unchanged; y[0] = x[0] (1 - 0.95).
+void FEATURE::PreEmphasis(float* frame) {
+  for (int j = kFrameLength - 1; j >= 1; --j) {
+    const float previous = frame[j - 1] * 0.95f;
+    frame[j] = frame[j] - previous;
+  }
+  frame[0] = frame[0] * kFirstSampleEmphasis;
+}
+
+// Products formed in double, rounded to single.
+void FEATURE::Haming_window(float* frame) {
+  for (int j = 0; j < kFrameLength; ++j) {
+    frame[j] = static_cast<float>(frame[j] * hamWin[j]);
+  }
+}
+
+void FEATURE::DCT(float* cep) {
+  for (int f = 0; f < totalFrame; ++f) {
+    std::array<double, kNumFilters + 1>& band = melBand[f];
+    for (int k = 1; k <= kNumFilters; ++k) {
+      if (band[k] < 1.0) band[k] = 1.0;
+      band[k] = std::log(band[k]);
+    }
+
+    float* record = cep + static_cast<std::ptrdiff_t>(f) * kCepDim;
+    for (int n = 1; n <= kNumCeps; ++n) {
+      double sum = 0.0;
+      for (int k = 1; k <= kNumFilters; ++k) {
+        sum += static_cast<double>(tcos[n][k]) * band[k];
+      }
+      record[n - 1] = static_cast<float>(sum * static_cast<double>(kDctScale));
+    }
+
+    // C0: the sum of the log outputs, rounded to single precision after
+    // every addition, then scaled in single precision.
+    float c0 = 0.0f;
+    for (int k = 1; k <= kNumFilters; ++k) {
+      c0 = static_cast<float>(c0 + band[k]);
+    }
+    record[kNumCeps] = c0 * kDctScale;
+  }
+}
+
+// c_n *= 1 + 11 sin(n pi / 22) for n = 1..12; the angle in single precision
+// from the single-precision pi / 22, the factor in double rounded to single,
+// the product in single. C0 is not liftered.
+void FEATURE::CEPLIFTER(int count) {
+  std::array<float, kNumCeps> factor;
+  for (int n = 1; n <= kNumCeps; ++n) {
+    const float angle = static_cast<float>(n) * kLifterStep;
+    factor[n - 1] = static_cast<float>(1.0 + 11.0 * std::sin(static_cast<double>(angle)));
+  }
+  for (int r = 0; r < count; ++r) {
+    float* record = cepData.data() + static_cast<std::ptrdiff_t>(r) * kCepDim;
+    for (int n = 0; n < kNumCeps; ++n) record[n] = record[n] * factor[n];
+  }
+}

@@ -1,0 +1,115 @@
+// The extractor object's run settings and the per-utterance pipeline:
+// samples -> cepstra -> lifter -> (CMN) -> deltas -> vectors -> (MVN) -> file.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "feature.h"
+
+char IN_WAV_DIR[kDirCapacity];
+char OUT_C12_DIR[kDirCapacity];
+char OUT_EC_DIR[kDirCapacity];
+
+namespace {
+
+struct NormalisationMode {
+  const char* name;
+  std::int32_t normType;
+  const char* outExt;
+};
+
+constexpr NormalisationMode kModes[] = {
+    {"CMN", 0, "mfcKVR0DAZC39"},
+    {"MVNMA", 1, "mfcKVR0DAC39mvacqx_kvr"},
+    {"NONE", 2, "mfcKVR0DAC39"},
+};
+
+constexpr const char* kUsage =
+    "feature.exe <list file> <IN_WAV_DIR> <OUT_DIR> <CMN/MVNMA/NONE>\n";
+
+// "Normalization parameter incorrect! Please enter CMN or MVNMA", in Big5
+// (code page 950), written as these bytes whatever the terminal's encoding.
+constexpr const char* kBadModeMessage =
+    "Normalization"
+    "\xB0\xD1\xBC\xC6\xA4\xA3\xA5\xBF\xBD\x54\xA1\x49\xBD\xD0\xBF\xE9\xA4\x4A"
+    "CMN"
+    "\xA9\xCE"
+    "MVNMA"
+    "\n";
+
+[[noreturn]] void endRun(std::FILE* console, const char* message) {
+  std::fputs(message, console);
+  std::fflush(console);
+  std::exit(1);
+}
+
+void release(std::vector<float>& values) { std::vector<float>().swap(values); }
+
+}  // namespace
+
+void FEATURE::checkArgs(int argc, char** argv) {
+  if (argc != 5) endRun(console, kUsage);
+  normType = -1;
+  for (const NormalisationMode& mode : kModes) {
+    if (std::strcmp(argv[4], mode.name) == 0) {
+      normType = mode.normType;
+      std::snprintf(outExt, sizeof outExt, "%s", mode.outExt);
+      return;
+    }
+  }
+  endRun(console, kBadModeMessage);
+}
+
+int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
+  const int analysed = MFCC_shell(path);
+  if (analysed == kRecordingUnreadable) return kRecordingUnreadable;
+  if (analysed == kShellNoMemory) return kExtractFailed;
+  CEPLIFTER(totalFrame);
+
+  const std::size_t frames = static_cast<std::size_t>(totalFrame);
+  try {
+    outData.assign(frames * kOutDim, 0.0f);
+    deltaData.assign(frames * kCepDim, 0.0f);
+    accData.assign(frames * kCepDim, 0.0f);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(console, "memory allocate error\n");
+    release(cepData);
+    release(deltaData);
+    release(accData);
+    release(outData);
+    return kExtractFailed;
+  }
+
+  if (normType == 0) CMN_New(cepData.data(), totalFrame);
+  getDeltaCep_New(totalFrame, cepData.data(), deltaData.data());
+  getDeltaCep_New(totalFrame, deltaData.data(), accData.data());
+  AssignCepToOutData();
+  if (normType == 1) MVN(outData.data(), totalFrame);
+
+  int result = kExtractOk;
+  if (outputKind == 1) {
+    if (OutputFeatureHTKFormat(name, outExt) == 0) {
+      // The run pauses until a key is pressed, then goes on.
+      std::fprintf(console, "Error\n");
+      std::fflush(console);
+      std::getchar();
+      result = kExtractFailed;
+    }
+  } else if (outputKind == 2) {
+    std::fprintf(console, "%s\n", name);
+    for (int t = 0; t < totalFrame; ++t) {
+      std::fprintf(console, "\t%d:", t);
+      for (int d = 0; d < kOutDim; ++d) {
+        std::fprintf(console, " %f", static_cast<double>(outData[t * kOutDim + d]));
+      }
+      std::fprintf(console, "\n");
+    }
+  }
+
+  release(cepData);
+  release(deltaData);
+  release(accData);
+  return result;
+}
+
+void FEATURE::doReset() { release(outData); }

@@ -1,0 +1,200 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+namespace test {
+
+std::unique_ptr<FEATURE> makeExtractor(int normType) {
+  auto extractor = std::make_unique<FEATURE>();
+  extractor->normType = normType;
+  extractor->ini_fea_para();
+  return extractor;
+}
+
+ScratchDir::ScratchDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/feature-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+namespace {
+
+void removeTree(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    chmod(path.c_str(), 0700);  // tests may have taken write permission away
+    if (DIR* dir = opendir(path.c_str())) {
+      while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") removeTree(path + "/" + name);
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+void collectTree(const std::string& root, const std::string& relative,
+                 std::vector<std::string>& out) {
+  DIR* dir = opendir((root + "/" + relative).c_str());
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string child = relative.empty() ? name : relative + "/" + name;
+    struct stat info;
+    lstat((root + "/" + child).c_str(), &info);
+    if (S_ISDIR(info.st_mode)) {
+      out.push_back(child + "/");
+      collectTree(root, child, out);
+    } else {
+      out.push_back(child);
+    }
+  }
+  closedir(dir);
+}
+
+std::string readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+ScratchDir::~ScratchDir() { removeTree(path_); }
+
+void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  writeBytes(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+void writeSamples(const std::string& path, const std::vector<std::int16_t>& samples) {
+  std::vector<unsigned char> bytes(samples.size() * 2);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const auto value = static_cast<std::uint16_t>(samples[i]);
+    bytes[2 * i] = static_cast<unsigned char>(value & 0xFF);
+    bytes[2 * i + 1] = static_cast<unsigned char>(value >> 8);
+  }
+  writeBytes(path, bytes);
+}
+
+std::vector<unsigned char> readBytes(const std::string& path) {
+  const std::string text = readWhole(path);
+  return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+bool fileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> listTree(const std::string& root) {
+  std::vector<std::string> out;
+  collectTree(root, "", out);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::int16_t> sine(int count, double frequency, double amplitude) {
+  std::vector<std::int16_t> samples(count);
+  for (int n = 0; n < count; ++n) {
+    samples[n] = static_cast<std::int16_t>(
+        std::lround(amplitude * std::sin(2.0 * M_PI * frequency * n / kSampleRate)));
+  }
+  return samples;
+}
+
+std::vector<std::int16_t> noise(int count, std::uint32_t seed, int amplitude) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> value(-amplitude, amplitude);
+  std::vector<std::int16_t> samples(count);
+  for (auto& sample : samples) sample = static_cast<std::int16_t>(value(random));
+  return samples;
+}
+
+std::vector<std::int16_t> speechLike(int count, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::normal_distribution<double> hiss(0.0, 1.0);
+  std::vector<std::int16_t> samples(count);
+  double phase = 0.0;
+  for (int n = 0; n < count; ++n) {
+    const double t = static_cast<double>(n) / kSampleRate;
+    const double pitch = 120.0 + 40.0 * std::sin(2.0 * M_PI * 0.7 * t + seed);
+    phase += 2.0 * M_PI * pitch / kSampleRate;
+    double voiced = 0.0;
+    for (int h = 1; h <= 12; ++h) voiced += std::sin(h * phase) / h;
+    const double syllable = std::sin(2.0 * M_PI * 4.0 * t);
+    const double envelope = syllable > 0.0 ? syllable : 0.0;
+    const double value = 6000.0 * envelope * voiced + 200.0 * hiss(random);
+    const bool gap = (n / 4000) % 7 == 3;  // a silent quarter second now and then
+    samples[n] = gap ? 0 : static_cast<std::int16_t>(std::lround(std::clamp(value, -32768.0, 32767.0)));
+  }
+  return samples;
+}
+
+RunResult runTool(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::string* input) {
+  ScratchDir io;
+  const std::string outPath = io / "stdout";
+  const std::string errPath = io / "stderr";
+  const std::string inPath = input != nullptr ? io / "stdin" : "/dev/null";
+  if (input != nullptr) writeText(inPath, *input);
+
+  const pid_t child = fork();
+  if (child == 0) {
+    const int in = open(inPath.c_str(), O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> argv;
+    std::string program = FEATURE_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies(args);
+    for (auto& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  RunResult result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.output = readWhole(outPath);
+  result.errors = readWhole(errPath);
+  return result;
+}
+
+float htkValue(const std::vector<unsigned char>& file, std::size_t i) {
+  const unsigned char* p = file.data() + 12 + 4 * i;
+  return bitsToFloat((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
+                     (std::uint32_t{p[2]} << 8) | p[3]);
+}
+
+}  // namespace test

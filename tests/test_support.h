@@ -1,0 +1,76 @@
+// Helpers shared by the tests: extractor objects, scratch directories,
+// recordings and whole-file reads, and running the built tool.
+#ifndef TESTS_TEST_SUPPORT_H
+#define TESTS_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "feature.h"
+
+namespace test {
+
+// A FEATURE (too large for the stack) with its tables built.
+std::unique_ptr<FEATURE> makeExtractor(int normType = 2);
+
+// A fresh empty directory, removed with everything in it when the object
+// goes out of scope.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes);
+void writeText(const std::string& path, const std::string& text);
+void writeSamples(const std::string& path, const std::vector<std::int16_t>& samples);
+std::vector<unsigned char> readBytes(const std::string& path);
+bool fileExists(const std::string& path);
+std::vector<std::string> listTree(const std::string& root);  // sorted, relative
+
+// Deterministic test signals.
+std::vector<std::int16_t> sine(int count, double frequency, double amplitude);
+std::vector<std::int16_t> noise(int count, std::uint32_t seed, int amplitude);
+// Voiced, speech-like: harmonics of a gliding pitch under a syllable-rate
+// envelope, with some noise and silent gaps.
+std::vector<std::int16_t> speechLike(int count, std::uint32_t seed);
+
+struct RunResult {
+  int status = -1;      // exit status, or 128 + signal
+  std::string output;   // standard output
+  std::string errors;   // standard error
+};
+
+// Runs the built tool with these arguments in directory cwd, standard input
+// from /dev/null unless input is given.
+RunResult runTool(const std::vector<std::string>& args, const std::string& cwd = ".",
+                  const std::string* input = nullptr);
+
+inline float bitsToFloat(std::uint32_t bits) {
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+inline std::uint32_t floatBits(float value) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Big-endian float i of an HTK file's vectors.
+float htkValue(const std::vector<unsigned char>& file, std::size_t i);
+
+}  // namespace test
+
+#endif  // TESTS_TEST_SUPPORT_H

@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -156,8 +158,8 @@ std::vector<std::int16_t> speechLike(int count, std::uint32_t seed) {
   return samples;
 }
 
-RunResult runTool(const std::vector<std::string>& args, const std::string& cwd,
-                  const std::string* input) {
+RunResult runTool(const std::vector<std::string>& args, const RunOptions& options) {
+  const std::string* input = options.input;
   ScratchDir io;
   const std::string outPath = io / "stdout";
   const std::string errPath = io / "stderr";
@@ -172,7 +174,13 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& cwd,
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
+    if (chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.fileSizeLimit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                         static_cast<rlim_t>(options.fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     std::vector<char*> argv;
     std::string program = FEATURE_BINARY;
     argv.push_back(program.data());

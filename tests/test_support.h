@@ -51,10 +51,14 @@ struct RunResult {
   std::string errors;   // standard error
 };
 
-// Runs the built tool with these arguments in directory cwd, standard input
-// from /dev/null unless input is given.
-RunResult runTool(const std::vector<std::string>& args, const std::string& cwd = ".",
-                  const std::string* input = nullptr);
+struct RunOptions {
+  std::string cwd = ".";             // working directory of the tool
+  const std::string* input = nullptr;  // standard input; /dev/null if none
+  long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes (SIGXFSZ ignored)
+};
+
+// Runs the built tool with these arguments.
+RunResult runTool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 inline float bitsToFloat(std::uint32_t bits) {
   float value;

@@ -1,0 +1,246 @@
+// The batch tool through its command line: arguments, messages and exit
+// statuses, the list file, output paths, and files that fail.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kBadMode =
+    "Normalization\xB0\xD1\xBC\xC6\xA4\xA3\xA5\xBF\xBD\x54\xA1\x49\xBD\xD0\xBF\xE9\xA4\x4A"
+    "CMN\xA9\xCE"
+    "MVNMA\n";
+const std::string kUsage = "feature.exe <list file> <IN_WAV_DIR> <OUT_DIR> <CMN/MVNMA/NONE>\n";
+
+// A scratch tree with an input directory "in" of recordings and a list.
+class Corpus : public ::testing::Test {
+ protected:
+  void SetUp() override { mkdir((dir / "in").c_str(), 0777); }
+
+  void addRecording(const std::string& name, const std::vector<std::int16_t>& samples) {
+    const std::string path = dir / ("in/" + name);
+    for (std::size_t slash = path.find('/', dir.path().size() + 4); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      mkdir(path.substr(0, slash).c_str(), 0777);
+    }
+    test::writeSamples(path, samples);
+  }
+
+  test::RunResult run(const std::string& list, const std::string& mode,
+                      test::RunOptions options = {}) {
+    test::writeText(dir / "list", list);
+    return test::runTool({dir / "list", dir / "in", dir / "out", mode}, options);
+  }
+
+  test::ScratchDir dir;
+};
+
+TEST_F(Corpus, EachModeWritesItsExtensionWithTheSameHeader) {
+  addRecording("a", test::speechLike(16000, 1));
+  const struct {
+    const char* mode;
+    const char* ext;
+  } modes[] = {{"CMN", "mfcKVR0DAZC39"}, {"MVNMA", "mfcKVR0DAC39mvacqx_kvr"}, {"NONE", "mfcKVR0DAC39"}};
+  for (const auto& m : modes) {
+    const auto result = run("a\n", m.mode);
+    EXPECT_EQ(result.status, 0) << m.mode;
+    EXPECT_EQ(result.output, "");
+    const auto bytes = test::readBytes(dir / (std::string("out/a.") + m.ext));
+    ASSERT_EQ(bytes.size(), 12u + 156u * 99u) << m.mode;
+    const std::vector<unsigned char> header = {0, 0, 0, 99, 0x00, 0x01, 0x86, 0xA0, 0x00, 0x9C, 0x00, 0x06};
+    EXPECT_TRUE(std::equal(header.begin(), header.end(), bytes.begin())) << m.mode;
+  }
+  EXPECT_EQ(test::listTree(dir / "out"),
+            (std::vector<std::string>{"a.mfcKVR0DAC39", "a.mfcKVR0DAC39mvacqx_kvr", "a.mfcKVR0DAZC39"}));
+}
+
+// The files hold exactly what the extractor computes for each mode.
+TEST_F(Corpus, FilesHoldTheExtractorsVectors) {
+  const auto samples = test::speechLike(9000, 2);
+  addRecording("u", samples);
+  for (int normType : {0, 1, 2}) {
+    const char* mode[] = {"CMN", "MVNMA", "NONE"};
+    ASSERT_EQ(run("u", mode[normType]).status, 0);
+    auto f = test::makeExtractor(normType);
+    ASSERT_EQ(f->doExtract((dir / "in/u").c_str(), "u", 0), kExtractOk);
+    ASSERT_EQ(f->totalFrame, 55);
+    const char* ext[] = {"mfcKVR0DAZC39", "mfcKVR0DAC39mvacqx_kvr", "mfcKVR0DAC39"};
+    const auto bytes = test::readBytes(dir / (std::string("out/u.") + ext[normType]));
+    ASSERT_EQ(bytes.size(), 12u + 156u * 55u);
+    for (std::size_t i = 0; i < f->outData.size(); ++i) {
+      ASSERT_EQ(test::floatBits(test::htkValue(bytes, i)), test::floatBits(f->outData[i]))
+          << mode[normType] << " value " << i;
+    }
+    f->doReset();
+  }
+}
+
+TEST_F(Corpus, ShortRecordingsGiveHeaderOnlyFiles) {
+  addRecording("empty", {});
+  addRecording("short", test::noise(319, 3, 100));
+  addRecording("one", test::noise(320, 3, 100));
+  ASSERT_EQ(run("empty short one", "NONE").status, 0);
+  EXPECT_EQ(test::readBytes(dir / "out/empty.mfcKVR0DAC39").size(), 12u);
+  EXPECT_EQ(test::readBytes(dir / "out/short.mfcKVR0DAC39").size(), 12u);
+  EXPECT_EQ(test::readBytes(dir / "out/one.mfcKVR0DAC39").size(), 12u + 156u);
+}
+
+TEST_F(Corpus, ListNamesAreSeparatedByAnyWhiteSpace) {
+  for (const char* name : {"a", "b", "c", "d", "e"}) addRecording(name, test::noise(400, 1, 50));
+  const auto result = run("\n\n  a\tb   c\n\n\r\nd\t\t\n e \n\n \t", "NONE");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(test::listTree(dir / "out"),
+            (std::vector<std::string>{"a.mfcKVR0DAC39", "b.mfcKVR0DAC39", "c.mfcKVR0DAC39",
+                                      "d.mfcKVR0DAC39", "e.mfcKVR0DAC39"}));
+}
+
+TEST_F(Corpus, EmptyListWritesNothing) {
+  for (const char* list : {"", "\n \n\t"}) {
+    const auto result = run(list, "CMN");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "");
+    EXPECT_FALSE(test::fileExists(dir / "out"));
+  }
+}
+
+TEST_F(Corpus, WrongArgumentsPrintUsageOrTheModeMessage) {
+  test::writeText(dir / "list", "");
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {dir / "list", dir / "in", dir / "out"}, {dir / "list", dir / "in", dir / "out", "CMN", "x"}}) {
+    const auto result = test::runTool(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, kUsage);
+  }
+  for (const char* mode : {"cmn", "Cmn", "CMNX", "CMN ", "", "NONE\n"}) {
+    const auto result = test::runTool({dir / "list", dir / "in", dir / "out", mode});
+    EXPECT_EQ(result.status, 1) << mode;
+    EXPECT_EQ(result.output, kBadMode) << mode;
+  }
+  // The mode is checked before the list is opened.
+  const auto missingList = test::runTool({dir / "nothing", dir / "in", dir / "out", "MVN"});
+  EXPECT_EQ(missingList.output, kBadMode);
+  EXPECT_FALSE(test::fileExists(dir / "out"));
+}
+
+TEST_F(Corpus, MissingListFile) {
+  const auto result = test::runTool({dir / "nothing", dir / "in", dir / "out", "NONE"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, "cant open LST file : " + dir / "nothing" + "\n");
+}
+
+TEST_F(Corpus, MissingRecordingStopsTheRun) {
+  addRecording("first", test::noise(800, 1, 50));
+  addRecording("last", test::noise(800, 2, 50));
+  mkdir((dir / "in/adir").c_str(), 0777);
+  for (const char* missing : {"gone", "adir"}) {
+    const auto result = run(std::string("first ") + missing + " last", "NONE");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "can't open file " + dir / "in" + "/" + missing + "\n");
+    EXPECT_EQ(test::listTree(dir / "out"), (std::vector<std::string>{"first.mfcKVR0DAC39"}));
+  }
+}
+
+TEST_F(Corpus, NamesWithDirectoriesAndShellCharacters) {
+  // (White space separates names in a list, so no name holds a blank.)
+  const std::vector<std::string> names = {"spk1/utt1", "a;touch${IFS}b/u1", "x$(touch${IFS}y)/`touch${IFS}z`&'q\""};
+  std::string list;
+  for (const auto& name : names) {
+    addRecording(name, test::noise(500, 4, 60));
+    list += name + "\n";
+  }
+  test::RunOptions inScratch;
+  inScratch.cwd = dir.path();  // where a shell would have created b, y and z
+  const auto result = run(list, "CMN", inScratch);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(test::listTree(dir / "out"),
+            (std::vector<std::string>{"a;touch${IFS}b/", "a;touch${IFS}b/u1.mfcKVR0DAZC39", "spk1/",
+                                      "spk1/utt1.mfcKVR0DAZC39", "x$(touch${IFS}y)/",
+                                      "x$(touch${IFS}y)/`touch${IFS}z`&'q\".mfcKVR0DAZC39"}));
+  EXPECT_FALSE(test::fileExists(dir / "b"));
+  EXPECT_FALSE(test::fileExists(dir / "y"));
+  EXPECT_FALSE(test::fileExists(dir / "z"));
+}
+
+TEST_F(Corpus, OutputDirectoryEndingInASlash) {
+  addRecording("s/u", test::noise(500, 4, 60));
+  test::writeText(dir / "list", "s/u");
+  const auto result = test::runTool({dir / "list", dir / "in/", dir / "out/", "NONE"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(test::fileExists(dir / "out/s/u.mfcKVR0DAC39"));
+}
+
+// An utterance whose file cannot be written costs only that utterance: "Error",
+// one character read, the next name, and status 1 at the end.
+TEST_F(Corpus, UnwritableOutputPrintsErrorAndGoesOn) {
+  addRecording("blocked/u", test::noise(800, 5, 60));
+  addRecording("fine", test::noise(800, 6, 60));
+  mkdir((dir / "out").c_str(), 0777);
+  test::writeText(dir / "out/blocked", "a file where a directory should be");
+  const std::string keys = "xy";
+  test::RunOptions options;
+  options.input = &keys;
+  const auto result = run("blocked/u fine blocked/u", "NONE", options);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, "Error\nError\n");
+  EXPECT_EQ(test::listTree(dir / "out"), (std::vector<std::string>{"blocked", "fine.mfcKVR0DAC39"}));
+}
+
+// A disk that fills part way through a file: nothing under the final name,
+// no temporary left behind, the run goes on.
+TEST_F(Corpus, FileCutShortByAFullDiskIsNeverLeftBehind) {
+  addRecording("big", test::speechLike(48000, 7));   // 299 frames: 46,656 bytes
+  addRecording("small", test::noise(480, 8, 60));     // 2 frames: 324 bytes
+  test::RunOptions options;
+  options.fileSizeLimit = 20000;
+  const auto result = run("big small", "MVNMA", options);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, "Error\n");
+  EXPECT_NE(result.errors.find("big.mfcKVR0DAC39mvacqx_kvr"), std::string::npos) << result.errors;
+  EXPECT_EQ(test::listTree(dir / "out"), (std::vector<std::string>{"small.mfcKVR0DAC39mvacqx_kvr"}));
+}
+
+TEST_F(Corpus, OverlongArgumentsAndNamesAreRefused) {
+  addRecording("ok", test::noise(800, 9, 60));
+  test::writeText(dir / "list", "ok");
+  const std::string longDir = dir.path() + "/" + std::string(300, 'd');
+  auto result = test::runTool({dir / "list", longDir, dir / "out", "NONE"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.errors.find("input directory"), std::string::npos);
+  result = test::runTool({dir / "list", dir / "in", longDir, "NONE"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.errors.find("output directory"), std::string::npos);
+  EXPECT_FALSE(test::fileExists(dir / "out"));
+
+  // A name of 600 characters is skipped; the others are written.
+  result = run(std::string(600, 'n') + "\nok\n", "NONE");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.errors.find("longer than 511"), std::string::npos);
+  EXPECT_EQ(test::listTree(dir / "out"), (std::vector<std::string>{"ok.mfcKVR0DAC39"}));
+}
+
+TEST(TextOutput, PrintsFramesAsText) {
+  test::ScratchDir dir;
+  test::writeSamples(dir / "u", test::noise(640, 10, 300));
+  auto f = test::makeExtractor(2);
+  char* text = nullptr;
+  std::size_t length = 0;
+  f->console = open_memstream(&text, &length);
+  ASSERT_EQ(f->doExtract((dir / "u").c_str(), "spk/u", 2), kExtractOk);
+  std::fclose(f->console);
+  std::string expected = "spk/u\n";
+  for (int t = 0; t < 3; ++t) {
+    expected += "\t" + std::to_string(t) + ":";
+    for (int d = 0; d < kOutDim; ++d) {
+      char value[64];
+      std::snprintf(value, sizeof value, " %f", f->outData[t * kOutDim + d]);
+      expected += value;
+    }
+    expected += "\n";
+  }
+  EXPECT_EQ(std::string(text, length), expected);
+  std::free(text);
+}
+
+}  // namespace

@@ -220,15 +220,79 @@ TEST_F(Corpus, OverlongArgumentsAndNamesAreRefused) {
   EXPECT_EQ(test::listTree(dir / "out"), (std::vector<std::string>{"ok.mfcKVR0DAC39"}));
 }
 
+// --c12-eng: the cepstrum and energy files beside every HTK file, from the
+// liftered cepstra before normalisation.
+TEST_F(Corpus, CepstrumAndEnergyFilesOnRequest) {
+  addRecording("spk/u", test::speechLike(8000, 11));
+  test::writeText(dir / "list", "spk/u");
+  auto result = test::runTool({"--c12-eng", dir / "list", dir / "in", dir / "out", "CMN"});
+  ASSERT_EQ(result.status, 0) << result.errors;
+  EXPECT_EQ(test::listTree(dir / "out"),
+            (std::vector<std::string>{"spk/", "spk/u.C12", "spk/u.ENG", "spk/u.mfcKVR0DAZC39"}));
+
+  auto f = test::makeExtractor(0);
+  ASSERT_EQ(f->MFCC_shell((dir / "in/spk/u").c_str()), 49);
+  f->CEPLIFTER(f->totalFrame);
+  const auto c12 = test::readBytes(dir / "out/spk/u.C12");
+  const auto eng = test::readBytes(dir / "out/spk/u.ENG");
+  ASSERT_EQ(c12.size(), 4u + 48u * 49u);
+  ASSERT_EQ(eng.size(), 4u + 4u * 49u);
+  std::vector<float> values(49 * 12), energies(49);
+  std::memcpy(values.data(), c12.data() + 4, values.size() * 4);
+  std::memcpy(energies.data(), eng.data() + 4, energies.size() * 4);
+  for (int t = 0; t < 49; ++t) {
+    for (int n = 0; n < 12; ++n) {
+      ASSERT_EQ(test::floatBits(values[t * 12 + n]), test::floatBits(f->cepData[t * kCepDim + n]));
+    }
+    ASSERT_EQ(test::floatBits(energies[t]), test::floatBits(f->frameEng[t]));
+  }
+
+  // Without the option nothing but the HTK file is written.
+  result = run("spk/u", "NONE");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(test::listTree(dir / "out").size(), 5u);
+}
+
+TEST_F(Corpus, CepstrumFileFailureCountsAsAFailedUtterance) {
+  addRecording("u", test::noise(800, 12, 100));
+  addRecording("v", test::noise(800, 13, 100));
+  mkdir((dir / "out").c_str(), 0777);
+  mkdir((dir / "out/u.ENG").c_str(), 0777);
+  test::writeText(dir / "list", "u v");
+  const auto result = test::runTool({"--c12-eng", dir / "list", dir / "in", dir / "out", "NONE"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, "open ENG to write ERROR : " + dir / "out" + "//u.ENG\n");
+  EXPECT_EQ(test::listTree(dir / "out"),
+            (std::vector<std::string>{"u.C12", "u.ENG/", "u.mfcKVR0DAC39", "v.C12", "v.ENG",
+                                      "v.mfcKVR0DAC39"}));
+}
+
+TEST_F(Corpus, HelpVersionAndOptionsBeforeTheArguments) {
+  for (const char* flag : {"--help", "-h"}) {
+    const auto help = test::runTool({flag});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("--c12-eng"), std::string::npos);
+    EXPECT_NE(help.output.find("MVNMA"), std::string::npos);
+  }
+  const auto version = test::runTool({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output.rfind("feature ", 0), 0u);
+  // After the options exactly four arguments must remain.
+  const auto tooFew = test::runTool({"--c12-eng", dir / "list", dir / "in", dir / "out"});
+  EXPECT_EQ(tooFew.status, 1);
+  EXPECT_EQ(tooFew.output, kUsage);
+  // A word that is not an option is the list file, as it always was.
+  const auto notAnOption = test::runTool({"--bogus", dir / "in", dir / "out", "NONE"});
+  EXPECT_EQ(notAnOption.status, 1);
+  EXPECT_EQ(notAnOption.output, "cant open LST file : --bogus\n");
+}
+
 TEST(TextOutput, PrintsFramesAsText) {
   test::ScratchDir dir;
   test::writeSamples(dir / "u", test::noise(640, 10, 300));
   auto f = test::makeExtractor(2);
-  char* text = nullptr;
-  std::size_t length = 0;
-  f->console = open_memstream(&text, &length);
+  test::Console console(*f);
   ASSERT_EQ(f->doExtract((dir / "u").c_str(), "spk/u", 2), kExtractOk);
-  std::fclose(f->console);
   std::string expected = "spk/u\n";
   for (int t = 0; t < 3; ++t) {
     expected += "\t" + std::to_string(t) + ":";
@@ -239,8 +303,7 @@ TEST(TextOutput, PrintsFramesAsText) {
     }
     expected += "\n";
   }
-  EXPECT_EQ(std::string(text, length), expected);
-  std::free(text);
+  EXPECT_EQ(console.text(), expected);
 }
 
 }  // namespace

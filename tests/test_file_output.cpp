@@ -11,19 +11,6 @@
 
 namespace {
 
-// Points the output directory strings at dir for the length of a test.
-class OutputDirectory {
- public:
-  explicit OutputDirectory(const std::string& dir) {
-    std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", dir.c_str());
-    std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", dir.c_str());
-  }
-  ~OutputDirectory() {
-    OUT_C12_DIR[0] = '\0';
-    OUT_EC_DIR[0] = '\0';
-  }
-};
-
 std::vector<unsigned char> header(unsigned char b0, unsigned char b1, unsigned char b2,
                                   unsigned char b3) {
   return {b0, b1, b2, b3, 0x00, 0x01, 0x86, 0xA0, 0x00, 0x9C, 0x00, 0x06};
@@ -31,7 +18,7 @@ std::vector<unsigned char> header(unsigned char b0, unsigned char b1, unsigned c
 
 TEST(HtkWriter, EmptyUtteranceIsAHeaderOnly) {
   test::ScratchDir dir;
-  OutputDirectory out(dir.path());
+  test::OutputDirectory out(dir.path());
   auto f = test::makeExtractor();
   f->totalFrame = 0;
   ASSERT_EQ(f->OutputFeatureHTKFormat("empty", "mfcKVR0DAC39"), 1);
@@ -40,7 +27,7 @@ TEST(HtkWriter, EmptyUtteranceIsAHeaderOnly) {
 
 TEST(HtkWriter, BigEndianHeaderAndValues) {
   test::ScratchDir dir;
-  OutputDirectory out(dir.path());
+  test::OutputDirectory out(dir.path());
   auto f = test::makeExtractor();
   f->totalFrame = 2;
   f->outData.assign(2 * kOutDim, 0.0f);
@@ -64,7 +51,7 @@ TEST(HtkWriter, BigEndianHeaderAndValues) {
 
 TEST(HtkWriter, LongUtteranceHeaderAndSize) {
   test::ScratchDir dir;
-  OutputDirectory out(dir.path());
+  test::OutputDirectory out(dir.path());
   auto f = test::makeExtractor();
   f->totalFrame = 300;
   f->outData.assign(300 * kOutDim, 0.5f);
@@ -77,7 +64,7 @@ TEST(HtkWriter, LongUtteranceHeaderAndSize) {
 
 TEST(HtkWriter, ReplacesAnExistingFileAndKeepsItsPermissions) {
   test::ScratchDir dir;
-  OutputDirectory out(dir.path());
+  test::OutputDirectory out(dir.path());
   auto f = test::makeExtractor();
   const std::string path = dir / "u.e";
   test::writeBytes(path, std::vector<unsigned char>(5000, 0xEE));
@@ -101,7 +88,7 @@ TEST(HtkWriter, ReplacesAnExistingFileAndKeepsItsPermissions) {
 TEST(HtkWriter, FailsCleanlyWhenTheDirectoryCannotBeWritten) {
   if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
   test::ScratchDir dir;
-  OutputDirectory out(dir.path() + "/locked");
+  test::OutputDirectory out(dir.path() + "/locked");
   mkdir((dir / "locked").c_str(), 0500);
   auto f = test::makeExtractor();
   f->totalFrame = 1;
@@ -114,7 +101,7 @@ TEST(HtkWriter, FailsCleanlyWhenTheDirectoryCannotBeWritten) {
 
 TEST(HtkWriter, FailsCleanlyWhenAPathComponentIsAFile) {
   test::ScratchDir dir;
-  OutputDirectory out(dir.path());
+  test::OutputDirectory out(dir.path());
   test::writeText(dir / "plain", "x");
   auto f = test::makeExtractor();
   f->totalFrame = 0;
@@ -124,7 +111,7 @@ TEST(HtkWriter, FailsCleanlyWhenAPathComponentIsAFile) {
 
 TEST(HtkWriter, RefusesAPathLongerThan511Characters) {
   test::ScratchDir dir;
-  OutputDirectory out(dir.path());
+  test::OutputDirectory out(dir.path());
   auto f = test::makeExtractor();
   f->totalFrame = 0;
   const std::size_t room = 511 - (dir.path().size() + 2) - 2;  // "dir//" name ".e"

@@ -306,18 +306,14 @@ TEST(UtteranceAnalysis, HeaderBytesAreReadAsSamples) {
 TEST(UtteranceAnalysis, UnreadableRecordings) {
   test::ScratchDir dir;
   auto f = test::makeExtractor();
-  char* text = nullptr;
-  std::size_t length = 0;
-  f->console = open_memstream(&text, &length);
+  test::Console console(*f);
   const std::string missing = dir / "missing.raw";
   EXPECT_EQ(f->MFCC_shell(missing.c_str()), kRecordingUnreadable);
   EXPECT_EQ(f->MFCC_shell(dir.path().c_str()), kRecordingUnreadable);  // a directory
   EXPECT_EQ(f->totalFrame, 0);
   EXPECT_TRUE(f->cepData.empty());
-  std::fclose(f->console);
-  EXPECT_EQ(std::string(text, length),
+  EXPECT_EQ(console.text(),
             "can't open file " + missing + "\ncan't open file " + dir.path() + "\n");
-  std::free(text);
 }
 
 }  // namespace

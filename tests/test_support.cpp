@@ -199,6 +199,33 @@ RunResult runTool(const std::vector<std::string>& args, const RunOptions& option
   return result;
 }
 
+OutputDirectory::OutputDirectory(const std::string& dir) {
+  std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", dir.c_str());
+  std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", dir.c_str());
+}
+
+OutputDirectory::~OutputDirectory() {
+  OUT_C12_DIR[0] = '\0';
+  OUT_EC_DIR[0] = '\0';
+}
+
+Console::Console(FEATURE& f) : f_(f) { f.console = open_memstream(&text_, &length_); }
+
+Console::~Console() {
+  close();
+  std::free(text_);
+}
+
+std::string Console::text() {
+  close();
+  return std::string(text_, length_);
+}
+
+void Console::close() {
+  if (f_.console != stdout) std::fclose(f_.console);
+  f_.console = stdout;
+}
+
 float htkValue(const std::vector<unsigned char>& file, std::size_t i) {
   const unsigned char* p = file.data() + 12 + 4 * i;
   return bitsToFloat((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |

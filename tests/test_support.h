@@ -72,6 +72,29 @@ inline std::uint32_t floatBits(float value) {
   return bits;
 }
 
+// Points the output directory strings at dir while it lives.
+class OutputDirectory {
+ public:
+  explicit OutputDirectory(const std::string& dir);
+  ~OutputDirectory();
+};
+
+// Captures what an extractor prints on its console while it lives.
+class Console {
+ public:
+  explicit Console(FEATURE& f);
+  ~Console();
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+  std::string text();  // everything printed so far; ends the capture
+
+ private:
+  void close();
+  FEATURE& f_;
+  char* text_ = nullptr;
+  std::size_t length_ = 0;
+};
+
 // Big-endian float i of an HTK file's vectors.
 float htkValue(const std::vector<unsigned char>& file, std::size_t i);
 

@@ -1,7 +1,7 @@
 // feature: turns the recordings named in a list file into HTK files of
 // 39-value MFCC vectors.
 //
-//   feature <list file> <IN_WAV_DIR> <OUT_DIR> <CMN/MVNMA/NONE>
+//   feature [options] <list file> <IN_WAV_DIR> <OUT_DIR> <CMN/MVNMA/NONE>
 //
 // Exit status: 0 when every utterance was written, 1 when any failed or the
 // run could not start or had to stop.
@@ -12,6 +12,7 @@
 
 #include "feature.h"
 #include "list_reader.h"
+#include "options.h"
 
 namespace {
 
@@ -55,9 +56,25 @@ bool inputPathFor(const std::string& name, char (&path)[kPathCapacity]) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  Options options;
+  if (!parseOptions(argc, argv, options)) {
+    std::fputs("feature.exe <list file> <IN_WAV_DIR> <OUT_DIR> <CMN/MVNMA/NONE>\n", stdout);
+    return 1;
+  }
+  if (options.help) {
+    printHelp(stdout);
+    return 0;
+  }
+  if (options.version) {
+    printVersion(stdout);
+    return 0;
+  }
+
   auto extractor = std::make_unique<FEATURE>();
-  extractor->checkArgs(argc, argv);
+  extractor->checkArgs(static_cast<int>(options.arguments.size()), options.arguments.data());
+  argv = options.arguments.data();
   if (!directoriesFit(argv[2], argv[3])) return 1;
+  extractor->writeCepstrumFiles = options.cepstrumFiles;
 
   std::FILE* list = std::fopen(argv[1], "r");
   if (list == nullptr) {

@@ -99,8 +99,12 @@ class FEATURE {
   // cosines would change c1..c12 in their fifth or sixth digit.
   static const float tcos[kCepDim][kNumFilters + 1];
 
+  // ---- Settings of the tool around the extractor ----
   // Where the extractor prints its messages (standard output by default).
   std::FILE* console = stdout;
+  // doExtract with output kind 1 also writes name.C12 and name.ENG
+  // (OutputFeature), from the liftered cepstra before any normalisation.
+  bool writeCepstrumFiles = false;
 
   // ---- Batch driver ----
   // Exactly 4 arguments after the program name, the last one CMN, MVNMA or
@@ -173,6 +177,36 @@ class FEATURE {
   void byteSwapShort(std::int16_t* value);  // reverses 2 bytes
   void byteSwapInt(std::int32_t* value);    // reverses 4 bytes
   void byteSwapArray(float* values, int n); // reverses 4 bytes of n values
+  // Writes OUT_C12_DIR/name.C12 (frame count, then c1..c12 of every record
+  // of cepData) and OUT_EC_DIR/name.ENG (frame count, then frameEng), both
+  // little-endian. Needs cepData and frameEng of the current utterance.
+  // Returns 1, or 0 after "open C12/ENG to write ERROR" (a complete .C12 may
+  // then stand without its .ENG).
+  int OutputFeature(const char* name);
+
+  // ---- Auxiliary routines (not used by the batch pipeline) ----
+  // Long-term-average spectral subtraction on melBand rows 0..totalFrame-1,
+  // slots 1..24, in place; needs 0 <= totalFrame <= 9000 and linear filter
+  // outputs (between MelBandMagnitude and DCT).
+  void LTA222();
+  // *result = 10 log10 of the sum of row[6..24]; row is 25 doubles laid out
+  // like a melBand row.
+  void EnergyContour(float* result, const double* row);
+  // Deltas d and accelerations a of the energy track e; n >= 3, each array
+  // n floats.
+  void getDDEng(int n, const float* e, float* d, float* a);
+  // Deltas of c1..c12 (the 13th value neither read nor written), then a
+  // trace line on console and one character read from standard input per
+  // value; n >= 3, in and out n rows of 13.
+  void getDeltaCep(int n, const float* in, float* out);
+  // Subtracts from c1..c12 of rows 0..divisor+63 the sums of rows
+  // first..end-1 divided by divisor, reading one character from standard
+  // input per value; cep needs max(divisor + 64, end) rows.
+  void CMN(float* cep, int first, int end, int divisor);
+  // Length in bytes of an open stream (below 2 GiB); its position is kept.
+  std::int32_t filesize(std::FILE* stream);
+  // Whole 320-sample frames at a shift of 160 in n >= 0 samples (0 for 0).
+  std::int32_t getTotalFrame(std::int32_t n);
 };
 
 #endif  // FEATURE_FEATURE_H

@@ -1,5 +1,5 @@
-// Feature files: the HTK parameter file of the batch pipeline and the
-// directories on its path.
+// Feature files: the HTK parameter file of the batch pipeline, the cepstrum
+// and energy files, and the directories on their paths.
 //
 // A file never stands under its final name unless it was written completely:
 // it is written to a temporary file in the same directory and renamed over
@@ -96,16 +96,29 @@ bool writeFileAtomically(const std::string& path, const unsigned char* data,
   return false;
 }
 
+// "directory/name.ext" into path; false (with a message) when it does not
+// fit the 512-byte path buffer.
+bool composeOutputPath(char (&path)[kPathCapacity], const char* directory, const char* name,
+                       const char* ext) {
+  const int length = std::snprintf(path, sizeof path, "%s/%s.%s", directory, name, ext);
+  if (length >= 0 && length < kPathCapacity) return true;
+  std::fprintf(stderr, "feature: the .%s path for %s is longer than %d characters\n", ext, name,
+               kPathCapacity - 1);
+  return false;
+}
+
+void putLittleEndian32(unsigned char* out, std::uint32_t value) {
+  out[0] = static_cast<unsigned char>(value);
+  out[1] = static_cast<unsigned char>(value >> 8);
+  out[2] = static_cast<unsigned char>(value >> 16);
+  out[3] = static_cast<unsigned char>(value >> 24);
+}
+
 }  // namespace
 
 int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
-  const int length = std::snprintf(path, sizeof path, "%s/%s.%s", OUT_C12_DIR, name, ext);
-  if (length < 0 || length >= kPathCapacity) {
-    std::fprintf(stderr, "feature: output path for %s is longer than %d characters\n", name,
-                 kPathCapacity - 1);
-    return 0;
-  }
+  if (!composeOutputPath(path, OUT_C12_DIR, name, ext)) return 0;
   MakeDirectory(path);
 
   const int frames = totalFrame;
@@ -119,6 +132,40 @@ int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
     putBigEndian32(out, bitsOf(outData[i]));
   }
   return writeFileAtomically(path, bytes.data(), bytes.size()) ? 1 : 0;
+}
+
+// Headerless little-endian files: the frame count, then 12 cepstra (no C0)
+// per frame in the .C12 file and one energy per frame in the .ENG file.
+int FEATURE::OutputFeature(const char* name) {
+  const std::size_t frames = static_cast<std::size_t>(totalFrame);
+  char path[kPathCapacity];
+  if (!composeOutputPath(path, OUT_C12_DIR, name, "C12")) return 0;
+  MakeDirectory(path);
+  std::vector<unsigned char> bytes(4 + frames * kNumCeps * 4);
+  putLittleEndian32(&bytes[0], static_cast<std::uint32_t>(totalFrame));
+  unsigned char* out = bytes.data() + 4;
+  for (std::size_t t = 0; t < frames; ++t) {
+    for (int n = 0; n < kNumCeps; ++n, out += 4) {
+      putLittleEndian32(out, bitsOf(cepData[t * kCepDim + n]));
+    }
+  }
+  if (!writeFileAtomically(path, bytes.data(), bytes.size())) {
+    std::fprintf(console, "open C12 to write ERROR : %s\n", path);
+    return 0;
+  }
+
+  if (!composeOutputPath(path, OUT_EC_DIR, name, "ENG")) return 0;
+  MakeDirectory(path);
+  bytes.assign(4 + frames * 4, 0);
+  putLittleEndian32(&bytes[0], static_cast<std::uint32_t>(totalFrame));
+  for (std::size_t t = 0; t < frames; ++t) {
+    putLittleEndian32(&bytes[4 + 4 * t], bitsOf(frameEng[t]));
+  }
+  if (!writeFileAtomically(path, bytes.data(), bytes.size())) {
+    std::fprintf(console, "open ENG to write ERROR : %s\n", path);
+    return 0;
+  }
+  return 1;
 }
 
 // Walks the path and creates, outermost first, each missing directory named

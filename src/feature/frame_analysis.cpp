@@ -51,12 +51,6 @@ bool readSamples(std::FILE* file, std::vector<std::int16_t>& samples) {
   return std::ferror(file) == 0;
 }
 
-// Number of whole 320-sample frames at a shift of 160 in n samples.
-int frameCount(int n) {
-  if (n == 0) return 0;
-  return (n - kFrameShift) / kFrameShift;
-}
-
 // 10 log10(sum / 320): division and logarithm in double, the logarithm
 // rounded to single precision before the multiplication by 10.
 float energyDb(double sumOfSquares) {
@@ -85,7 +79,7 @@ int FEATURE::MFCC_shell(const char* path) {
     return kRecordingUnreadable;
   }
 
-  const int frames = frameCount(static_cast<int>(samples.size()));
+  const int frames = getTotalFrame(static_cast<std::int32_t>(samples.size()));
   try {
     cepData.assign(static_cast<std::size_t>(frames) * kCepDim, 0.0f);
   } catch (const std::bad_alloc&) {

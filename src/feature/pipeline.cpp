@@ -65,6 +65,10 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
   if (analysed == kRecordingUnreadable) return kRecordingUnreadable;
   if (analysed == kShellNoMemory) return kExtractFailed;
   CEPLIFTER(totalFrame);
+  int result = kExtractOk;
+  if (writeCepstrumFiles && outputKind == 1 && OutputFeature(name) == 0) {
+    result = kExtractFailed;
+  }
 
   const std::size_t frames = static_cast<std::size_t>(totalFrame);
   try {
@@ -86,7 +90,6 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
   AssignCepToOutData();
   if (normType == 1) MVN(outData.data(), totalFrame);
 
-  int result = kExtractOk;
   if (outputKind == 1) {
     if (OutputFeatureHTKFormat(name, outExt) == 0) {
       // The run pauses until a key is pressed, then goes on.

@@ -1,0 +1,68 @@
+#include "options.h"
+
+#include <cstring>
+
+#ifndef FEATURE_VERSION
+#define FEATURE_VERSION "unknown"
+#endif
+
+bool parseOptions(int argc, char** argv, Options& options) {
+  options.arguments.assign(1, argv[0]);
+  int i = 1;
+  for (; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) {
+      ++i;
+      break;
+    }
+    if (std::strcmp(arg, "--c12-eng") == 0) {
+      options.cepstrumFiles = true;
+    } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+      options.help = true;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      options.version = true;
+    } else {
+      // Anything else is the first of the four arguments, so that a run
+      // without options means what it always meant.
+      break;
+    }
+  }
+  for (; i < argc; ++i) options.arguments.push_back(argv[i]);
+  return true;
+}
+
+void printHelp(std::FILE* out) {
+  std::fputs(
+      "Usage: feature [options] <list file> <IN_WAV_DIR> <OUT_DIR> <CMN/MVNMA/NONE>\n"
+      "\n"
+      "Turns 16 kHz raw 16-bit little-endian PCM recordings into HTK parameter files\n"
+      "of 39-value MFCC vectors (c1..c12 liftered, C0, their deltas and\n"
+      "delta-deltas). The recording of each name in the list file is read from\n"
+      "IN_WAV_DIR/name; its features are written to OUT_DIR//name.<extension>,\n"
+      "creating missing directories. Names are separated by white space and may\n"
+      "contain '/'.\n"
+      "\n"
+      "Modes:\n"
+      "  CMN    cepstral mean normalisation of the 13 cepstra     .mfcKVR0DAZC39\n"
+      "  MVNMA  mean-variance normalisation and ARMA smoothing    .mfcKVR0DAC39mvacqx_kvr\n"
+      "  NONE   no normalisation                                  .mfcKVR0DAC39\n"
+      "\n"
+      "Options:\n"
+      "  --c12-eng     also write OUT_DIR//name.C12 (frame count, then c1..c12 of\n"
+      "                every frame before normalisation) and OUT_DIR//name.ENG\n"
+      "                (frame count, then the energy of every frame in dB), both\n"
+      "                little-endian 32-bit values\n"
+      "  -h, --help    show this help and exit\n"
+      "  --version     show the version and exit\n"
+      "  --            end of options\n"
+      "\n"
+      "Exit status:\n"
+      "  0  every utterance was written\n"
+      "  1  wrong arguments, the list file cannot be opened, a recording cannot be\n"
+      "     opened (the run stops there), or any utterance failed (\"Error\" is\n"
+      "     printed and one character is read from standard input before the run\n"
+      "     goes on; give batch jobs standard input from /dev/null)\n",
+      out);
+}
+
+void printVersion(std::FILE* out) { std::fprintf(out, "feature %s\n", FEATURE_VERSION); }

@@ -57,10 +57,7 @@ bool inputPathFor(const std::string& name, char (&path)[kPathCapacity]) {
 
 int main(int argc, char** argv) {
   Options options;
-  if (!parseOptions(argc, argv, options)) {
-    std::fputs("feature.exe <list file> <IN_WAV_DIR> <OUT_DIR> <CMN/MVNMA/NONE>\n", stdout);
-    return 1;
-  }
+  if (!parseOptions(argc, argv, options)) return 1;
   if (options.help) {
     printHelp(stdout);
     return 0;
@@ -75,6 +72,7 @@ int main(int argc, char** argv) {
   argv = options.arguments.data();
   if (!directoriesFit(argv[2], argv[3])) return 1;
   extractor->writeCepstrumFiles = options.cepstrumFiles;
+  extractor->frontEnd = options.frontEnd;
 
   std::FILE* list = std::fopen(argv[1], "r");
   if (list == nullptr) {

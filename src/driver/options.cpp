@@ -6,6 +6,28 @@
 #define FEATURE_VERSION "unknown"
 #endif
 
+namespace {
+
+bool parseFrontEnd(const char* name, FrontEnd& frontEnd) {
+  for (FrontEnd candidate : {FrontEnd::kStraightforward, FrontEnd::kBaseline, FrontEnd::kAvx2,
+                             FrontEnd::kAvx512, FrontEnd::kFastest}) {
+    if (std::strcmp(name, frontEndName(candidate)) != 0) continue;
+    if (!frontEndSupported(candidate)) {
+      std::fprintf(stderr, "feature: this processor cannot run the %s front end\n", name);
+      return false;
+    }
+    frontEnd = candidate;
+    return true;
+  }
+  std::fprintf(stderr,
+               "feature: unknown front end %s (straightforward, baseline, avx2, avx512 or "
+               "fastest)\n",
+               name);
+  return false;
+}
+
+}  // namespace
+
 bool parseOptions(int argc, char** argv, Options& options) {
   options.arguments.assign(1, argv[0]);
   int i = 1;
@@ -21,6 +43,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
       options.help = true;
     } else if (std::strcmp(arg, "--version") == 0) {
       options.version = true;
+    } else if (std::strncmp(arg, "--front-end=", 12) == 0) {
+      if (!parseFrontEnd(arg + 12, options.frontEnd)) return false;
     } else {
       // Anything else is the first of the four arguments, so that a run
       // without options means what it always meant.
@@ -52,6 +76,11 @@ void printHelp(std::FILE* out) {
       "                every frame before normalisation) and OUT_DIR//name.ENG\n"
       "                (frame count, then the energy of every frame in dB), both\n"
       "                little-endian 32-bit values\n"
+      "  --front-end=NAME\n"
+      "                the code that analyses the frames: fastest (the default:\n"
+      "                the widest SIMD this processor has), avx512, avx2, baseline,\n"
+      "                or straightforward (one operation after another, as defined).\n"
+      "                All give the same bytes; the choice only changes the speed\n"
       "  -h, --help    show this help and exit\n"
       "  --version     show the version and exit\n"
       "  --            end of options\n"

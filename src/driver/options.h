@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "feature.h"
+
 struct Options {
   bool cepstrumFiles = false;  // --c12-eng
+  FrontEnd frontEnd = FrontEnd::kFastest;  // --front-end=NAME
   bool help = false;           // -h, --help
   bool version = false;        // --version
   // The program name followed by what remains after the options; the tool

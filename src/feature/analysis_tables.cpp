@@ -1,6 +1,7 @@
 // Analysis tables built once per run (mel filter-bank map, Hamming window)
 // and the radix-2 FFT that frame analysis runs on every frame.
 #include <cmath>
+#include <utility>
 
 #include "feature.h"
 
@@ -14,11 +15,97 @@ constexpr float kBinOver700 = 0.04464286f;
 // 15-digit pi, in double precision.
 constexpr double kWindowStep = 2.0 * kPi15 / 319.0;
 
+// log2(n) for a power of two n >= 1, or -1 for any other n.
+int log2OfPowerOfTwo(int n) {
+  if (n < 1 || (n & (n - 1)) != 0) return -1;
+  int stages = 0;
+  while ((1 << stages) < n) ++stages;
+  return stages;
+}
+
+// Calls exchange(i, j) for every exchange of the FFT's bit-reversal
+// reordering of elements 1..n, in the order the usual counter pair drives
+// them: 0-based position p trades places with p's bits reversed.
+template <typename Exchange>
+void forEachBitReversalExchange(int n, Exchange exchange) {
+  if (n <= 1) return;
+  const int half = static_cast<int>(n * 0.5);
+  int j = 1;
+  for (int i = 1;;) {
+    int m = half;
+    while (m < j) {
+      j -= m;
+      m = static_cast<int>(m * 0.5);
+    }
+    ++i;
+    if (i == n) break;
+    j += m;
+    if (j > i) exchange(i, j);
+  }
+}
+
+// Step factor of the twiddle recurrence of stage s: the angle pi / h from
+// the 15-digit pi, h = 2^s / 2.
+struct Stage {
+  int span;
+  int h;
+  double wr;
+  double wi;
+};
+
+Stage fftStage(int s, int direction) {
+  Stage stage;
+  stage.span = static_cast<int>(std::pow(2.0, s));
+  stage.h = static_cast<int>(stage.span * 0.5);
+  const double theta = kPi15 / stage.h;
+  stage.wr = std::cos(theta);
+  stage.wi = -direction * std::sin(theta);
+  return stage;
+}
+
+// The fast frame analysis reads the same tables, and the twiddle factors and
+// bit-reversal positions that the FFT derives on every call, computed here
+// once by the very same recurrence and exchanges.
+fast_front_end::Tables fastTablesOf(const FEATURE& f) {
+  fast_front_end::Tables t{};
+  for (int i = 0; i < kFrameLength; ++i) t.hamWin[i] = f.hamWin[i];
+  for (int k = 0; k < kFftBins; ++k) {
+    t.filterIdx[k] = f.filterIdx[k];
+    t.filterWeight[k] = f.filterWeight[k];
+  }
+  for (int n = 0; n < kCepDim; ++n) {
+    for (int k = 0; k <= kNumFilters; ++k) t.tcos[n][k] = FEATURE::tcos[n][k];
+  }
+
+  for (int s = 1; s <= 9; ++s) {
+    const Stage stage = fftStage(s, 1);
+    double ur = 1.0;
+    double ui = 0.0;
+    for (int j = 1; j <= stage.h; ++j) {
+      t.twiddleRe[stage.h - 2 + j] = ur;
+      t.twiddleIm[stage.h - 2 + j] = ui;
+      const double nextUr = stage.wr * ur - stage.wi * ui;
+      const double nextUi = stage.wi * ur + stage.wr * ui;
+      ur = nextUr;
+      ui = nextUi;
+    }
+  }
+
+  std::array<int, kFftLength + 1> sampleAt{};  // which sample each element holds
+  for (int k = 1; k <= kFftLength; ++k) sampleAt[k] = k - 1;
+  forEachBitReversalExchange(kFftLength, [&](int i, int j) { std::swap(sampleAt[i], sampleAt[j]); });
+  for (int k = 1; k <= kFftLength; ++k) {
+    if (sampleAt[k] < kFrameLength) t.fftPosition[sampleAt[k]] = k;
+  }
+  return t;
+}
+
 }  // namespace
 
 void FEATURE::ini_fea_para() {
   SetFilterBanks(filterWeight.data());
   GetHammingWindow();
+  fastTables = fastTablesOf(*this);
 }
 
 void FEATURE::doInitial() { ini_fea_para(); }
@@ -68,18 +155,6 @@ void FEATURE::GetHammingWindow() {
   }
 }
 
-namespace {
-
-// log2(n) for a power of two n >= 1, or -1 for any other n.
-int log2OfPowerOfTwo(int n) {
-  if (n < 1 || (n & (n - 1)) != 0) return -1;
-  int stages = 0;
-  while ((1 << stages) < n) ++stages;
-  return stages;
-}
-
-}  // namespace
-
 // Decimation in time on x[1..n]: bit-reversal reordering, then log2(n)
 // butterfly stages (nine for the 512 points of frame analysis). The twiddle
 // factors come from a recurrence that starts at (1, 0) in every stage and is
@@ -88,38 +163,15 @@ int log2OfPowerOfTwo(int n) {
 void FEATURE::fft(int direction, int n, Complex_* x) {
   const int stages = log2OfPowerOfTwo(n);
   if (stages < 0) return;
-  const int half = static_cast<int>(n * 0.5);
-
-  if (n > 1) {
-    int j = 1;
-    for (int i = 1;;) {
-      int m = half;
-      while (m < j) {
-        j -= m;
-        m = static_cast<int>(m * 0.5);
-      }
-      ++i;
-      if (i == n) break;
-      j += m;
-      if (j > i) {
-        const Complex_ t = x[i];
-        x[i] = x[j];
-        x[j] = t;
-      }
-    }
-  }
+  forEachBitReversalExchange(n, [x](int i, int j) { std::swap(x[i], x[j]); });
 
   for (int s = 1; s <= stages; ++s) {
-    const int span = static_cast<int>(std::pow(2.0, s));
-    const int h = static_cast<int>(span * 0.5);
-    const double theta = kPi15 / h;
-    const double wr = std::cos(theta);
-    const double wi = -direction * std::sin(theta);
+    const Stage stage = fftStage(s, direction);
     double ur = 1.0;
     double ui = 0.0;
-    for (int j = 1; j <= h; ++j) {
-      for (int i = j; i <= n; i += span) {
-        const int p = i + h;
+    for (int j = 1; j <= stage.h; ++j) {
+      for (int i = j; i <= n; i += stage.span) {
+        const int p = i + stage.h;
         const double tr = x[p].re * ur - x[p].im * ui;
         const double ti = x[p].re * ui + x[p].im * ur;
         x[p].re = x[i].re - tr;
@@ -127,8 +179,8 @@ void FEATURE::fft(int direction, int n, Complex_* x) {
         x[i].re = x[i].re + tr;
         x[i].im = x[i].im + ti;
       }
-      const double nextUr = wr * ur - wi * ui;
-      const double nextUi = wi * ur + wr * ui;
+      const double nextUr = stage.wr * ur - stage.wi * ui;
+      const double nextUi = stage.wi * ur + stage.wr * ui;
       ur = nextUr;
       ui = nextUi;
     }

@@ -14,7 +14,10 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
+
+#include "fast_front_end.h"
 
 // Frame geometry and capacities, fixed for every run.
 constexpr int kSampleRate = 16000;
@@ -48,6 +51,15 @@ struct Complex_ {
 extern char IN_WAV_DIR[kDirCapacity];
 extern char OUT_C12_DIR[kDirCapacity];
 extern char OUT_EC_DIR[kDirCapacity];
+
+// Which code analyses the frames. Every choice gives the same bits: the
+// straightforward path follows the definition operation by operation; the
+// others run the same operations for several frames at once, one frame per
+// SIMD lane (2, 4 or 8 lanes). kFastest picks the widest this processor has.
+enum class FrontEnd { kStraightforward, kBaseline, kAvx2, kAvx512, kFastest };
+bool frontEndSupported(FrontEnd frontEnd);  // by this build and processor
+FrontEnd resolveFrontEnd(FrontEnd frontEnd);  // kFastest -> the widest supported
+const char* frontEndName(FrontEnd frontEnd);  // "straightforward", "avx2", ...
 
 // Results of doExtract.
 constexpr int kExtractOk = 1;            // everything computed and written
@@ -105,6 +117,10 @@ class FEATURE {
   // doExtract with output kind 1 also writes name.C12 and name.ENG
   // (OutputFeature), from the liftered cepstra before any normalisation.
   bool writeCepstrumFiles = false;
+  // The frame analysis MFCC_shell runs (the same bits whichever it is).
+  FrontEnd frontEnd = FrontEnd::kFastest;
+  // Tables of the fast frame analysis, built by ini_fea_para.
+  fast_front_end::Tables fastTables{};
 
   // ---- Batch driver ----
   // Exactly 4 arguments after the program name, the last one CMN, MVNMA or
@@ -143,6 +159,10 @@ class FEATURE {
   void SubDC(float* frame);          // 320 values, mean removed
   void PreEmphasis(float* frame);    // 320 values, 1 - 0.95 z^-1
   void Haming_window(float* frame);  // 320 values times hamWin
+  // What MelBandMagnitude and DCT do together, for all totalFrame frames,
+  // several frames at a time in SIMD lanes: the same frameEng, melBand and
+  // cep, bit for bit. Builds on ini_fea_para's tables.
+  void FastFrameAnalysis(const std::int16_t* samples, float* cep);
   // Reads the recording, sets totalFrame, allocates and fills cepData
   // (un-liftered). Returns the frame count, or kRecordingUnreadable after
   // "can't open file", or kShellNoMemory after "memory allocate error"; on

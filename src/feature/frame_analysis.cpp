@@ -58,7 +58,92 @@ float energyDb(double sumOfSquares) {
   return lg * 10.0f;
 }
 
+// Frame energies in dB from the frames' sums of squares, given in frame
+// order. A silent frame (sum 0) takes the energy of the next frame that is
+// not silent; a silent run that nothing follows takes the energy of the
+// last sounding frame before it, and an utterance silent throughout the
+// energy of one unit of sum, 10 log10(1 / 320).
+class EnergyTrack {
+ public:
+  explicit EnergyTrack(float* energies) : energies_(energies) {}
+
+  void add(int frame, double sumOfSquares) {
+    if (sumOfSquares == 0.0) {
+      if (silentRunStart_ < 0) silentRunStart_ = frame;
+      return;
+    }
+    const float energy = energyDb(sumOfSquares);
+    energies_[frame] = energy;
+    if (silentRunStart_ >= 0) {
+      std::fill(energies_ + silentRunStart_, energies_ + frame, energy);
+      silentRunStart_ = -1;
+    }
+  }
+
+  void finish(int frames) {
+    if (silentRunStart_ < 0) return;
+    const float energy = silentRunStart_ > 0 ? energies_[silentRunStart_ - 1] : energyDb(1.0);
+    std::fill(energies_ + silentRunStart_, energies_ + frames, energy);
+    silentRunStart_ = -1;
+  }
+
+ private:
+  float* energies_;
+  int silentRunStart_ = -1;  // first frame of a waiting silent run, or -1
+};
+
+bool hasAvx2() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+bool hasAvx512() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_supports("avx512f");
+#else
+  return false;
+#endif
+}
+
 }  // namespace
+
+bool frontEndSupported(FrontEnd frontEnd) {
+  switch (frontEnd) {
+    case FrontEnd::kStraightforward:
+    case FrontEnd::kBaseline:
+    case FrontEnd::kFastest:
+      return true;
+#if defined(FEATURE_X86_KERNELS)
+    case FrontEnd::kAvx2:
+      return hasAvx2();
+    case FrontEnd::kAvx512:
+      return hasAvx512();
+#endif
+    default:
+      return false;
+  }
+}
+
+FrontEnd resolveFrontEnd(FrontEnd frontEnd) {
+  if (frontEnd != FrontEnd::kFastest) return frontEnd;
+  if (frontEndSupported(FrontEnd::kAvx512)) return FrontEnd::kAvx512;
+  if (frontEndSupported(FrontEnd::kAvx2)) return FrontEnd::kAvx2;
+  return FrontEnd::kBaseline;
+}
+
+const char* frontEndName(FrontEnd frontEnd) {
+  switch (frontEnd) {
+    case FrontEnd::kStraightforward: return "straightforward";
+    case FrontEnd::kBaseline: return "baseline";
+    case FrontEnd::kAvx2: return "avx2";
+    case FrontEnd::kAvx512: return "avx512";
+    case FrontEnd::kFastest: return "fastest";
+  }
+  return "?";
+}
 
 int FEATURE::MFCC_shell(const char* path) {
   totalFrame = 0;
@@ -88,38 +173,63 @@ int FEATURE::MFCC_shell(const char* path) {
   }
   totalFrame = frames;
 
-  MelBandMagnitude(samples.data());
-  DCT(cepData.data());
+  if (resolveFrontEnd(frontEnd) == FrontEnd::kStraightforward) {
+    MelBandMagnitude(samples.data());
+    DCT(cepData.data());
+  } else {
+    FastFrameAnalysis(samples.data(), cepData.data());
+  }
   return totalFrame;
+}
+
+void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep) {
+  fast_front_end::Kernel kernel = fast_front_end::baseline::analyseFrames;
+  int lanes = fast_front_end::baseline::kLanes;
+#if defined(FEATURE_X86_KERNELS)
+  switch (resolveFrontEnd(frontEnd)) {
+    case FrontEnd::kAvx512:
+      kernel = fast_front_end::avx512::analyseFrames;
+      lanes = fast_front_end::avx512::kLanes;
+      break;
+    case FrontEnd::kAvx2:
+      kernel = fast_front_end::avx2::analyseFrames;
+      lanes = fast_front_end::avx2::kLanes;
+      break;
+    default:
+      break;
+  }
+#endif
+  static_assert(sizeof(melBand[0]) == sizeof(double[kNumFilters + 1]), "rows of 25 doubles");
+  std::array<double, fast_front_end::avx512::kLanes> sums;
+  EnergyTrack energies(frameEng.data());
+  for (int first = 0; first < totalFrame; first += lanes) {
+    const int count = std::min(lanes, totalFrame - first);
+    double(*rows)[kNumFilters + 1] = reinterpret_cast<double(*)[kNumFilters + 1]>(melBand[first].data());
+    kernel(fastTables, samples, first, count, sums.data(), rows,
+           cep + static_cast<std::ptrdiff_t>(first) * kCepDim);
+    for (int l = 0; l < count; ++l) energies.add(first + l, sums[l]);
+  }
+  energies.finish(totalFrame);
 }
 
 int FEATURE::MelBandMagnitude(const std::int16_t* samples) {
   if (totalFrame <= 0) return 1;
   std::array<float, kFrameLength> frame;
   std::array<Complex_, kFftLength + 1> spectrum;  // element 0 unused
-  int silentRunStart = -1;  // first frame of a waiting run of silent frames
+  EnergyTrack energies(frameEng.data());
 
   for (int i = 0; i < totalFrame; ++i) {
     const std::int16_t* in = samples + static_cast<std::ptrdiff_t>(i) * kFrameShift;
     for (int j = 0; j < kFrameLength; ++j) frame[j] = in[j];
 
     // Energy of the raw samples: squares in single precision, summed in
-    // double. A silent frame takes the energy of the next frame that is not.
+    // double.
     double sum = 0.0;
     for (int j = 0; j < kFrameLength; ++j) {
       const float square = frame[j] * frame[j];
       sum += square;
     }
-    if (sum != 0.0) {
-      const float energy = energyDb(sum);
-      frameEng[i] = energy;
-      if (silentRunStart >= 0) {
-        std::fill(frameEng.begin() + silentRunStart, frameEng.begin() + i, energy);
-        silentRunStart = -1;
-      }
-    } else if (silentRunStart < 0) {
-      silentRunStart = i;
-    }
+    energies.add(i, sum);
 
     SubDC(frame.data());
     PreEmphasis(frame.data());
@@ -147,15 +257,7 @@ int FEATURE::MelBandMagnitude(const std::int16_t* samples) {
     }
   }
 
-  // A silent run that no sounding frame follows takes the energy of the
-  // last sounding frame before it; an utterance silent throughout gets the
-  // energy of one unit of sum, 10 log10(1 / 320).
-  if (silentRunStart >= 0) {
-    const float energy = silentRunStart > 0 ? frameEng[silentRunStart - 1]
-                                            : energyDb(1.0);
-    std::fill(frameEng.begin() + silentRunStart, frameEng.begin() + totalFrame,
-              energy);
-  }
+  energies.finish(totalFrame);
   return 1;
 }
 

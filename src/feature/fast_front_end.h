@@ -1,0 +1,56 @@
+// The fast front end: the frame analysis of MelBandMagnitude and the DCT for
+// several frames at once, one frame per SIMD lane. Every lane performs
+// exactly the operations of the straightforward path, in the same order and
+// with the same roundings, so the results are the same bits; the speed comes
+// from the lanes, from twiddle factors and bit-reversal positions computed
+// once instead of per frame, and from leaving out operations whose operand
+// is known to be exactly zero where that cannot change a non-zero result.
+#ifndef FEATURE_FAST_FRONT_END_H
+#define FEATURE_FAST_FRONT_END_H
+
+#include <cstdint>
+
+namespace fast_front_end {
+
+constexpr int kTwiddles = 511;  // stage with half-span h: entries h-1 .. 2h-2
+
+// Everything the kernel reads, built once from the extractor's tables.
+struct Tables {
+  double hamWin[320];
+  std::int32_t filterIdx[256];
+  double filterWeight[256];
+  // The FFT's twiddle factors, exactly as its recurrence produces them for
+  // the forward transform: stage s (half-span h = 2^(s-1)), butterfly group
+  // j = 1..h uses entry h - 2 + j.
+  double twiddleRe[kTwiddles];
+  double twiddleIm[kTwiddles];
+  // One-based FFT position at which frame sample j lands after the
+  // bit-reversal reordering.
+  std::int32_t fftPosition[320];
+  float tcos[13][25];
+};
+
+// Analyses frames first .. first + count - 1 of the samples (count at most
+// the kernel's lane count): for each, the sum of squares of its samples into
+// energySums[i], the natural logarithms of its 24 filter outputs (floored at
+// 0) into slots 1..24 of melBand[i], and its record c1..c12, C0 (not
+// liftered) into cep[13 i ..].
+using Kernel = void (*)(const Tables& tables, const std::int16_t* samples, int first, int count,
+                        double* energySums, double (*melBand)[25], float* cep);
+
+namespace baseline {
+constexpr int kLanes = 2;
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*);
+}  // namespace baseline
+namespace avx2 {
+constexpr int kLanes = 4;
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*);
+}  // namespace avx2
+namespace avx512 {
+constexpr int kLanes = 8;
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*);
+}  // namespace avx512
+
+}  // namespace fast_front_end
+
+#endif  // FEATURE_FAST_FRONT_END_H

@@ -1,5 +1,6 @@
 // Analysis tables built once per run (mel filter-bank map, Hamming window)
 // and the radix-2 FFT that frame analysis runs on every frame.
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -94,9 +95,7 @@ fast_front_end::Tables fastTablesOf(const FEATURE& f) {
   std::array<int, kFftLength + 1> sampleAt{};  // which sample each element holds
   for (int k = 1; k <= kFftLength; ++k) sampleAt[k] = k - 1;
   forEachBitReversalExchange(kFftLength, [&](int i, int j) { std::swap(sampleAt[i], sampleAt[j]); });
-  for (int k = 1; k <= kFftLength; ++k) {
-    if (sampleAt[k] < kFrameLength) t.fftPosition[sampleAt[k]] = k;
-  }
+  for (int k = 1; k <= kFftLength; ++k) t.sampleAt[k] = std::min(sampleAt[k], kFrameLength);
   return t;
 }
 

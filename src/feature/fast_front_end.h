@@ -24,31 +24,41 @@ struct Tables {
   // j = 1..h uses entry h - 2 + j.
   double twiddleRe[kTwiddles];
   double twiddleIm[kTwiddles];
-  // One-based FFT position at which frame sample j lands after the
-  // bit-reversal reordering.
-  std::int32_t fftPosition[320];
+  // The frame sample that one-based FFT element k holds after the
+  // bit-reversal reordering, or 320 for the zero padding (elements whose
+  // sample would be 320..511).
+  std::int32_t sampleAt[513];
   float tcos[13][25];
+};
+
+// Seconds spent in each step of the kernel, for the benchmark.
+struct StepTimes {
+  enum Step { kLoad, kEnergy, kPrepare, kFft, kFilterBank, kCepstra, kSteps };
+  double seconds[kSteps] = {};
 };
 
 // Analyses frames first .. first + count - 1 of the samples (count at most
 // the kernel's lane count): for each, the sum of squares of its samples into
 // energySums[i], the natural logarithms of its 24 filter outputs (floored at
 // 0) into slots 1..24 of melBand[i], and its record c1..c12, C0 (not
-// liftered) into cep[13 i ..].
+// liftered) into cep[13 i ..]. With times given, adds the time of each step.
 using Kernel = void (*)(const Tables& tables, const std::int16_t* samples, int first, int count,
-                        double* energySums, double (*melBand)[25], float* cep);
+                        double* energySums, double (*melBand)[25], float* cep, StepTimes* times);
 
 namespace baseline {
 constexpr int kLanes = 2;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*);
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*,
+                   StepTimes*);
 }  // namespace baseline
 namespace avx2 {
 constexpr int kLanes = 4;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*);
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*,
+                   StepTimes*);
 }  // namespace avx2
 namespace avx512 {
 constexpr int kLanes = 8;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*);
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*,
+                   StepTimes*);
 }  // namespace avx512
 
 }  // namespace fast_front_end

@@ -162,7 +162,9 @@ class FEATURE {
   // What MelBandMagnitude and DCT do together, for all totalFrame frames,
   // several frames at a time in SIMD lanes: the same frameEng, melBand and
   // cep, bit for bit. Builds on ini_fea_para's tables.
-  void FastFrameAnalysis(const std::int16_t* samples, float* cep);
+  // With times given, adds the time of each step of the analysis.
+  void FastFrameAnalysis(const std::int16_t* samples, float* cep,
+                         fast_front_end::StepTimes* times = nullptr);
   // Reads the recording, sets totalFrame, allocates and fills cepData
   // (un-liftered). Returns the frame count, or kRecordingUnreadable after
   // "can't open file", or kShellNoMemory after "memory allocate error"; on

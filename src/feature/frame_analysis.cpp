@@ -182,7 +182,8 @@ int FEATURE::MFCC_shell(const char* path) {
   return totalFrame;
 }
 
-void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep) {
+void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep,
+                                fast_front_end::StepTimes* times) {
   fast_front_end::Kernel kernel = fast_front_end::baseline::analyseFrames;
   int lanes = fast_front_end::baseline::kLanes;
 #if defined(FEATURE_X86_KERNELS)
@@ -206,7 +207,7 @@ void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep) {
     const int count = std::min(lanes, totalFrame - first);
     double(*rows)[kNumFilters + 1] = reinterpret_cast<double(*)[kNumFilters + 1]>(melBand[first].data());
     kernel(fastTables, samples, first, count, sums.data(), rows,
-           cep + static_cast<std::ptrdiff_t>(first) * kCepDim);
+           cep + static_cast<std::ptrdiff_t>(first) * kCepDim, times);
     for (int l = 0; l < count; ++l) energies.add(first + l, sums[l]);
   }
   energies.finish(totalFrame);

@@ -3,6 +3,8 @@
 // has AVX2.
 #include <immintrin.h>
 
+#include <time.h>
+
 #include <cmath>
 
 #include "fast_front_end.h"
@@ -11,9 +13,12 @@ namespace fast_front_end {
 namespace avx2 {
 namespace {
 
-typedef double vd4 __attribute__((vector_size(4 * sizeof(double))));
+typedef double vd __attribute__((vector_size(kLanes * sizeof(double))));
+typedef float vf __attribute__((vector_size(kLanes * sizeof(float))));
 
-inline vd4 vsqrt(vd4 x) { return (vd4)_mm256_sqrt_pd((__m256d)x); }
+inline vd vsqrt(vd x) { return (vd)_mm256_sqrt_pd((__m256d)x); }
+inline vd widen(vf x) { return (vd)_mm256_cvtps_pd((__m128)x); }
+inline vf narrow(vd x) { return (vf)_mm256_cvtpd_ps((__m256d)x); }
 
 }  // namespace
 }  // namespace avx2

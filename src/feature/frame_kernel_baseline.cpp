@@ -1,5 +1,7 @@
 // The fast frame-analysis kernel for the baseline instruction set: two
 // frames at a time (SSE2 on x86-64, plain code elsewhere).
+#include <time.h>
+
 #include <cmath>
 
 #include "fast_front_end.h"
@@ -12,15 +14,19 @@ namespace fast_front_end {
 namespace baseline {
 namespace {
 
-typedef double vd2 __attribute__((vector_size(2 * sizeof(double))));
+typedef double vd __attribute__((vector_size(kLanes * sizeof(double))));
+typedef float vf __attribute__((vector_size(kLanes * sizeof(float))));
 
-inline vd2 vsqrt(vd2 x) {
+inline vd vsqrt(vd x) {
 #if defined(__SSE2__)
-  return (vd2)_mm_sqrt_pd((__m128d)x);
+  return (vd)_mm_sqrt_pd((__m128d)x);
 #else
-  return vd2{__builtin_sqrt(x[0]), __builtin_sqrt(x[1])};
+  return vd{__builtin_sqrt(x[0]), __builtin_sqrt(x[1])};
 #endif
 }
+
+inline vd widen(vf x) { return __builtin_convertvector(x, vd); }
+inline vf narrow(vd x) { return __builtin_convertvector(x, vf); }
 
 }  // namespace
 }  // namespace baseline

@@ -63,34 +63,53 @@ int FEATURE::AssignCepToOutData() {
 // y[t] + y[t+1] + y[t+2]) / 5, where y[t-2] and y[t-1] are already smoothed.
 // The four neighbours are summed in double in the order t+1, t-1, t+2, t-2
 // and rounded to single; the rest is single precision.
+//
+// The 39 columns are independent, so each loop walks the rows once and
+// advances all columns together; within a column the operations and their
+// order are exactly those of one column at a time.
 void FEATURE::MVN(float* out, int n) {
   if (n <= 0) return;
+  const auto row = [out](int t) { return out + static_cast<std::ptrdiff_t>(t) * kOutDim; };
+
+  std::array<double, kOutDim> sum{};
+  std::array<double, kOutDim> sumOfSquares{};
+  for (int t = 0; t < n; ++t) {
+    const float* x = row(t);
+    for (int d = 0; d < kOutDim; ++d) {
+      const float square = x[d] * x[d];
+      sum[d] += x[d];
+      sumOfSquares[d] += square;
+    }
+  }
+  std::array<double, kOutDim> mean;
+  std::array<float, kOutDim> deviation;
   for (int d = 0; d < kOutDim; ++d) {
-    double sum = 0.0;
-    double sumOfSquares = 0.0;
-    for (int t = 0; t < n; ++t) {
-      const float x = out[t * kOutDim + d];
-      const float square = x * x;
-      sum += x;
-      sumOfSquares += square;
-    }
-    const double mean = sum / n;
-    const double variance = sumOfSquares / n - mean * mean;
-    const float deviation = static_cast<float>(std::sqrt(variance));
+    mean[d] = sum[d] / n;
+    const double variance = sumOfSquares[d] / n - mean[d] * mean[d];
+    deviation[d] = static_cast<float>(std::sqrt(variance));
+  }
 
-    for (int t = 0; t < n; ++t) {
-      float& value = out[t * kOutDim + d];
-      const double centred = value - mean;
-      value = deviation > 0.0f ? static_cast<float>(centred / deviation)
-                               : static_cast<float>(centred);
+  for (int t = 0; t < n; ++t) {
+    float* y = row(t);
+    for (int d = 0; d < kOutDim; ++d) {
+      const double centred = y[d] - mean[d];
+      y[d] = deviation[d] > 0.0f ? static_cast<float>(centred / deviation[d])
+                                 : static_cast<float>(centred);
     }
+  }
 
-    if (n <= 4) continue;
-    for (int t = 2; t <= n - 3; ++t) {
-      const auto y = [&](int frame) -> float& { return out[frame * kOutDim + d]; };
-      const double neighbours = ((static_cast<double>(y(t + 1)) + y(t - 1)) + y(t + 2)) + y(t - 2);
+  if (n <= 4) return;
+  for (int t = 2; t <= n - 3; ++t) {
+    const float* before2 = row(t - 2);
+    const float* before1 = row(t - 1);
+    const float* after1 = row(t + 1);
+    const float* after2 = row(t + 2);
+    float* y = row(t);
+    for (int d = 0; d < kOutDim; ++d) {
+      const double neighbours =
+          ((static_cast<double>(after1[d]) + before1[d]) + after2[d]) + before2[d];
       const float rounded = static_cast<float>(neighbours);
-      y(t) = (rounded + y(t)) / 5.0f;
+      y[d] = (rounded + y[d]) / 5.0f;
     }
   }
 }

@@ -38,6 +38,14 @@ void putBigEndian16(unsigned char* out, std::uint16_t value) {
   out[1] = static_cast<unsigned char>(value);
 }
 
+// A 32-bit word with its bytes in big-endian order, as it will lie in
+// memory (and in the file).
+std::uint32_t bigEndianWord(std::uint32_t value) {
+  std::uint32_t word;
+  putBigEndian32(reinterpret_cast<unsigned char*>(&word), value);
+  return word;
+}
+
 std::uint32_t bitsOf(float value) {
   std::uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
@@ -121,17 +129,20 @@ int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   if (!composeOutputPath(path, OUT_C12_DIR, name, ext)) return 0;
   MakeDirectory(path);
 
-  const int frames = totalFrame;
-  std::vector<unsigned char> bytes(kHtkHeaderBytes + static_cast<std::size_t>(frames) * kVectorBytes);
-  putBigEndian32(&bytes[0], static_cast<std::uint32_t>(frames));
-  putBigEndian32(&bytes[4], kSamplePeriod);
-  putBigEndian16(&bytes[8], kVectorBytes);
-  putBigEndian16(&bytes[10], kParmKind);
-  unsigned char* out = bytes.data() + kHtkHeaderBytes;
-  for (std::size_t i = 0; i < static_cast<std::size_t>(frames) * kOutDim; ++i, out += 4) {
-    putBigEndian32(out, bitsOf(outData[i]));
+  // The header, then every value's four bytes reversed (most significant
+  // first); outData itself stays in host order.
+  const std::size_t values = static_cast<std::size_t>(totalFrame) * kOutDim;
+  std::vector<std::uint32_t> words(kHtkHeaderBytes / 4 + values);
+  unsigned char* header = reinterpret_cast<unsigned char*>(words.data());
+  putBigEndian32(header, static_cast<std::uint32_t>(totalFrame));
+  putBigEndian32(header + 4, kSamplePeriod);
+  putBigEndian16(header + 8, kVectorBytes);
+  putBigEndian16(header + 10, kParmKind);
+  std::memcpy(words.data() + kHtkHeaderBytes / 4, outData.data(), values * sizeof(float));
+  for (std::size_t i = kHtkHeaderBytes / 4; i < words.size(); ++i) {
+    words[i] = bigEndianWord(words[i]);
   }
-  return writeFileAtomically(path, bytes.data(), bytes.size()) ? 1 : 0;
+  return writeFileAtomically(path, header, words.size() * 4) ? 1 : 0;
 }
 
 // Headerless little-endian files: the frame count, then 12 cepstra (no C0)

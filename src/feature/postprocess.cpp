@@ -81,20 +81,22 @@ void FEATURE::MVN(float* out, int n) {
       sumOfSquares[d] += square;
     }
   }
+  // A column without spread is divided by 1, which leaves it exactly as
+  // centred.
   std::array<double, kOutDim> mean;
-  std::array<float, kOutDim> deviation;
+  std::array<double, kOutDim> divisor;
   for (int d = 0; d < kOutDim; ++d) {
     mean[d] = sum[d] / n;
     const double variance = sumOfSquares[d] / n - mean[d] * mean[d];
-    deviation[d] = static_cast<float>(std::sqrt(variance));
+    const float deviation = static_cast<float>(std::sqrt(variance));
+    divisor[d] = deviation > 0.0f ? deviation : 1.0;
   }
 
   for (int t = 0; t < n; ++t) {
     float* y = row(t);
     for (int d = 0; d < kOutDim; ++d) {
       const double centred = y[d] - mean[d];
-      y[d] = deviation[d] > 0.0f ? static_cast<float>(centred / deviation[d])
-                                 : static_cast<float>(centred);
+      y[d] = static_cast<float>(centred / divisor[d]);
     }
   }
 

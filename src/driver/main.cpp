@@ -8,10 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "feature.h"
-#include "list_reader.h"
+#include "batch.h"
 #include "options.h"
 
 namespace {
@@ -27,27 +26,6 @@ bool directoriesFit(const char* inputDir, const char* outputDir) {
   if (std::strlen(outputDir) > kDirCapacity - 2) {
     std::fprintf(stderr, "feature: output directory is longer than %d characters: %s\n",
                  kDirCapacity - 2, outputDir);
-    return false;
-  }
-  return true;
-}
-
-// The input path of a name, or false (with a message) when the name or the
-// path does not fit its 512-byte buffer.
-bool inputPathFor(const std::string& name, char (&path)[kPathCapacity]) {
-  if (name.find('\0') != std::string::npos) {
-    std::fprintf(stderr, "feature: skipped a name that holds a NUL byte: %s\n", name.c_str());
-    return false;
-  }
-  if (name.size() > kPathCapacity - 1) {
-    std::fprintf(stderr, "feature: skipped a name longer than %d characters: %s\n",
-                 kPathCapacity - 1, name.c_str());
-    return false;
-  }
-  const int length = std::snprintf(path, kPathCapacity, "%s/%s", IN_WAV_DIR, name.c_str());
-  if (length < 0 || length > kPathCapacity - 1) {
-    std::fprintf(stderr, "feature: skipped %s: input path %s/%s is longer than %d characters\n",
-                 name.c_str(), IN_WAV_DIR, name.c_str(), kPathCapacity - 1);
     return false;
   }
   return true;
@@ -84,23 +62,9 @@ int main(int argc, char** argv) {
   std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", argv[3]);
   extractor->ini_fea_para();
 
-  ListReader names(list);
-  std::string name;
-  int failures = 0;
-  while (names.next(name)) {
-    char path[kPathCapacity];
-    if (!inputPathFor(name, path)) {
-      ++failures;
-      continue;
-    }
-    const int result = extractor->doExtract(path, name.c_str(), 1);
-    extractor->doReset();
-    if (result == kRecordingUnreadable) {
-      std::fclose(list);
-      return 1;
-    }
-    if (result != kExtractOk) ++failures;
-  }
+  BatchSettings settings;
+  settings.jobs = options.jobs;
+  const int status = runBatch(list, *extractor, settings);
   std::fclose(list);
-  return failures == 0 ? 0 : 1;
+  return status;
 }

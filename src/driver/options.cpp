@@ -1,12 +1,17 @@
 #include "options.h"
 
+#include <cstdlib>
 #include <cstring>
+
+#include "batch.h"
 
 #ifndef FEATURE_VERSION
 #define FEATURE_VERSION "unknown"
 #endif
 
 namespace {
+
+constexpr int kMaxJobs = 1024;
 
 bool parseFrontEnd(const char* name, FrontEnd& frontEnd) {
   for (FrontEnd candidate : {FrontEnd::kStraightforward, FrontEnd::kBaseline, FrontEnd::kAvx2,
@@ -24,6 +29,19 @@ bool parseFrontEnd(const char* name, FrontEnd& frontEnd) {
                "fastest)\n",
                name);
   return false;
+}
+
+// A number of workers, 0 meaning one per processor.
+bool parseJobs(const char* text, int& jobs) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 0 || value > kMaxJobs) {
+    std::fprintf(stderr, "feature: the number of workers must be 0 to %d, not %s\n", kMaxJobs,
+                 text);
+    return false;
+  }
+  jobs = value == 0 ? availableProcessors() : static_cast<int>(value);
+  return true;
 }
 
 }  // namespace
@@ -45,6 +63,16 @@ bool parseOptions(int argc, char** argv, Options& options) {
       options.version = true;
     } else if (std::strncmp(arg, "--front-end=", 12) == 0) {
       if (!parseFrontEnd(arg + 12, options.frontEnd)) return false;
+    } else if (std::strcmp(arg, "-j") == 0 || std::strcmp(arg, "--jobs") == 0) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "feature: %s needs a number of workers\n", arg);
+        return false;
+      }
+      if (!parseJobs(argv[++i], options.jobs)) return false;
+    } else if (std::strncmp(arg, "--jobs=", 7) == 0) {
+      if (!parseJobs(arg + 7, options.jobs)) return false;
+    } else if (std::strncmp(arg, "-j", 2) == 0 && arg[2] >= '0' && arg[2] <= '9') {
+      if (!parseJobs(arg + 2, options.jobs)) return false;
     } else {
       // Anything else is the first of the four arguments, so that a run
       // without options means what it always meant.
@@ -72,6 +100,11 @@ void printHelp(std::FILE* out) {
       "  NONE   no normalisation                                  .mfcKVR0DAC39\n"
       "\n"
       "Options:\n"
+      "  -j N, --jobs N\n"
+      "                run N workers side by side (0: one per processor). The files,\n"
+      "                the messages and their order are those of a run with one\n"
+      "                worker; when a recording cannot be opened, utterances after it\n"
+      "                in the list may have been written too\n"
       "  --c12-eng     also write OUT_DIR//name.C12 (frame count, then c1..c12 of\n"
       "                every frame before normalisation) and OUT_DIR//name.ENG\n"
       "                (frame count, then the energy of every frame in dB), both\n"

@@ -65,7 +65,8 @@ const char* frontEndName(FrontEnd frontEnd);  // "straightforward", "avx2", ...
 constexpr int kExtractOk = 1;            // everything computed and written
 constexpr int kExtractFailed = 0;        // this utterance failed; go on
 constexpr int kRecordingUnreadable = -1; // the run must stop (status 1)
-constexpr int kShellNoMemory = -2;       // MFCC_shell: allocation failed
+constexpr int kOutputFailed = -2;        // the HTK file failed: "Error" printed
+constexpr int kShellNoMemory = -3;       // MFCC_shell: allocation failed
 
 class FEATURE {
  public:
@@ -114,6 +115,10 @@ class FEATURE {
   // ---- Settings of the tool around the extractor ----
   // Where the extractor prints its messages (standard output by default).
   std::FILE* console = stdout;
+  // After "Error", doExtract reads one character from standard input (a
+  // pause). A caller that runs utterances out of order turns this off and
+  // makes the pause itself, in order, for every kOutputFailed.
+  bool pauseAfterError = true;
   // doExtract with output kind 1 also writes name.C12 and name.ENG
   // (OutputFeature), from the liftered cepstra before any normalisation.
   bool writeCepstrumFiles = false;
@@ -121,6 +126,9 @@ class FEATURE {
   FrontEnd frontEnd = FrontEnd::kFastest;
   // Tables of the fast frame analysis, built by ini_fea_para.
   fast_front_end::Tables fastTables{};
+  // The directory part of the last path MakeDirectory completed: every
+  // directory on it exists, so a path in the same directory needs no test.
+  std::string knownDirectory;
 
   // ---- Batch driver ----
   // Exactly 4 arguments after the program name, the last one CMN, MVNMA or
@@ -135,8 +143,9 @@ class FEATURE {
   void doInitial();  // the same as ini_fea_para
   // The whole pipeline for one recording. outputKind 1 writes the HTK file,
   // 2 prints the vectors, anything else writes nothing. Returns kExtractOk,
-  // kExtractFailed (message printed; nothing written for it) or
-  // kRecordingUnreadable ("can't open file" printed; the caller ends the run).
+  // kExtractFailed (message printed), kOutputFailed (the HTK file could not
+  // be written; "Error" printed and the pause made) or kRecordingUnreadable
+  // ("can't open file" printed; the caller ends the run).
   // Needs ini_fea_para; call doReset after it, before the next one.
   int doExtract(const char* path, const char* name, int outputKind);
   void doReset();  // releases outData
@@ -196,6 +205,9 @@ class FEATURE {
   // Creates every missing directory named by a prefix of path that ends
   // before a "/" or "\" (never the last component). Returns 1.
   int MakeDirectory(const char* path);
+  // MakeDirectory, then the file written completely or not at all.
+  bool writeFeatureFile(const char* path, const unsigned char* data, std::size_t size);
+  bool inKnownDirectory(const char* path) const;  // see knownDirectory
   void byteSwapShort(std::int16_t* value);  // reverses 2 bytes
   void byteSwapInt(std::int32_t* value);    // reverses 4 bytes
   void byteSwapArray(float* values, int n); // reverses 4 bytes of n values

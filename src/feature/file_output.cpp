@@ -78,15 +78,17 @@ bool writeAll(int fd, const unsigned char* data, std::size_t size) {
 
 // Writes bytes as the file path, replacing an existing file. The new file
 // gets the permissions fopen(path, "wb") would give it: those of the file it
-// replaces, or 0666 less the umask. Returns false (and prints why on
-// standard error) when the file could not be written completely; nothing is
-// then left under path or under a temporary name.
-bool writeFileAtomically(const std::string& path, const unsigned char* data,
-                         std::size_t size) {
+// replaces, or 0666 less the umask. Returns false (and, if asked to report,
+// prints why on standard error) when the file could not be written
+// completely; nothing is then left under path or under a temporary name.
+bool writeFileAtomically(const std::string& path, const unsigned char* data, std::size_t size,
+                         bool report) {
   const std::string temporary = temporaryPathFor(path);
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {
-    std::fprintf(stderr, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    if (report) {
+      std::fprintf(stderr, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    }
     return false;
   }
   int error = 0;
@@ -100,7 +102,7 @@ bool writeFileAtomically(const std::string& path, const unsigned char* data,
   if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
   if (error == 0) return true;
   unlink(temporary.c_str());
-  std::fprintf(stderr, "feature: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+  if (report) std::fprintf(stderr, "feature: cannot write %s: %s\n", path.c_str(), std::strerror(error));
   return false;
 }
 
@@ -122,12 +124,39 @@ void putLittleEndian32(unsigned char* out, std::uint32_t value) {
   out[3] = static_cast<unsigned char>(value >> 24);
 }
 
+// The directory part of path (up to its last separator), or -1 without one.
+long directoryLength(const char* path) {
+  const char* lastSeparator = nullptr;
+  for (const char* c = path; *c != '\0'; ++c) {
+    if (*c == '/' || *c == '\\') lastSeparator = c;
+  }
+  return lastSeparator == nullptr ? -1 : lastSeparator - path;
+}
+
 }  // namespace
+
+// Creates the directories of path and writes the file. When the directory
+// was only remembered as existing and the write fails, it may have been
+// removed since: the directories are made again and the write retried once.
+bool FEATURE::writeFeatureFile(const char* path, const unsigned char* data, std::size_t size) {
+  const bool remembered = inKnownDirectory(path);
+  MakeDirectory(path);
+  if (writeFileAtomically(path, data, size, !remembered)) return true;
+  knownDirectory.clear();
+  if (!remembered) return false;
+  MakeDirectory(path);
+  return writeFileAtomically(path, data, size, true);
+}
+
+bool FEATURE::inKnownDirectory(const char* path) const {
+  const long length = directoryLength(path);
+  return length >= 0 && knownDirectory.size() == static_cast<std::size_t>(length) &&
+         knownDirectory.compare(0, knownDirectory.size(), path, knownDirectory.size()) == 0;
+}
 
 int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
   if (!composeOutputPath(path, OUT_C12_DIR, name, ext)) return 0;
-  MakeDirectory(path);
 
   // The header, then every value's four bytes reversed (most significant
   // first); outData itself stays in host order.
@@ -142,7 +171,7 @@ int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   for (std::size_t i = kHtkHeaderBytes / 4; i < words.size(); ++i) {
     words[i] = bigEndianWord(words[i]);
   }
-  return writeFileAtomically(path, header, words.size() * 4) ? 1 : 0;
+  return writeFeatureFile(path, header, words.size() * 4) ? 1 : 0;
 }
 
 // Headerless little-endian files: the frame count, then 12 cepstra (no C0)
@@ -151,7 +180,6 @@ int FEATURE::OutputFeature(const char* name) {
   const std::size_t frames = static_cast<std::size_t>(totalFrame);
   char path[kPathCapacity];
   if (!composeOutputPath(path, OUT_C12_DIR, name, "C12")) return 0;
-  MakeDirectory(path);
   std::vector<unsigned char> bytes(4 + frames * kNumCeps * 4);
   putLittleEndian32(&bytes[0], static_cast<std::uint32_t>(totalFrame));
   unsigned char* out = bytes.data() + 4;
@@ -160,19 +188,18 @@ int FEATURE::OutputFeature(const char* name) {
       putLittleEndian32(out, bitsOf(cepData[t * kCepDim + n]));
     }
   }
-  if (!writeFileAtomically(path, bytes.data(), bytes.size())) {
+  if (!writeFeatureFile(path, bytes.data(), bytes.size())) {
     std::fprintf(console, "open C12 to write ERROR : %s\n", path);
     return 0;
   }
 
   if (!composeOutputPath(path, OUT_EC_DIR, name, "ENG")) return 0;
-  MakeDirectory(path);
   bytes.assign(4 + frames * 4, 0);
   putLittleEndian32(&bytes[0], static_cast<std::uint32_t>(totalFrame));
   for (std::size_t t = 0; t < frames; ++t) {
     putLittleEndian32(&bytes[4 + 4 * t], bitsOf(frameEng[t]));
   }
-  if (!writeFileAtomically(path, bytes.data(), bytes.size())) {
+  if (!writeFeatureFile(path, bytes.data(), bytes.size())) {
     std::fprintf(console, "open ENG to write ERROR : %s\n", path);
     return 0;
   }
@@ -186,6 +213,8 @@ int FEATURE::OutputFeature(const char* name) {
 // the creation (another process writing into the same tree) is no failure;
 // one that cannot be created shows as the writer's failure to open its file.
 int FEATURE::MakeDirectory(const char* path) {
+  if (inKnownDirectory(path)) return 1;
+
   std::string prefix;
   for (std::size_t i = 0; path[i] != '\0'; ++i) {
     if (path[i] != '/' && path[i] != '\\') continue;
@@ -196,8 +225,12 @@ int FEATURE::MakeDirectory(const char* path) {
     if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
       std::fprintf(stderr, "feature: cannot create directory %s: %s\n", prefix.c_str(),
                    std::strerror(errno));
+      knownDirectory.clear();
+      return 1;
     }
   }
+  const long length = directoryLength(path);
+  if (length >= 0) knownDirectory.assign(path, static_cast<std::size_t>(length));
   return 1;
 }
 

@@ -95,8 +95,8 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
       // The run pauses until a key is pressed, then goes on.
       std::fprintf(console, "Error\n");
       std::fflush(console);
-      std::getchar();
-      result = kExtractFailed;
+      if (pauseAfterError) std::getchar();
+      result = kOutputFailed;
     }
   } else if (outputKind == 2) {
     std::fprintf(console, "%s\n", name);

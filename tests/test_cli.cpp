@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "test_support.h"
 
 namespace {
@@ -285,6 +287,64 @@ TEST_F(Corpus, HelpVersionAndOptionsBeforeTheArguments) {
   const auto notAnOption = test::runTool({"--bogus", dir / "in", dir / "out", "NONE"});
   EXPECT_EQ(notAnOption.status, 1);
   EXPECT_EQ(notAnOption.output, "cant open LST file : --bogus\n");
+}
+
+// With several workers the messages, the pauses after "Error" and the exit
+// status are those of one worker, in list order.
+TEST_F(Corpus, WorkersKeepTheMessagesInListOrder) {
+  mkdir((dir / "out").c_str(), 0777);
+  std::string list;
+  for (int i = 0; i < 40; ++i) {
+    const bool blocked = i % 7 == 3;
+    const std::string name = (blocked ? "blocked" + std::to_string(i) + "/u" : "u") + std::to_string(i);
+    addRecording(name, test::speechLike(800 + 400 * (i % 5), 30 + i));
+    if (blocked) test::writeText(dir / ("out/blocked" + std::to_string(i)), "a file in the way");
+    list += name + (i % 3 ? " " : "\n");
+  }
+  list += std::string(600, 'x') + "\n";  // refused: too long
+  const std::string keys(10, 'k');
+  test::RunOptions options;
+  options.input = &keys;
+  const auto one = run(list, "CMN", options);
+  const auto oneTree = test::listTree(dir / "out");
+  ASSERT_EQ(one.status, 1);
+  ASSERT_EQ(one.output, "Error\nError\nError\nError\nError\nError\n");
+  for (const char* jobs : {"2", "5", "0"}) {
+    test::writeText(dir / "list", list);
+    const auto many = test::runTool({"-j", jobs, dir / "list", dir / "in", dir / "out", "CMN"}, options);
+    EXPECT_EQ(many.status, 1) << jobs;
+    EXPECT_EQ(many.output, one.output) << jobs;
+    EXPECT_EQ(test::listTree(dir / "out"), oneTree) << jobs;
+  }
+}
+
+TEST_F(Corpus, WorkersStopAtARecordingThatCannotBeOpened) {
+  std::string list;
+  for (int i = 0; i < 30; ++i) {
+    const std::string name = "u" + std::to_string(i);
+    if (i != 17) addRecording(name, test::noise(2000, 50 + i, 3000));
+    list += name + "\n";
+  }
+  const auto result = test::runTool({"--jobs=3", (test::writeText(dir / "list", list), dir / "list"),
+                                     dir / "in", dir / "out", "NONE"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, "can't open file " + dir / "in" + "/u17\n");
+  const auto written = test::listTree(dir / "out");
+  for (int i = 0; i < 17; ++i) {
+    EXPECT_NE(std::find(written.begin(), written.end(), "u" + std::to_string(i) + ".mfcKVR0DAC39"),
+              written.end())
+        << "u" << i << " comes before the missing recording";
+  }
+}
+
+TEST_F(Corpus, WorkerCountsAreChecked) {
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"-j", "x"}, {"-j", "-1"}, {"--jobs=2000"}, {"-j"}}) {
+    std::vector<std::string> args = bad;
+    const auto result = test::runTool(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.errors.find("worker"), std::string::npos) << result.errors;
+  }
 }
 
 TEST(TextOutput, PrintsFramesAsText) {

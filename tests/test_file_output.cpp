@@ -126,6 +126,21 @@ TEST(HtkWriter, RefusesAPathLongerThan511Characters) {
   EXPECT_TRUE(test::fileExists(dir.path() + "//" + name + ".e"));
 }
 
+// Directories once made are not tested again for the next file; one that
+// disappears during the run is made again rather than failing the file.
+TEST(HtkWriter, RemakesADirectoryRemovedDuringTheRun) {
+  test::ScratchDir dir;
+  test::OutputDirectory out(dir.path());
+  auto f = test::makeExtractor();
+  f->totalFrame = 0;
+  ASSERT_EQ(f->OutputFeatureHTKFormat("spk/a", "e"), 1);
+  EXPECT_TRUE(f->inKnownDirectory((dir.path() + "//spk/b.e").c_str()));
+  ASSERT_EQ(unlink((dir / "spk/a.e").c_str()), 0);
+  ASSERT_EQ(rmdir((dir / "spk").c_str()), 0);
+  EXPECT_EQ(f->OutputFeatureHTKFormat("spk/b", "e"), 1);
+  EXPECT_EQ(test::listTree(dir.path()), (std::vector<std::string>{"spk/", "spk/b.e"}));
+}
+
 TEST(ByteSwaps, ReverseUnconditionally) {
   auto f = test::makeExtractor();
   std::int16_t s = 0x0102;

@@ -49,5 +49,9 @@ void expectGoldenOutputs(const std::vector<std::string>& options, const std::str
 TEST(Golden, Cmn) { expectGoldenOutputs({"--c12-eng"}, "CMN", "mfcKVR0DAZC39"); }
 TEST(Golden, Mvnma) { expectGoldenOutputs({"--c12-eng"}, "MVNMA", "mfcKVR0DAC39mvacqx_kvr"); }
 TEST(Golden, None) { expectGoldenOutputs({"--c12-eng"}, "NONE", "mfcKVR0DAC39"); }
+TEST(Golden, ThreeWorkers) { expectGoldenOutputs({"-j", "3", "--c12-eng"}, "MVNMA", "mfcKVR0DAC39mvacqx_kvr"); }
+TEST(Golden, StraightforwardPath) {
+  expectGoldenOutputs({"--front-end=straightforward", "--c12-eng"}, "CMN", "mfcKVR0DAZC39");
+}
 
 }  // namespace

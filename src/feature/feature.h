@@ -45,6 +45,8 @@ struct Complex_ {
   double im;
 };
 
+struct FloatFile;  // the bytes of a feature file (file output)
+
 // Process-wide directory strings filled by the batch driver: the input
 // directory unchanged, and the output directory with one "/" appended (the
 // cepstrum/HTK directory and the energy directory are always equal).
@@ -206,7 +208,7 @@ class FEATURE {
   // before a "/" or "\" (never the last component). Returns 1.
   int MakeDirectory(const char* path);
   // MakeDirectory, then the file written completely or not at all.
-  bool writeFeatureFile(const char* path, const unsigned char* data, std::size_t size);
+  bool writeFeatureFile(const char* path, const FloatFile& content);
   bool inKnownDirectory(const char* path) const;  // see knownDirectory
   void byteSwapShort(std::int16_t* value);  // reverses 2 bytes
   void byteSwapInt(std::int32_t* value);    // reverses 4 bytes

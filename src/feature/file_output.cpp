@@ -17,6 +17,18 @@
 
 #include "feature.h"
 
+// The bytes of a feature file: a short header, then from each of rowCount
+// rows of floats (rowStride apart) its first valuesPerRow values, each as
+// four bytes in the file's byte order.
+struct FloatFile {
+  std::vector<unsigned char> header;
+  const float* rows = nullptr;
+  std::size_t rowCount = 0;
+  std::size_t rowStride = 0;
+  std::size_t valuesPerRow = 0;
+  bool bigEndian = false;
+};
+
 namespace {
 
 // HTK header: 100000 units of 100 ns (10 ms, the frame shift), 39 floats of
@@ -38,18 +50,17 @@ void putBigEndian16(unsigned char* out, std::uint16_t value) {
   out[1] = static_cast<unsigned char>(value);
 }
 
-// A 32-bit word with its bytes in big-endian order, as it will lie in
-// memory (and in the file).
-std::uint32_t bigEndianWord(std::uint32_t value) {
-  std::uint32_t word;
-  putBigEndian32(reinterpret_cast<unsigned char*>(&word), value);
-  return word;
-}
-
 std::uint32_t bitsOf(float value) {
   std::uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   return bits;
+}
+
+void putLittleEndian32(unsigned char* out, std::uint32_t value) {
+  out[0] = static_cast<unsigned char>(value);
+  out[1] = static_cast<unsigned char>(value >> 8);
+  out[2] = static_cast<unsigned char>(value >> 16);
+  out[3] = static_cast<unsigned char>(value >> 24);
 }
 
 // Distinguishes the temporary files of the threads of one process.
@@ -76,13 +87,36 @@ bool writeAll(int fd, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-// Writes bytes as the file path, replacing an existing file. The new file
-// gets the permissions fopen(path, "wb") would give it: those of the file it
-// replaces, or 0666 less the umask. Returns false (and, if asked to report,
-// prints why on standard error) when the file could not be written
+// The header, then the values converted a chunk at a time, so that no copy
+// of the whole file is ever held.
+bool writeContent(int fd, const FloatFile& content) {
+  if (!writeAll(fd, content.header.data(), content.header.size())) return false;
+  constexpr std::size_t kChunkBytes = 1 << 16;
+  unsigned char chunk[kChunkBytes];
+  std::size_t used = 0;
+  for (std::size_t r = 0; r < content.rowCount; ++r) {
+    const float* row = content.rows + r * content.rowStride;
+    if (used + 4 * content.valuesPerRow > kChunkBytes) {
+      if (!writeAll(fd, chunk, used)) return false;
+      used = 0;
+    }
+    for (std::size_t v = 0; v < content.valuesPerRow; ++v, used += 4) {
+      if (content.bigEndian) {
+        putBigEndian32(chunk + used, bitsOf(row[v]));
+      } else {
+        putLittleEndian32(chunk + used, bitsOf(row[v]));
+      }
+    }
+  }
+  return writeAll(fd, chunk, used);
+}
+
+// Writes content as the file path, replacing an existing file. The new
+// file gets the permissions fopen(path, "wb") would give it: those of the
+// file it replaces, or 0666 less the umask. Returns false (and, if asked to
+// report, prints why on standard error) when the file could not be written
 // completely; nothing is then left under path or under a temporary name.
-bool writeFileAtomically(const std::string& path, const unsigned char* data, std::size_t size,
-                         bool report) {
+bool writeFileAtomically(const std::string& path, const FloatFile& content, bool report) {
   const std::string temporary = temporaryPathFor(path);
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {
@@ -97,7 +131,7 @@ bool writeFileAtomically(const std::string& path, const unsigned char* data, std
       fchmod(fd, existing.st_mode & 07777) != 0) {
     error = errno;
   }
-  if (error == 0 && !writeAll(fd, data, size)) error = errno;
+  if (error == 0 && !writeContent(fd, content)) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
   if (error == 0) return true;
@@ -117,13 +151,6 @@ bool composeOutputPath(char (&path)[kPathCapacity], const char* directory, const
   return false;
 }
 
-void putLittleEndian32(unsigned char* out, std::uint32_t value) {
-  out[0] = static_cast<unsigned char>(value);
-  out[1] = static_cast<unsigned char>(value >> 8);
-  out[2] = static_cast<unsigned char>(value >> 16);
-  out[3] = static_cast<unsigned char>(value >> 24);
-}
-
 // The directory part of path (up to its last separator), or -1 without one.
 long directoryLength(const char* path) {
   const char* lastSeparator = nullptr;
@@ -138,14 +165,14 @@ long directoryLength(const char* path) {
 // Creates the directories of path and writes the file. When the directory
 // was only remembered as existing and the write fails, it may have been
 // removed since: the directories are made again and the write retried once.
-bool FEATURE::writeFeatureFile(const char* path, const unsigned char* data, std::size_t size) {
+bool FEATURE::writeFeatureFile(const char* path, const FloatFile& content) {
   const bool remembered = inKnownDirectory(path);
   MakeDirectory(path);
-  if (writeFileAtomically(path, data, size, !remembered)) return true;
+  if (writeFileAtomically(path, content, !remembered)) return true;
   knownDirectory.clear();
   if (!remembered) return false;
   MakeDirectory(path);
-  return writeFileAtomically(path, data, size, true);
+  return writeFileAtomically(path, content, true);
 }
 
 bool FEATURE::inKnownDirectory(const char* path) const {
@@ -158,48 +185,45 @@ int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
   if (!composeOutputPath(path, OUT_C12_DIR, name, ext)) return 0;
 
-  // The header, then every value's four bytes reversed (most significant
-  // first); outData itself stays in host order.
-  const std::size_t values = static_cast<std::size_t>(totalFrame) * kOutDim;
-  std::vector<std::uint32_t> words(kHtkHeaderBytes / 4 + values);
-  unsigned char* header = reinterpret_cast<unsigned char*>(words.data());
-  putBigEndian32(header, static_cast<std::uint32_t>(totalFrame));
-  putBigEndian32(header + 4, kSamplePeriod);
-  putBigEndian16(header + 8, kVectorBytes);
-  putBigEndian16(header + 10, kParmKind);
-  std::memcpy(words.data() + kHtkHeaderBytes / 4, outData.data(), values * sizeof(float));
-  for (std::size_t i = kHtkHeaderBytes / 4; i < words.size(); ++i) {
-    words[i] = bigEndianWord(words[i]);
-  }
-  return writeFeatureFile(path, header, words.size() * 4) ? 1 : 0;
+  // outData stays in host order; the file gets each value most significant
+  // byte first.
+  FloatFile file;
+  file.header.resize(kHtkHeaderBytes);
+  putBigEndian32(&file.header[0], static_cast<std::uint32_t>(totalFrame));
+  putBigEndian32(&file.header[4], kSamplePeriod);
+  putBigEndian16(&file.header[8], kVectorBytes);
+  putBigEndian16(&file.header[10], kParmKind);
+  file.rows = outData.data();
+  file.rowCount = static_cast<std::size_t>(totalFrame);
+  file.rowStride = kOutDim;
+  file.valuesPerRow = kOutDim;
+  file.bigEndian = true;
+  return writeFeatureFile(path, file) ? 1 : 0;
 }
 
 // Headerless little-endian files: the frame count, then 12 cepstra (no C0)
 // per frame in the .C12 file and one energy per frame in the .ENG file.
 int FEATURE::OutputFeature(const char* name) {
-  const std::size_t frames = static_cast<std::size_t>(totalFrame);
+  FloatFile file;
+  file.header.resize(4);
+  putLittleEndian32(file.header.data(), static_cast<std::uint32_t>(totalFrame));
+  file.rowCount = static_cast<std::size_t>(totalFrame);
+
   char path[kPathCapacity];
   if (!composeOutputPath(path, OUT_C12_DIR, name, "C12")) return 0;
-  std::vector<unsigned char> bytes(4 + frames * kNumCeps * 4);
-  putLittleEndian32(&bytes[0], static_cast<std::uint32_t>(totalFrame));
-  unsigned char* out = bytes.data() + 4;
-  for (std::size_t t = 0; t < frames; ++t) {
-    for (int n = 0; n < kNumCeps; ++n, out += 4) {
-      putLittleEndian32(out, bitsOf(cepData[t * kCepDim + n]));
-    }
-  }
-  if (!writeFeatureFile(path, bytes.data(), bytes.size())) {
+  file.rows = cepData.data();
+  file.rowStride = kCepDim;
+  file.valuesPerRow = kNumCeps;
+  if (!writeFeatureFile(path, file)) {
     std::fprintf(console, "open C12 to write ERROR : %s\n", path);
     return 0;
   }
 
   if (!composeOutputPath(path, OUT_EC_DIR, name, "ENG")) return 0;
-  bytes.assign(4 + frames * 4, 0);
-  putLittleEndian32(&bytes[0], static_cast<std::uint32_t>(totalFrame));
-  for (std::size_t t = 0; t < frames; ++t) {
-    putLittleEndian32(&bytes[4 + 4 * t], bitsOf(frameEng[t]));
-  }
-  if (!writeFeatureFile(path, bytes.data(), bytes.size())) {
+  file.rows = frameEng.data();
+  file.rowStride = 1;
+  file.valuesPerRow = 1;
+  if (!writeFeatureFile(path, file)) {
     std::fprintf(console, "open ENG to write ERROR : %s\n", path);
     return 0;
   }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -182,7 +183,7 @@ RunResult runTool(const std::vector<std::string>& args, const RunOptions& option
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     std::vector<char*> argv;
-    std::string program = FEATURE_BINARY;
+    std::string program = options.program;
     argv.push_back(program.data());
     std::vector<std::string> copies(args);
     for (auto& arg : copies) argv.push_back(arg.data());
@@ -224,6 +225,35 @@ std::string Console::text() {
 void Console::close() {
   if (f_.console != stdout) std::fclose(f_.console);
   f_.console = stdout;
+}
+
+RunResult runToolOnTerminal(const std::vector<std::string>& args) {
+  int terminal = -1;
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (child == 0) {
+    const int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, 0);
+    std::vector<char*> argv;
+    std::string program = FEATURE_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies(args);
+    for (auto& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  RunResult result;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO once the child has closed its side
+    result.output.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(terminal);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
 }
 
 float htkValue(const std::vector<unsigned char>& file, std::size_t i) {

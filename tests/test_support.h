@@ -52,6 +52,7 @@ struct RunResult {
 };
 
 struct RunOptions {
+  std::string program = FEATURE_BINARY;  // the tool to run
   std::string cwd = ".";             // working directory of the tool
   const std::string* input = nullptr;  // standard input; /dev/null if none
   long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes (SIGXFSZ ignored)
@@ -59,6 +60,10 @@ struct RunOptions {
 
 // Runs the built tool with these arguments.
 RunResult runTool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// Runs the tool with standard output and standard error on a pseudo-terminal
+// and returns what the terminal showed (both streams, as written).
+RunResult runToolOnTerminal(const std::vector<std::string>& args);
 
 inline float bitsToFloat(std::uint32_t bits) {
   float value;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "list_reader.h"
+#include "progress.h"
 
 namespace {
 
@@ -25,6 +26,8 @@ struct Utterance {
   std::string refusal;     // why it was refused before extraction, if it was
   char path[kPathCapacity] = {};
   int result = kExtractFailed;
+  int frames = 0;
+  long samples = 0;
   std::string messages;    // what the extractor printed (workers only)
   bool done = false;
 };
@@ -50,20 +53,22 @@ bool prepare(Utterance& u) {
   return false;
 }
 
-int runOnThisThread(ListReader& names, FEATURE& f) {
+int runOnThisThread(ListReader& names, FEATURE& f, Progress& progress) {
   int failures = 0;
   for (;;) {
     Utterance u;
     if (!names.next(u.name)) break;
-    if (!prepare(u)) {
+    if (prepare(u)) {
+      u.result = f.doExtract(u.path, u.name.c_str(), 1);
+      u.frames = f.totalFrame;
+      u.samples = f.samplesRead;
+      f.doReset();
+    } else {
       std::fputs(u.refusal.c_str(), stderr);
-      ++failures;
-      continue;
     }
-    const int result = f.doExtract(u.path, u.name.c_str(), 1);
-    f.doReset();
-    if (result == kRecordingUnreadable) return 1;
-    if (result != kExtractOk) ++failures;
+    progress.finished(u.result, u.frames, u.samples);
+    if (u.result == kRecordingUnreadable) return 1;
+    if (u.result != kExtractOk) ++failures;
   }
   return failures == 0 ? 0 : 1;
 }
@@ -142,6 +147,8 @@ class Workers {
       return;
     }
     u.result = f.doExtract(u.path, u.name.c_str(), 1);
+    u.frames = f.totalFrame;
+    u.samples = f.samplesRead;
     f.doReset();
     std::fclose(f.console);
     f.console = stdout;
@@ -164,7 +171,7 @@ class Workers {
   std::atomic<long> stopAfter_{LONG_MAX};
 };
 
-int runOnWorkers(ListReader& names, const FEATURE& configured, int jobs) {
+int runOnWorkers(ListReader& names, const FEATURE& configured, int jobs, Progress& progress) {
   Workers workers(configured, jobs);
   const std::size_t window = static_cast<std::size_t>(4 * jobs);
   std::deque<std::unique_ptr<Utterance>> ahead;
@@ -196,6 +203,7 @@ int runOnWorkers(ListReader& names, const FEATURE& configured, int jobs) {
       std::fflush(stdout);
       std::getchar();
     }
+    progress.finished(u.result, u.frames, u.samples);
     if (u.result == kRecordingUnreadable) {
       workers.stop();
       return 1;
@@ -208,10 +216,34 @@ int runOnWorkers(ListReader& names, const FEATURE& configured, int jobs) {
 
 }  // namespace
 
+namespace {
+
+// The number of names in the list, read ahead and rewound; -1 when the list
+// cannot be rewound (a pipe).
+long countNames(std::FILE* list) {
+  const long start = std::ftell(list);
+  if (start < 0) return -1;
+  ListReader reader(list);
+  std::string name;
+  long count = 0;
+  while (reader.next(name)) ++count;
+  std::clearerr(list);
+  if (std::fseek(list, start, SEEK_SET) != 0) return -1;
+  return count;
+}
+
+}  // namespace
+
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings) {
+  const long total = settings.progressLine != nullptr ? countNames(list) : -1;
+  Progress progress(settings.progressLine, settings.summary, total);
   ListReader names(list);
-  if (settings.jobs <= 1) return runOnThisThread(names, configured);
-  return runOnWorkers(names, configured, settings.jobs);
+  const int status = settings.jobs <= 1
+                         ? runOnThisThread(names, configured, progress)
+                         : runOnWorkers(names, configured, settings.jobs, progress);
+  std::fflush(stdout);
+  progress.end();
+  return status;
 }
 
 int availableProcessors() {

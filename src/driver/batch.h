@@ -9,7 +9,9 @@
 #include "feature.h"
 
 struct BatchSettings {
-  int jobs = 1;  // workers; 1 runs everything on the calling thread
+  int jobs = 1;                     // workers; 1 runs everything on this thread
+  std::FILE* progressLine = nullptr;  // a terminal for the progress line, or null
+  std::FILE* summary = nullptr;       // where the summary goes, or null
 };
 
 // Runs doExtract and doReset for every name of the list with copies of the

@@ -5,6 +5,8 @@
 //
 // Exit status: 0 when every utterance was written, 1 when any failed or the
 // run could not start or had to stop.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -64,6 +66,10 @@ int main(int argc, char** argv) {
 
   BatchSettings settings;
   settings.jobs = options.jobs;
+  if (!options.quiet) {
+    settings.summary = stderr;
+    if (isatty(STDERR_FILENO)) settings.progressLine = stderr;
+  }
   const int status = runBatch(list, *extractor, settings);
   std::fclose(list);
   return status;

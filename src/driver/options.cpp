@@ -61,6 +61,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
       options.help = true;
     } else if (std::strcmp(arg, "--version") == 0) {
       options.version = true;
+    } else if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
+      options.quiet = true;
     } else if (std::strncmp(arg, "--front-end=", 12) == 0) {
       if (!parseFrontEnd(arg + 12, options.frontEnd)) return false;
     } else if (std::strcmp(arg, "-j") == 0 || std::strcmp(arg, "--jobs") == 0) {

@@ -13,6 +13,7 @@ struct Options {
   bool cepstrumFiles = false;  // --c12-eng
   FrontEnd frontEnd = FrontEnd::kFastest;  // --front-end=NAME
   int jobs = 1;                // -j N, --jobs N (0: every processor)
+  bool quiet = false;          // -q, --quiet: no progress line, no summary
   bool help = false;           // -h, --help
   bool version = false;        // --version
   // The program name followed by what remains after the options; the tool

@@ -128,6 +128,8 @@ class FEATURE {
   FrontEnd frontEnd = FrontEnd::kFastest;
   // Tables of the fast frame analysis, built by ini_fea_para.
   fast_front_end::Tables fastTables{};
+  // Samples MFCC_shell read from the current recording (its duration).
+  std::int32_t samplesRead = 0;
   // The directory part of the last path MakeDirectory completed: every
   // directory on it exists, so a path in the same directory needs no test.
   std::string knownDirectory;

@@ -147,6 +147,7 @@ const char* frontEndName(FrontEnd frontEnd) {
 
 int FEATURE::MFCC_shell(const char* path) {
   totalFrame = 0;
+  samplesRead = 0;
   cepData.clear();
   std::FILE* file = std::fopen(path, "rb");
   std::vector<std::int16_t> samples;
@@ -164,7 +165,8 @@ int FEATURE::MFCC_shell(const char* path) {
     return kRecordingUnreadable;
   }
 
-  const int frames = getTotalFrame(static_cast<std::int32_t>(samples.size()));
+  samplesRead = static_cast<std::int32_t>(samples.size());
+  const int frames = getTotalFrame(samplesRead);
   try {
     cepData.assign(static_cast<std::size_t>(frames) * kCepDim, 0.0f);
   } catch (const std::bad_alloc&) {

@@ -1,0 +1,126 @@
+// The inspection command, and what the tool tells a person at a terminal.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "test_support.h"
+
+namespace {
+
+test::RunResult inspect(const std::vector<std::string>& args) {
+  test::RunOptions options;
+  options.program = INSPECT_BINARY;
+  return test::runTool(args, options);
+}
+
+std::vector<unsigned char> htkFile(std::int32_t count, std::int16_t size, const std::vector<float>& values) {
+  std::vector<unsigned char> bytes = {static_cast<unsigned char>(count >> 24), static_cast<unsigned char>(count >> 16),
+                                      static_cast<unsigned char>(count >> 8), static_cast<unsigned char>(count),
+                                      0x00, 0x01, 0x86, 0xA0,
+                                      static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size),
+                                      0x00, 0x06};
+  for (float v : values) {
+    const std::uint32_t bits = test::floatBits(v);
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(bits >> shift));
+  }
+  return bytes;
+}
+
+TEST(Inspect, HeaderFramesAndStatistics) {
+  test::ScratchDir dir;
+  // Two vectors of two values: dimension 0 is 1 and 3, dimension 1 is -2 and -2.
+  test::writeBytes(dir / "u.htk", htkFile(2, 8, {1.0f, -2.0f, 3.0f, -2.0f}));
+  const auto result = inspect({"--frames", "1", dir / "u.htk"});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  for (const char* expected : {"HTK parameter file", "vectors: 2", "sample period: 100000 (10 ms)",
+                               "bytes per vector: 8 (2 values)", "parameter kind: 6 (MFCC)",
+                               "length: 28 bytes, as the header says", "frame 1: 3 -2\n"}) {
+    EXPECT_NE(result.output.find(expected), std::string::npos) << expected << "\n" << result.output;
+  }
+  EXPECT_EQ(result.output.find("frame 0:"), std::string::npos);
+  // mean 2, deviation 1, minimum 1, maximum 3; then -2, 0, -2, -2.
+  EXPECT_NE(result.output.find("0              2              1              1              3"),
+            std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("1             -2              0             -2             -2"),
+            std::string::npos)
+      << result.output;
+}
+
+TEST(Inspect, ToolOutputsOfEveryKind) {
+  const std::string golden = std::string(GOLDEN_DIR) + "/expected/";
+  const auto result = inspect({"--no-stats", "--frames", "0:", golden + "speech_b.C12", golden + "speech_b.ENG",
+                               golden + "short/len_0.mfcKVR0DAZC39"});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_NE(result.output.find("frames: 129\n  values per frame: 12"), std::string::npos);
+  EXPECT_NE(result.output.find("frames: 129\n  values per frame: 1\n"), std::string::npos);
+  EXPECT_NE(result.output.find("frame 128:"), std::string::npos);
+  EXPECT_NE(result.output.find("vectors: 0"), std::string::npos);
+  EXPECT_EQ(result.output.find("dimension"), std::string::npos);
+}
+
+TEST(Inspect, InvalidFilesAreNamedWithTheReason) {
+  test::ScratchDir dir;
+  test::writeBytes(dir / "short", {0, 0, 1});
+  auto cut = htkFile(3, 156, std::vector<float>(39 * 3, 1.0f));
+  cut.resize(cut.size() - 5);
+  test::writeBytes(dir / "cut", cut);
+  test::writeBytes(dir / "odd", htkFile(1, 7, {}));
+  test::writeBytes(dir / "x.ENG", {2, 0, 0, 0, 1, 2, 3, 4});
+  test::writeBytes(dir / "ok", htkFile(0, 156, {}));
+  const auto result = inspect({dir / "short", dir / "cut", dir / "missing", dir / "odd", dir / "x.ENG", dir / "ok"});
+  EXPECT_EQ(result.status, 1);
+  for (const std::string& expected :
+       {dir / "short" + ": not a valid file: shorter than the 12-byte HTK header (3 bytes)",
+        dir / "cut" + ": not a valid file: length 475 bytes, but the header promises 12 + 3 x 156 = 480",
+        dir / "missing" + ": cannot be opened", dir / "odd" + ": not a valid file: the header gives 7 bytes per vector",
+        dir / "x.ENG" + ": not a valid file: length 8 bytes, but 2 frames need 4 + 2 x 4 = 12"}) {
+    EXPECT_NE(result.errors.find(expected), std::string::npos) << expected << "\n" << result.errors;
+  }
+  EXPECT_NE(result.output.find(dir / "ok" + ": HTK parameter file"), std::string::npos);
+  EXPECT_EQ(inspect({}).status, 2);
+  EXPECT_EQ(inspect({"--frames", "x", dir / "ok"}).status, 2);
+  EXPECT_EQ(inspect({"--help"}).status, 0);
+}
+
+// ---- Progress and summary ----
+
+class Run : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir((dir / "in").c_str(), 0777);
+    std::string list;
+    for (int i = 0; i < 6; ++i) {
+      test::writeSamples(dir / ("in/u" + std::to_string(i)), test::noise(i == 5 ? 100 : 16000, i, 500));
+      list += "u" + std::to_string(i) + "\n";
+    }
+    test::writeText(dir / "list", list);
+  }
+  test::ScratchDir dir;
+};
+
+TEST_F(Run, SummaryOnStandardErrorUnlessQuiet) {
+  const auto result = test::runTool({dir / "list", dir / "in", dir / "out", "NONE"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors.rfind("feature: 6 utterances, 0 failed, 1 with no frame", 0), 0u) << result.errors;
+  EXPECT_NE(result.errors.find("5.0 s of audio"), std::string::npos) << result.errors;
+  EXPECT_EQ(result.errors.find('\r'), std::string::npos) << "no progress line off a terminal";
+  const auto quiet = test::runTool({"--quiet", dir / "list", dir / "in", dir / "out", "NONE"});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.errors, "");
+}
+
+TEST_F(Run, ProgressLineOnATerminalIsClearedAtTheEnd) {
+  const auto result = test::runToolOnTerminal({dir / "list", dir / "in", dir / "out", "CMN"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.output.find("\r1/6 utterances, 1.0 s of audio"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("\r\033[K"), std::string::npos) << "the line is cleared";
+  const std::size_t summary = result.output.find("feature: 6 utterances, 0 failed");
+  ASSERT_NE(summary, std::string::npos);
+  EXPECT_GT(summary, result.output.find("\r\033[K"));
+  const auto quiet = test::runToolOnTerminal({"-q", dir / "list", dir / "in", dir / "out", "CMN"});
+  EXPECT_EQ(quiet.output, "");
+}
+
+}  // namespace

@@ -1,0 +1,22 @@
+// Computes the cepstra of a 1000 Hz tone with the installed extractor and
+// prints the frame count and C0 of the first frame.
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include <feature.h>
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  std::vector<short> samples(480);
+  for (int n = 0; n < 480; ++n) samples[n] = static_cast<short>(std::lround(10000 * std::sin(2 * M_PI * n / 16)));
+  std::FILE* out = std::fopen(argv[1], "wb");
+  std::fwrite(samples.data(), 2, samples.size(), out);
+  std::fclose(out);
+  auto extractor = std::make_unique<FEATURE>();
+  extractor->ini_fea_para();
+  const int frames = extractor->MFCC_shell(argv[1]);
+  std::printf("frames %d C0 %.2f\n", frames, extractor->cepData[12]);
+  return frames == 2 ? 0 : 1;
+}

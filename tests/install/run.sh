@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs the build tree into a scratch prefix, checks what was installed,
+# and builds and runs a project that finds the extractor with find_package.
+#   run.sh BUILD_DIR SOURCE_DIR
+set -eu
+build=$1
+source=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+for f in bin/feature bin/feature-inspect include/feature/feature.h share/man/man1/feature.1; do
+  [ -e "$scratch/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+ls "$scratch"/prefix/lib*/cmake/feature/featureConfig.cmake >/dev/null
+ls "$scratch"/prefix/lib*/libfeature_extractor.a >/dev/null
+"$scratch/prefix/bin/feature" --version
+cmake -S "$source/tests/install/consumer" -B "$scratch/consumer" \
+  -DCMAKE_PREFIX_PATH="$scratch/prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$scratch/consumer" >/dev/null
+result=$("$scratch/consumer/consumer" "$scratch/tone.raw")
+echo "$result"
+[ "$result" = "frames 2 C0 60.15" ]

@@ -116,6 +116,8 @@ void printHelp(std::FILE* out) {
       "                the widest SIMD this processor has), avx512, avx2, baseline,\n"
       "                or straightforward (one operation after another, as defined).\n"
       "                All give the same bytes; the choice only changes the speed\n"
+      "  -q, --quiet   no progress line (shown when standard error is a terminal)\n"
+      "                and no summary line at the end, both on standard error\n"
       "  -h, --help    show this help and exit\n"
       "  --version     show the version and exit\n"
       "  --            end of options\n"

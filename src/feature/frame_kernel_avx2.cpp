@@ -24,5 +24,6 @@ inline vf narrow(vd x) { return (vf)_mm256_cvtpd_ps((__m256d)x); }
 }  // namespace avx2
 }  // namespace fast_front_end
 
+#define KERNEL_LANES 4
 #define KERNEL_NAMESPACE avx2
 #include "frame_kernel.inc"

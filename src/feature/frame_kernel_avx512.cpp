@@ -28,5 +28,6 @@ inline vf narrow(vd x) {
 }  // namespace avx512
 }  // namespace fast_front_end
 
+#define KERNEL_LANES 8
 #define KERNEL_NAMESPACE avx512
 #include "frame_kernel.inc"

@@ -32,5 +32,6 @@ inline vf narrow(vd x) { return __builtin_convertvector(x, vf); }
 }  // namespace baseline
 }  // namespace fast_front_end
 
+#define KERNEL_LANES 2
 #define KERNEL_NAMESPACE baseline
 #include "frame_kernel.inc"

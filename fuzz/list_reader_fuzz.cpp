@@ -1,0 +1,43 @@
+// The list reader on arbitrary bytes: it must return exactly the runs of
+// bytes between white space, in order, and nothing else.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "list_reader.h"
+
+namespace {
+
+bool isSeparator(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> expected;
+  std::string current;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (isSeparator(data[i])) {
+      if (!current.empty()) expected.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(data[i]));
+    }
+  }
+  if (!current.empty()) expected.push_back(current);
+
+  std::FILE* list = std::tmpfile();
+  if (list == nullptr) return 0;
+  if (size > 0 && std::fwrite(data, 1, size, list) != size) std::abort();
+  std::rewind(list);
+  ListReader reader(list);
+  std::vector<std::string> names;
+  std::string name;
+  while (reader.next(name)) names.push_back(name);
+  std::fclose(list);
+  if (names != expected) std::abort();
+  return 0;
+}

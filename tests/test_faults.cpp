@@ -1,0 +1,155 @@
+// Faults through the built tool: a run killed part way, and a list of
+// 100,000 names with few file descriptors (memory measured and reported).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+struct Started {
+  pid_t pid = -1;
+};
+
+// Starts the tool with standard input and output from /dev/null and an
+// optional limit on open files.
+Started startTool(const std::vector<std::string>& args, long openFiles = -1) {
+  Started s;
+  s.pid = fork();
+  if (s.pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    if (openFiles > 0) {
+      const rlimit limit{static_cast<rlim_t>(openFiles), static_cast<rlim_t>(openFiles)};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::vector<std::string> copies(args);
+    std::string program = FEATURE_BINARY;
+    std::vector<char*> argv = {program.data()};
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  return s;
+}
+
+// The tool's own peak resident size (VmHWM of its address space, read only
+// once it runs the tool) in kB, sampled until it ends; and its status.
+std::pair<long, int> waitMeasuring(pid_t pid) {
+  const std::string status = "/proc/" + std::to_string(pid) + "/status";
+  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  char target[PATH_MAX];
+  long peak = 0;
+  for (;;) {
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, WNOHANG) == pid) {
+      return {peak, WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus)};
+    }
+    const ssize_t n = readlink(exe.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)).find("feature") != std::string::npos) {
+      std::ifstream in(status);
+      std::string line;
+      while (std::getline(in, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) peak = std::max(peak, std::atol(line.c_str() + 6));
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool isComplete(const std::vector<unsigned char>& file) {
+  if (file.size() < 12) return false;
+  const std::size_t frames = (std::size_t{file[0]} << 24) | (std::size_t{file[1]} << 16) |
+                             (std::size_t{file[2]} << 8) | file[3];
+  return file.size() == 12 + 156 * frames;
+}
+
+// Killed part way through a long list: every file under its final name is
+// complete, and a second run gives the bytes of an uninterrupted run.
+TEST(Faults, KilledPartWayLeavesOnlyCompleteFiles) {
+  test::ScratchDir dir;
+  mkdir((dir / "in").c_str(), 0777);
+  test::writeSamples(dir / "in/recording", test::speechLike(48000, 3));
+  std::string list;
+  for (int i = 0; i < 400; ++i) {
+    const std::string name = "s" + std::to_string(i % 7) + "/u" + std::to_string(i);
+    mkdir((dir / ("in/s" + std::to_string(i % 7))).c_str(), 0777);
+    ASSERT_EQ(link((dir / "in/recording").c_str(), (dir / ("in/" + name)).c_str()), 0);
+    list += name + "\n";
+  }
+  test::writeText(dir / "list", list);
+
+  // The straightforward front end is slow enough to be caught in the act.
+  const Started run = startTool({"--front-end=straightforward", dir / "list", dir / "in", dir / "out", "MVNMA"});
+  for (int waited = 0; waited < 20000; ++waited) {
+    if (test::listTree(dir / "out").size() >= 60) break;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  kill(run.pid, SIGKILL);
+  int status = 0;
+  waitpid(run.pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it could be killed";
+
+  int finals = 0;
+  for (const auto& file : test::listTree(dir / "out")) {
+    if (file.back() == '/' || file.find("/.feature-") != std::string::npos) continue;
+    ++finals;
+    EXPECT_TRUE(isComplete(test::readBytes(dir / ("out/" + file)))) << file;
+  }
+  EXPECT_GT(finals, 10);
+  EXPECT_LT(finals, 400);
+
+  const auto again = test::runTool({"-q", dir / "list", dir / "in", dir / "out", "MVNMA"});
+  EXPECT_EQ(again.status, 0);
+  const auto clean = test::runTool({"-q", dir / "list", dir / "in", dir / "clean", "MVNMA"});
+  ASSERT_EQ(clean.status, 0);
+  for (const auto& file : test::listTree(dir / "clean")) {
+    if (file.back() == '/') continue;
+    ASSERT_TRUE(test::readBytes(dir / ("out/" + file)) == test::readBytes(dir / ("clean/" + file))) << file;
+  }
+}
+
+// 100,000 names (one short recording, written over and over) with room for
+// only a dozen open files: the run completes, so nothing leaks descriptors,
+// and its peak memory is that of a run of 1,000 names.
+TEST(Faults, HundredThousandNamesInFlatMemory) {
+  test::ScratchDir dir;
+  mkdir((dir / "in").c_str(), 0777);
+  test::writeSamples(dir / "in/u", test::speechLike(1600, 4));  // 9 frames
+  std::string names;
+  for (int i = 0; i < 1000; ++i) names += "u\n";
+  test::writeText(dir / "small", names);
+  std::string many;
+  for (int i = 0; i < 100; ++i) many += names;
+  test::writeText(dir / "large", many);
+
+  const auto small = waitMeasuring(startTool({dir / "small", dir / "in", dir / "out", "CMN"}, 12).pid);
+  const auto large = waitMeasuring(startTool({dir / "large", dir / "in", dir / "out", "CMN"}, 12).pid);
+  EXPECT_EQ(small.second, 0);
+  EXPECT_EQ(large.second, 0);
+  EXPECT_EQ(test::readBytes(dir / "out/u.mfcKVR0DAZC39").size(), 12u + 156u * 9u);
+  std::printf("peak resident memory: %ld kB for 1,000 names, %ld kB for 100,000 names\n", small.first,
+              large.first);
+  RecordProperty("peak_kb_1000", std::to_string(small.first));
+  RecordProperty("peak_kb_100000", std::to_string(large.first));
+  ASSERT_GT(small.first, 0);
+  EXPECT_LT(large.first, small.first + 1024) << "memory grows with the length of the list";
+  EXPECT_EQ(test::listTree(dir / "out"), (std::vector<std::string>{"u.mfcKVR0DAZC39"}));
+}
+
+}  // namespace

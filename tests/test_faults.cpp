@@ -148,7 +148,12 @@ TEST(Faults, HundredThousandNamesInFlatMemory) {
   RecordProperty("peak_kb_1000", std::to_string(small.first));
   RecordProperty("peak_kb_100000", std::to_string(large.first));
   ASSERT_GT(small.first, 0);
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer keeps freed memory in quarantine (up to 256 MB), so the
+  // resident size grows there by design; leaks are its own to report.
+#else
   EXPECT_LT(large.first, small.first + 1024) << "memory grows with the length of the list";
+#endif
   EXPECT_EQ(test::listTree(dir / "out"), (std::vector<std::string>{"u.mfcKVR0DAZC39"}));
 }
 

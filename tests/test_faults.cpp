@@ -37,13 +37,7 @@ Started startTool(const std::vector<std::string>& args, long openFiles = -1) {
       const rlimit limit{static_cast<rlim_t>(openFiles), static_cast<rlim_t>(openFiles)};
       setrlimit(RLIMIT_NOFILE, &limit);
     }
-    std::vector<std::string> copies(args);
-    std::string program = FEATURE_BINARY;
-    std::vector<char*> argv = {program.data()};
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    test::execTool(FEATURE_BINARY, args);
   }
   return s;
 }

@@ -159,6 +159,16 @@ std::vector<std::int16_t> speechLike(int count, std::uint32_t seed) {
   return samples;
 }
 
+void execTool(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> words(1, program);
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
 RunResult runTool(const std::vector<std::string>& args, const RunOptions& options) {
   const std::string* input = options.input;
   ScratchDir io;
@@ -182,14 +192,7 @@ RunResult runTool(const std::vector<std::string>& args, const RunOptions& option
                          static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    std::vector<char*> argv;
-    std::string program = options.program;
-    argv.push_back(program.data());
-    std::vector<std::string> copies(args);
-    for (auto& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    execTool(options.program, args);
   }
   int status = 0;
   waitpid(child, &status, 0);
@@ -233,14 +236,7 @@ RunResult runToolOnTerminal(const std::vector<std::string>& args) {
   if (child == 0) {
     const int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, 0);
-    std::vector<char*> argv;
-    std::string program = FEATURE_BINARY;
-    argv.push_back(program.data());
-    std::vector<std::string> copies(args);
-    for (auto& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    execTool(FEATURE_BINARY, args);
   }
   RunResult result;
   char buffer[4096];

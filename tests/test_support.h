@@ -58,6 +58,9 @@ struct RunOptions {
   long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes (SIGXFSZ ignored)
 };
 
+// In a child process: replaces it with program run with these arguments.
+[[noreturn]] void execTool(const std::string& program, const std::vector<std::string>& args);
+
 // Runs the built tool with these arguments.
 RunResult runTool(const std::vector<std::string>& args, const RunOptions& options = {});
 

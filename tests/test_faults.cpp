@@ -66,6 +66,41 @@ std::pair<long, int> waitMeasuring(pid_t pid) {
   }
 }
 
+// A fresh tool process whose first temporary names are already taken (as by
+// a process with the same number on another machine writing into the same
+// tree): it skips them, writes its file, and leaves theirs alone.
+TEST(Faults, TemporaryNamesTakenByAnotherProcess) {
+  test::ScratchDir dir;
+  mkdir((dir / "in").c_str(), 0777);
+  mkdir((dir / "out").c_str(), 0777);
+  test::writeSamples(dir / "in/u", test::noise(800, 5, 100));
+  test::writeText(dir / "list", "u\n");
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char c;
+    close(go[1]);
+    if (read(go[0], &c, 1) != 1) _exit(126);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    test::execTool(FEATURE_BINARY, {"-q", dir / "list", dir / "in", dir / "out", "NONE"});
+  }
+  close(go[0]);
+  std::vector<std::string> taken;
+  for (int n = 0; n < 30; ++n) {
+    taken.push_back(".feature-" + std::to_string(child) + "-" + std::to_string(n) + ".tmp");
+    test::writeText(dir / ("out/" + taken.back()), "someone else's");
+  }
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  close(go[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(test::readBytes(dir / "out/u.mfcKVR0DAC39").size(), 12u + 156u * 4u);
+  for (const auto& name : taken) EXPECT_EQ(test::readBytes(dir / ("out/" + name)).size(), 14u) << name;
+}
+
 bool isComplete(const std::vector<unsigned char>& file) {
   if (file.size() < 12) return false;
   const std::size_t frames = (std::size_t{file[0]} << 24) | (std::size_t{file[1]} << 16) |

@@ -117,8 +117,15 @@ bool writeContent(int fd, const FloatFile& content) {
 // report, prints why on standard error) when the file could not be written
 // completely; nothing is then left under path or under a temporary name.
 bool writeFileAtomically(const std::string& path, const FloatFile& content, bool report) {
-  const std::string temporary = temporaryPathFor(path);
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  // A name another process took (the same process number on another machine
+  // sharing the tree) is no failure: the next name is tried.
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = temporaryPathFor(path);
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     if (report) {
       std::fprintf(stderr, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(errno));

@@ -127,9 +127,11 @@ TEST_F(Corpus, WrongArgumentsPrintUsageOrTheModeMessage) {
 }
 
 TEST_F(Corpus, MissingListFile) {
-  const auto result = test::runTool({dir / "nothing", dir / "in", dir / "out", "NONE"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.output, "cant open LST file : " + dir / "nothing" + "\n");
+  for (const std::string& list : {dir / "nothing", dir / "in"}) {  // a directory is no list either
+    const auto result = test::runTool({list, dir / "in", dir / "out", "NONE"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "cant open LST file : " + list + "\n");
+  }
 }
 
 TEST_F(Corpus, MissingRecordingStopsTheRun) {

@@ -5,6 +5,7 @@
 //
 // Exit status: 0 when every utterance was written, 1 when any failed or the
 // run could not start or had to stop.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -54,7 +55,13 @@ int main(int argc, char** argv) {
   extractor->writeCepstrumFiles = options.cepstrumFiles;
   extractor->frontEnd = options.frontEnd;
 
+  // A directory opens but is no list: it is refused like a missing file.
   std::FILE* list = std::fopen(argv[1], "r");
+  struct stat info;
+  if (list != nullptr && fstat(fileno(list), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(list);
+    list = nullptr;
+  }
   if (list == nullptr) {
     std::printf("cant open LST file : %s\n", argv[1]);
     return 1;
@@ -70,7 +77,11 @@ int main(int argc, char** argv) {
     settings.summary = stderr;
     if (isatty(STDERR_FILENO)) settings.progressLine = stderr;
   }
-  const int status = runBatch(list, *extractor, settings);
+  int status = runBatch(list, *extractor, settings);
+  if (std::ferror(list)) {
+    std::fprintf(stderr, "feature: the list file %s could not be read to its end\n", argv[1]);
+    status = 1;
+  }
   std::fclose(list);
   return status;
 }

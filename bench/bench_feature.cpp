@@ -327,7 +327,8 @@ int main(int argc, char** argv) {
       std::vector<double> wall, cpu;
       long peak = 0;
       for (int r = 0; r < repeat; ++r) {
-        std::vector<std::string> args = v.options;
+        std::vector<std::string> args = {"-q"};
+        args.insert(args.end(), v.options.begin(), v.options.end());
         for (const std::string& a : {corpus.dir + "/list", corpus.dir + "/in", corpus.dir + "/tool", std::string("MVNMA")}) {
           args.push_back(a);
         }

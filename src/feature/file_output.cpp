@@ -50,12 +50,6 @@ void putBigEndian16(unsigned char* out, std::uint16_t value) {
   out[1] = static_cast<unsigned char>(value);
 }
 
-std::uint32_t bitsOf(float value) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
 void putLittleEndian32(unsigned char* out, std::uint32_t value) {
   out[0] = static_cast<unsigned char>(value);
   out[1] = static_cast<unsigned char>(value >> 8);
@@ -87,28 +81,48 @@ bool writeAll(int fd, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-// The header, then the values converted a chunk at a time, so that no copy
+// A 32-bit word whose bytes lie in memory in big-endian (or little-endian)
+// order, as the file wants them.
+std::uint32_t bigEndianWord(std::uint32_t value) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  return __builtin_bswap32(value);
+#else
+  return value;
+#endif
+}
+
+std::uint32_t littleEndianWord(std::uint32_t value) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  return value;
+#else
+  return __builtin_bswap32(value);
+#endif
+}
+
+// The header, then the values a chunk at a time: rows copied into a buffer
+// of words, the buffer put into the file's byte order and written. No copy
 // of the whole file is ever held.
 bool writeContent(int fd, const FloatFile& content) {
   if (!writeAll(fd, content.header.data(), content.header.size())) return false;
-  constexpr std::size_t kChunkBytes = 1 << 16;
-  unsigned char chunk[kChunkBytes];
+  constexpr std::size_t kChunkWords = 1 << 14;
+  std::uint32_t chunk[kChunkWords];
   std::size_t used = 0;
+  const auto flush = [&]() {
+    if (content.bigEndian) {
+      for (std::size_t i = 0; i < used; ++i) chunk[i] = bigEndianWord(chunk[i]);
+    } else {
+      for (std::size_t i = 0; i < used; ++i) chunk[i] = littleEndianWord(chunk[i]);
+    }
+    const bool written = writeAll(fd, reinterpret_cast<const unsigned char*>(chunk), used * 4);
+    used = 0;
+    return written;
+  };
   for (std::size_t r = 0; r < content.rowCount; ++r) {
-    const float* row = content.rows + r * content.rowStride;
-    if (used + 4 * content.valuesPerRow > kChunkBytes) {
-      if (!writeAll(fd, chunk, used)) return false;
-      used = 0;
-    }
-    for (std::size_t v = 0; v < content.valuesPerRow; ++v, used += 4) {
-      if (content.bigEndian) {
-        putBigEndian32(chunk + used, bitsOf(row[v]));
-      } else {
-        putLittleEndian32(chunk + used, bitsOf(row[v]));
-      }
-    }
+    if (used + content.valuesPerRow > kChunkWords && !flush()) return false;
+    std::memcpy(chunk + used, content.rows + r * content.rowStride, content.valuesPerRow * 4);
+    used += content.valuesPerRow;
   }
-  return writeAll(fd, chunk, used);
+  return flush();
 }
 
 // Writes content as the file path, replacing an existing file. The new

@@ -52,6 +52,15 @@ struct Stage {
   int h;
   double wr;
   double wi;
+
+  // The next butterfly group's twiddle factor: one complex multiplication
+  // by the step factor, both parts from the old values.
+  void advance(double& ur, double& ui) const {
+    const double nextUr = wr * ur - wi * ui;
+    const double nextUi = wi * ur + wr * ui;
+    ur = nextUr;
+    ui = nextUi;
+  }
 };
 
 Stage fftStage(int s, int direction) {
@@ -85,10 +94,7 @@ fast_front_end::Tables fastTablesOf(const FEATURE& f) {
     for (int j = 1; j <= stage.h; ++j) {
       t.twiddleRe[stage.h - 2 + j] = ur;
       t.twiddleIm[stage.h - 2 + j] = ui;
-      const double nextUr = stage.wr * ur - stage.wi * ui;
-      const double nextUi = stage.wi * ur + stage.wr * ui;
-      ur = nextUr;
-      ui = nextUi;
+      stage.advance(ur, ui);
     }
   }
 
@@ -178,10 +184,7 @@ void FEATURE::fft(int direction, int n, Complex_* x) {
         x[i].re = x[i].re + tr;
         x[i].im = x[i].im + ti;
       }
-      const double nextUr = stage.wr * ur - stage.wi * ui;
-      const double nextUi = stage.wi * ur + stage.wr * ui;
-      ur = nextUr;
-      ui = nextUi;
+      stage.advance(ur, ui);
     }
   }
 

@@ -92,22 +92,6 @@ class EnergyTrack {
   int silentRunStart_ = -1;  // first frame of a waiting silent run, or -1
 };
 
-bool hasAvx2() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
-
-bool hasAvx512() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx512f");
-#else
-  return false;
-#endif
-}
-
 }  // namespace
 
 bool frontEndSupported(FrontEnd frontEnd) {
@@ -118,9 +102,9 @@ bool frontEndSupported(FrontEnd frontEnd) {
       return true;
 #if defined(FEATURE_X86_KERNELS)
     case FrontEnd::kAvx2:
-      return hasAvx2();
+      return __builtin_cpu_supports("avx2");
     case FrontEnd::kAvx512:
-      return hasAvx512();
+      return __builtin_cpu_supports("avx512f");
 #endif
     default:
       return false;

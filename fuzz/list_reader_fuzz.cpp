@@ -1,5 +1,6 @@
 // The list reader on arbitrary bytes: it must return exactly the runs of
-// bytes between white space, in order, and nothing else.
+// bytes between white space, in order, and nothing else; a run longer than
+// the limit comes back as its first limit + 1 bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,8 @@ bool isSeparator(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+constexpr std::size_t kLimit = 16;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -23,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (isSeparator(data[i])) {
       if (!current.empty()) expected.push_back(current);
       current.clear();
-    } else {
+    } else if (current.size() <= kLimit) {
       current.push_back(static_cast<char>(data[i]));
     }
   }
@@ -33,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (list == nullptr) return 0;
   if (size > 0 && std::fwrite(data, 1, size, list) != size) std::abort();
   std::rewind(list);
-  ListReader reader(list);
+  ListReader reader(list, kLimit);
   std::vector<std::string> names;
   std::string name;
   while (reader.next(name)) names.push_back(name);

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -19,46 +19,97 @@
 
 namespace {
 
+// What an extractor printed for one utterance, on either stream, in the
+// order it printed it; held until the utterance's turn in the list.
+class Messages {
+ public:
+  void add(bool toErrors, const char* data, std::size_t size) {
+    if (chunks_.empty() || chunks_.back().toErrors != toErrors) chunks_.push_back({toErrors, {}});
+    chunks_.back().text.append(data, size);
+  }
+  void print() const {
+    for (const auto& chunk : chunks_) {
+      std::fwrite(chunk.text.data(), 1, chunk.text.size(), chunk.toErrors ? stderr : stdout);
+    }
+  }
+  void clear() { chunks_.clear(); }
+
+ private:
+  struct Chunk {
+    bool toErrors;
+    std::string text;
+  };
+  std::vector<Chunk> chunks_;
+};
+
 // One name of the list on its way through the extractor.
 struct Utterance {
   long index = 0;          // position in the list
   std::string name;
   std::string refusal;     // why it was refused before extraction, if it was
   char path[kPathCapacity] = {};
+  // Its recording did not open when the list was read ahead: it is run on
+  // the calling thread at its turn, and nothing after it is started before.
+  bool inOrder = false;
   int result = kExtractFailed;
   int frames = 0;
   long samples = 0;
-  std::string messages;    // what the extractor printed (workers only)
+  Messages messages;       // what the extractor printed (workers only)
+  long startedAfterPauses = 0;  // pauses made before its extraction began
   bool done = false;
 };
 
 // Checks the name and builds the input path; on failure says why in
-// u.refusal. Names and paths must fit their 512-byte buffers.
-bool prepare(Utterance& u) {
-  char text[kPathCapacity + 128];
+// u.refusal. Names and the paths made from them must fit their 512-byte
+// buffers: an output path that does not is refused here, before any of the
+// utterance's files is written.
+bool prepare(Utterance& u, const FEATURE& f) {
+  const std::string shown = printableName(u.name).substr(0, 100);
+  const char* more = u.name.size() > 100 ? "..." : "";
+  char text[kPathCapacity + 256];
   if (u.name.find('\0') != std::string::npos) {
-    std::snprintf(text, sizeof text, "feature: skipped a name that holds a NUL byte: %s\n",
-                  u.name.c_str());
+    std::snprintf(text, sizeof text, "feature: skipped a name that holds a NUL byte: %s%s\n",
+                  shown.c_str(), more);
   } else if (u.name.size() > kPathCapacity - 1) {
-    std::snprintf(text, sizeof text, "feature: skipped a name longer than %d characters: %.100s...\n",
-                  kPathCapacity - 1, u.name.c_str());
+    std::snprintf(text, sizeof text, "feature: skipped a name longer than %d characters: %s%s\n",
+                  kPathCapacity - 1, shown.c_str(), more);
   } else {
-    const int length = std::snprintf(u.path, sizeof u.path, "%s/%s", IN_WAV_DIR, u.name.c_str());
-    if (length >= 0 && length < kPathCapacity) return true;
-    std::snprintf(text, sizeof text,
-                  "feature: skipped %.100s: its input path is longer than %d characters\n",
-                  u.name.c_str(), kPathCapacity - 1);
+    const int inputLength = std::snprintf(u.path, sizeof u.path, "%s/%s", IN_WAV_DIR, u.name.c_str());
+    const int outputLength =
+        std::snprintf(nullptr, 0, "%s/%s.%s", OUT_C12_DIR, u.name.c_str(), f.outExt);
+    if (inputLength >= kPathCapacity) {
+      std::snprintf(text, sizeof text,
+                    "feature: skipped %s%s: its input path is longer than %d characters\n",
+                    shown.c_str(), more, kPathCapacity - 1);
+    } else if (outputLength >= kPathCapacity) {
+      std::snprintf(text, sizeof text,
+                    "feature: skipped %s%s: its output path is longer than %d characters\n",
+                    shown.c_str(), more, kPathCapacity - 1);
+    } else {
+      return true;
+    }
   }
   u.refusal = text;
   return false;
 }
 
-int runOnThisThread(ListReader& names, FEATURE& f, Progress& progress) {
+bool recordingOpens(const char* path) {
+  std::FILE* file = openRecording(path);
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
+int runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings,
+                    Progress& progress) {
+  f.pauseAfterError = settings.pause;
   int failures = 0;
-  for (;;) {
+  for (long index = 0;; ++index) {
     Utterance u;
     if (!names.next(u.name)) break;
-    if (prepare(u)) {
+    u.index = index;
+    if (settings.onFinished) settings.onFinished(u.index);
+    if (prepare(u, f)) {
       u.result = f.doExtract(u.path, u.name.c_str(), 1);
       u.frames = f.totalFrame;
       u.samples = f.samplesRead;
@@ -73,29 +124,104 @@ int runOnThisThread(ListReader& names, FEATURE& f, Progress& progress) {
   return failures == 0 ? 0 : 1;
 }
 
-// Workers take prepared utterances in list order; the calling thread reads
-// the list ahead into a bounded window and finishes the utterances in list
-// order: their messages on standard output, the pause after "Error", the
-// count of failures.
-class Workers {
+// A pair of unbuffered streams, the console and the error stream of one
+// extractor, that add what is printed on them to the Messages of the
+// utterance in hand, in the order it was printed.
+class Capture {
  public:
-  Workers(const FEATURE& configured, int count) {
-    for (int i = 0; i < count; ++i) {
-      auto f = std::make_unique<FEATURE>(configured);
-      f->pauseAfterError = false;
-      threads_.emplace_back([this, extractor = f.get()] { work(*extractor); });
-      extractors_.push_back(std::move(f));
-    }
+  Capture() : console_(open(consoleSide_)), errors_(open(errorsSide_)) {
+    if (console_ == nullptr || errors_ == nullptr) throw std::bad_alloc();
+  }
+  ~Capture() {
+    if (console_ != nullptr) std::fclose(console_);
+    if (errors_ != nullptr) std::fclose(errors_);
+  }
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+
+  // Points f's streams at this capture, collecting into messages.
+  void attach(FEATURE& f, Messages& messages) {
+    target_ = &messages;
+    f.console = console_;
+    f.errors = errors_;
   }
 
-  ~Workers() { stop(); }
+ private:
+  struct Side {
+    Capture* owner;
+    bool toErrors;
+  };
 
-  void start(Utterance* u) {
+  std::FILE* open(Side& side) {
+    side.owner = this;
+    cookie_io_functions_t functions{};
+    functions.write = [](void* cookie, const char* data, std::size_t size) -> ssize_t {
+      const Side* s = static_cast<Side*>(cookie);
+      s->owner->target_->add(s->toErrors, data, size);
+      return static_cast<ssize_t>(size);
+    };
+    std::FILE* stream = fopencookie(&side, "w", functions);
+    if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+  }
+
+  Side consoleSide_{this, false};
+  Side errorsSide_{this, true};
+  Messages* target_ = nullptr;
+  std::FILE* console_;
+  std::FILE* errors_;
+};
+
+// Workers take prepared utterances in list order and extract them with
+// their own copy of the configured extractor, holding back what it prints.
+// A worker is started only when an utterance waits and every worker is
+// busy, so there are never more workers than names. When no worker can be
+// started at all, utterances are extracted on the calling thread.
+class Workers {
+ public:
+  Workers(FEATURE& configured, int wanted) : configured_(configured), wanted_(wanted) {}
+  ~Workers() { stop(); }
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  // Queues u, at the back, or at the front to have it done again next.
+  void start(Utterance* u, bool first = false) {
+    bool busy;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      waiting_.push_back(u);
+      u->done = false;
+      busy = waiting_.size() + 1 > idle_;
+    }
+    if (busy && static_cast<int>(workers_.size()) < wanted_ && !startFailed_) addWorker();
+    if (workers_.empty()) {
+      runHere(*u);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (first) {
+        waiting_.push_front(u);
+      } else {
+        waiting_.push_back(u);
+      }
     }
     ready_.notify_one();
+  }
+
+  // Extracts u on the calling thread with the configured extractor.
+  void runHere(Utterance& u) {
+    Capture capture;
+    std::FILE* console = configured_.console;
+    std::FILE* errors = configured_.errors;
+    const bool pause = configured_.pauseAfterError;
+    capture.attach(configured_, u.messages);
+    configured_.pauseAfterError = false;
+    extract(configured_, u);
+    configured_.console = console;
+    configured_.errors = errors;
+    configured_.pauseAfterError = pause;
+    std::lock_guard<std::mutex> lock(mutex_);
+    u.done = true;
   }
 
   void waitFor(const Utterance& u) {
@@ -103,7 +229,13 @@ class Workers {
     finished_.wait(lock, [&u] { return u.done; });
   }
 
-  // Lets the utterances in progress finish and starts no other.
+  // A pause after "Error" has ended; what failed while it was pending is
+  // done again (see startedAfterPauses).
+  void pauseEnded() { pauses_.fetch_add(1); }
+  long pauses() const { return pauses_.load(); }
+
+  // Lets the utterances in progress finish, starts no other, and joins the
+  // workers.
   void stop() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -111,24 +243,52 @@ class Workers {
       closing_ = true;
     }
     ready_.notify_all();
-    for (auto& t : threads_) {
-      if (t.joinable()) t.join();
+    for (auto& w : workers_) {
+      if (w->thread.joinable()) w->thread.join();
     }
   }
 
  private:
-  void work(FEATURE& f) {
+  struct Worker {
+    std::unique_ptr<FEATURE> extractor;
+    Capture capture;
+    std::thread thread;
+  };
+
+  void addWorker() {
+    try {
+      auto w = std::make_unique<Worker>();
+      w->extractor = std::make_unique<FEATURE>(configured_);
+      w->extractor->pauseAfterError = false;
+      Worker* worker = w.get();
+      w->thread = std::thread([this, worker] { work(*worker); });
+      workers_.push_back(std::move(w));
+    } catch (const std::exception& e) {
+      startFailed_ = true;
+      if (workers_.empty()) {
+        std::fprintf(stderr, "feature: could not start a worker (%s); going on with this thread alone\n",
+                     e.what());
+      } else {
+        std::fprintf(stderr, "feature: could start only %zu of %d workers (%s); going on with %zu\n",
+                     workers_.size(), wanted_, e.what(), workers_.size());
+      }
+    }
+  }
+
+  void work(Worker& w) {
     for (;;) {
       Utterance* u = nullptr;
       {
         std::unique_lock<std::mutex> lock(mutex_);
+        ++idle_;
         ready_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
+        --idle_;
         if (waiting_.empty()) return;
         u = waiting_.front();
         waiting_.pop_front();
       }
-      // Nothing after a recording that cannot be opened is started.
-      if (u->index < stopAfter_.load()) extract(f, *u);
+      w.capture.attach(*w.extractor, u->messages);
+      extract(*w.extractor, *u);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         u->done = true;
@@ -138,92 +298,106 @@ class Workers {
   }
 
   void extract(FEATURE& f, Utterance& u) {
-    char* text = nullptr;
-    std::size_t length = 0;
-    f.console = open_memstream(&text, &length);
-    if (f.console == nullptr) {
-      u.messages = "memory allocate error\n";
-      u.result = kExtractFailed;
-      return;
-    }
+    u.messages.clear();
+    u.startedAfterPauses = pauses_.load();
     u.result = f.doExtract(u.path, u.name.c_str(), 1);
     u.frames = f.totalFrame;
     u.samples = f.samplesRead;
     f.doReset();
-    std::fclose(f.console);
-    f.console = stdout;
-    u.messages.assign(text, length);
-    std::free(text);
-    if (u.result == kRecordingUnreadable) {
-      long current = stopAfter_.load();
-      while (u.index < current && !stopAfter_.compare_exchange_weak(current, u.index)) {
-      }
-    }
   }
 
-  std::vector<std::unique_ptr<FEATURE>> extractors_;
-  std::vector<std::thread> threads_;
+  FEATURE& configured_;
+  const int wanted_;
+  bool startFailed_ = false;
+  std::vector<std::unique_ptr<Worker>> workers_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable finished_;
   std::deque<Utterance*> waiting_;
   bool closing_ = false;
-  std::atomic<long> stopAfter_{LONG_MAX};
+  std::size_t idle_ = 0;  // workers waiting for an utterance
+  std::atomic<long> pauses_{0};
 };
 
-int runOnWorkers(ListReader& names, const FEATURE& configured, int jobs, Progress& progress) {
-  Workers workers(configured, jobs);
-  const std::size_t window = static_cast<std::size_t>(4 * jobs);
+// The calling thread reads the list ahead into a bounded window, hands the
+// utterances to the workers, and finishes them in list order: their
+// messages on both streams, the pause after "Error", the count of failures.
+// Two rules keep the files those of one thread: a recording that does not
+// open when read ahead holds everything after it back until its turn (the
+// run may stop there), and an utterance that failed while a pause was
+// pending is done again once the pause is over (the operator may have made
+// room during it).
+int runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& settings,
+                 Progress& progress) {
+  // Declared before the workers, so that they are joined before it goes.
   std::deque<std::unique_ptr<Utterance>> ahead;
+  Workers workers(configured, settings.jobs);
+  const std::size_t window = static_cast<std::size_t>(4 * settings.jobs);
   long nextIndex = 0;
   bool listEnded = false;
+  bool heldBack = false;
   int failures = 0;
-  for (;;) {
-    while (!listEnded && ahead.size() < window) {
-      auto u = std::make_unique<Utterance>();
-      if (!names.next(u->name)) {
-        listEnded = true;
-        break;
+  try {
+    for (;;) {
+      while (!listEnded && !heldBack && ahead.size() < window) {
+        auto u = std::make_unique<Utterance>();
+        if (!names.next(u->name)) {
+          listEnded = true;
+          break;
+        }
+        u->index = nextIndex++;
+        Utterance* next = u.get();
+        ahead.push_back(std::move(u));
+        if (!prepare(*next, configured)) {
+          next->done = true;
+        } else if (!recordingOpens(next->path)) {
+          next->inOrder = true;
+          next->done = true;
+          heldBack = true;
+        } else {
+          workers.start(next);
+        }
       }
-      u->index = nextIndex++;
-      if (prepare(*u)) {
-        workers.start(u.get());
-      } else {
-        u->done = true;
-      }
-      ahead.push_back(std::move(u));
-    }
-    if (ahead.empty()) break;
+      if (ahead.empty()) break;
 
-    Utterance& u = *ahead.front();
-    workers.waitFor(u);
-    if (!u.refusal.empty()) std::fputs(u.refusal.c_str(), stderr);
-    std::fwrite(u.messages.data(), 1, u.messages.size(), stdout);
-    if (u.result == kOutputFailed) {
-      std::fflush(stdout);
-      std::getchar();
+      Utterance& u = *ahead.front();
+      workers.waitFor(u);
+      if (u.inOrder) {
+        workers.runHere(u);
+        heldBack = false;
+      } else if (u.refusal.empty() && u.result != kExtractOk &&
+                 u.startedAfterPauses < workers.pauses()) {
+        workers.start(&u, true);
+        continue;
+      }
+      if (settings.onFinished) settings.onFinished(u.index);
+      if (!u.refusal.empty()) std::fputs(u.refusal.c_str(), stderr);
+      u.messages.print();
+      if (u.result == kOutputFailed && settings.pause) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        if (waitForOneCharacter()) workers.pauseEnded();
+      }
+      progress.finished(u.result, u.frames, u.samples);
+      if (u.result == kRecordingUnreadable) return 1;
+      if (u.result != kExtractOk) ++failures;
+      ahead.pop_front();
     }
-    progress.finished(u.result, u.frames, u.samples);
-    if (u.result == kRecordingUnreadable) {
-      workers.stop();
-      return 1;
-    }
-    if (u.result != kExtractOk) ++failures;
-    ahead.pop_front();
+  } catch (const std::exception& e) {
+    workers.stop();
+    std::fflush(stdout);
+    std::fprintf(stderr, "feature: the run stopped: %s\n", e.what());
+    return 1;
   }
   return failures == 0 ? 0 : 1;
 }
-
-}  // namespace
-
-namespace {
 
 // The number of names in the list, read ahead and rewound; -1 when the list
 // cannot be rewound (a pipe).
 long countNames(std::FILE* list) {
   const long start = std::ftell(list);
   if (start < 0) return -1;
-  ListReader reader(list);
+  ListReader reader(list, kPathCapacity);
   std::string name;
   long count = 0;
   while (reader.next(name)) ++count;
@@ -237,10 +411,18 @@ long countNames(std::FILE* list) {
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings) {
   const long total = settings.progressLine != nullptr ? countNames(list) : -1;
   Progress progress(settings.progressLine, settings.summary, total);
-  ListReader names(list);
-  const int status = settings.jobs <= 1
-                         ? runOnThisThread(names, configured, progress)
-                         : runOnWorkers(names, configured, settings.jobs, progress);
+  ListReader names(list, kPathCapacity);
+  int status = 1;
+  if (settings.jobs <= 1) {
+    try {
+      status = runOnThisThread(names, configured, settings, progress);
+    } catch (const std::exception& e) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "feature: the run stopped: %s\n", e.what());
+    }
+  } else {
+    status = runOnWorkers(names, configured, settings, progress);
+  }
   std::fflush(stdout);
   progress.end();
   return status;
@@ -250,4 +432,21 @@ int availableProcessors() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
   return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::string printableName(const std::string& name) {
+  std::string shown;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == 0) {
+      shown += "\\0";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }

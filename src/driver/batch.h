@@ -1,10 +1,12 @@
 // The loop over the list file: every name through the extractor, on one
-// thread or on several workers, with messages, pauses and the exit status
-// exactly as one thread would give them.
+// thread or on several workers, with files, messages, pauses and the exit
+// status exactly as one thread would give them.
 #ifndef DRIVER_BATCH_H
 #define DRIVER_BATCH_H
 
 #include <cstdio>
+#include <functional>
+#include <string>
 
 #include "feature.h"
 
@@ -12,17 +14,25 @@ struct BatchSettings {
   int jobs = 1;                     // workers; 1 runs everything on this thread
   std::FILE* progressLine = nullptr;  // a terminal for the progress line, or null
   std::FILE* summary = nullptr;       // where the summary goes, or null
+  // The pause after "Error" reads one character of standard input; off when
+  // standard input is the list itself.
+  bool pause = true;
+  // Called with each utterance's position in the list when its turn comes,
+  // in list order, before its messages are printed (tests use it).
+  std::function<void(long index)> onFinished;
 };
 
 // Runs doExtract and doReset for every name of the list with copies of the
 // configured extractor (checkArgs and ini_fea_para done, directory strings
 // filled). Returns the exit status: 0 when every utterance was written, 1
-// when any failed or a recording could not be opened (the run stops there;
-// with several workers, utterances after it in the list may have been
-// written too).
+// when any failed, a recording could not be opened (the run stops there)
+// or the run itself failed.
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings);
 
 // The number of processors this process may run on (at least 1).
 int availableProcessors();
+
+// name with NUL and other control bytes shown as \0 and \xHH.
+std::string printableName(const std::string& name);
 
 #endif  // DRIVER_BATCH_H

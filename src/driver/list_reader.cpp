@@ -13,7 +13,7 @@ bool ListReader::next(std::string& name) {
   int c = std::getc(list_);
   while (c != EOF && isSeparator(c)) c = std::getc(list_);
   while (c != EOF && !isSeparator(c)) {
-    name.push_back(static_cast<char>(c));
+    if (name.size() <= maxLength_) name.push_back(static_cast<char>(c));
     c = std::getc(list_);
   }
   return !name.empty();

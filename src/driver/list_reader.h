@@ -9,15 +9,20 @@
 
 class ListReader {
  public:
-  explicit ListReader(std::FILE* list) : list_(list) {}
+  // Names are kept up to maxLength bytes; the rest of a longer name is read
+  // past but not stored, so memory stays bounded whatever the list holds.
+  explicit ListReader(std::FILE* list, std::size_t maxLength = 4096)
+      : list_(list), maxLength_(maxLength) {}
 
-  // The next name into name; false at the end of the list. A name is
-  // returned whole whatever its length (the caller decides what is too
-  // long) and may hold any byte but white space, NUL included.
+  // The next name into name; false at the end of the list. A name may hold
+  // any byte but white space, NUL included. A name longer than maxLength
+  // comes back as its first maxLength + 1 bytes, so the caller sees that it
+  // is too long.
   bool next(std::string& name);
 
  private:
   std::FILE* list_;
+  std::size_t maxLength_;
 };
 
 #endif  // DRIVER_LIST_READER_H

@@ -5,6 +5,7 @@
 //
 // Exit status: 0 when every utterance was written, 1 when any failed or the
 // run could not start or had to stop.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,12 +16,50 @@
 #include "feature.h"
 #include "batch.h"
 #include "options.h"
+#include "standard_descriptors.h"
 
 namespace {
 
-// The directory arguments must fit their 256-byte strings; the output
-// directory gets a "/" appended.
+// Interrupted, the tool removes the temporary files it is writing and ends
+// as the signal would have ended it (a shell shows status 128 + signal).
+extern "C" void endOnSignal(int signalNumber) {
+  removeTemporaryFiles();
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void handleSignals() {
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction current;
+    // A signal the caller had ignored (nohup, a background job) stays ignored.
+    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = endOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+  }
+  // Past a file-size limit, a write fails like a full disk ("Error" for that
+  // file) instead of the signal ending the run.
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+// Whether standard input is the list file itself (a list given as
+// /dev/stdin): the pause after "Error" must then not read from it.
+bool inputIsList(std::FILE* list) {
+  struct stat input, listed;
+  return fstat(STDIN_FILENO, &input) == 0 && fstat(fileno(list), &listed) == 0 &&
+         input.st_dev == listed.st_dev && input.st_ino == listed.st_ino;
+}
+
+// The directory arguments must be given (an empty one would mean the root
+// directory) and fit their 256-byte strings; the output directory gets a
+// "/" appended.
 bool directoriesFit(const char* inputDir, const char* outputDir) {
+  if (inputDir[0] == '\0' || outputDir[0] == '\0') {
+    std::fprintf(stderr, "feature: the %s directory argument is empty (an unset variable?)\n",
+                 inputDir[0] == '\0' ? "input" : "output");
+    return false;
+  }
   if (std::strlen(inputDir) > kDirCapacity - 1) {
     std::fprintf(stderr, "feature: input directory is longer than %d characters: %s\n",
                  kDirCapacity - 1, inputDir);
@@ -37,6 +76,8 @@ bool directoriesFit(const char* inputDir, const char* outputDir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!openStandardDescriptors()) return 1;
+  handleSignals();
   Options options;
   if (!parseOptions(argc, argv, options)) return 1;
   if (options.help) {
@@ -73,6 +114,7 @@ int main(int argc, char** argv) {
 
   BatchSettings settings;
   settings.jobs = options.jobs;
+  settings.pause = !inputIsList(list);
   if (!options.quiet) {
     settings.summary = stderr;
     if (isatty(STDERR_FILENO)) settings.progressLine = stderr;

@@ -27,7 +27,7 @@ void edgeDifferenceDeltas(int n, Get get, Set set) {
   set(n - 1, get(n - 1) - get(n - 2));
 }
 
-void waitForKey() { std::getchar(); }
+void waitForKey() { waitForOneCharacter(); }
 
 }  // namespace
 

@@ -60,7 +60,8 @@ extern char OUT_EC_DIR[kDirCapacity];
 // SIMD lane (2, 4 or 8 lanes). kFastest picks the widest this processor has.
 enum class FrontEnd { kStraightforward, kBaseline, kAvx2, kAvx512, kFastest };
 bool frontEndSupported(FrontEnd frontEnd);  // by this build and processor
-FrontEnd resolveFrontEnd(FrontEnd frontEnd);  // kFastest -> the widest supported
+// kFastest, or a front end this processor cannot run, -> the widest supported.
+FrontEnd resolveFrontEnd(FrontEnd frontEnd);
 const char* frontEndName(FrontEnd frontEnd);  // "straightforward", "avx2", ...
 
 // Results of doExtract.
@@ -69,6 +70,20 @@ constexpr int kExtractFailed = 0;        // this utterance failed; go on
 constexpr int kRecordingUnreadable = -1; // the run must stop (status 1)
 constexpr int kOutputFailed = -2;        // the HTK file failed: "Error" printed
 constexpr int kShellNoMemory = -3;       // MFCC_shell: allocation failed
+
+// The pause after "Error": reads exactly one byte of standard input (never
+// more, so that a list read from the same pipe loses nothing). Returns
+// false at the end of the input or on an error (no pause took place).
+bool waitForOneCharacter();
+
+// Opens a recording for reading; a directory is refused (errno EISDIR) as a
+// recording that cannot be opened. Null, with errno set, on failure.
+std::FILE* openRecording(const char* path);
+
+// Removes the temporary files this process is writing at the moment. Safe
+// to call from a signal handler: the tool calls it on SIGINT, SIGTERM and
+// SIGHUP before it ends, so that no half-written temporary stays behind.
+void removeTemporaryFiles();
 
 class FEATURE {
  public:
@@ -117,9 +132,14 @@ class FEATURE {
   // ---- Settings of the tool around the extractor ----
   // Where the extractor prints its messages (standard output by default).
   std::FILE* console = stdout;
+  // Where it says why a file could not be read or written (standard error by
+  // default): the system's reason and the path, beside the console message.
+  // Null says nothing.
+  std::FILE* errors = stderr;
   // After "Error", doExtract reads one character from standard input (a
   // pause). A caller that runs utterances out of order turns this off and
-  // makes the pause itself, in order, for every kOutputFailed.
+  // makes the pause itself, in order, for every kOutputFailed; so does one
+  // whose standard input is the list of names itself.
   bool pauseAfterError = true;
   // doExtract with output kind 1 also writes name.C12 and name.ENG
   // (OutputFeature), from the liftered cepstra before any normalisation.

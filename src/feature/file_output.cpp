@@ -68,6 +68,52 @@ std::string temporaryPathFor(const std::string& path) {
          std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
 }
 
+// The temporary files being written at this moment, for removeTemporaryFiles
+// in a signal handler: fixed slots that need no allocation and no lock. A
+// slot is filled before its file is created and emptied after the file was
+// renamed or removed, so a signal at any point finds every temporary that
+// may exist.
+class TemporaryRegistry {
+ public:
+  static constexpr int kSlots = 2048;  // more than the workers that may write at once
+
+  // The slot now naming path, or -1 when none is free (the file is then
+  // written unregistered).
+  int add(const std::string& path) {
+    if (path.size() >= sizeof slots_[0].path) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+      int expected = kFree;
+      if (!slots_[i].state.compare_exchange_strong(expected, kFilling)) continue;
+      std::memcpy(slots_[i].path, path.c_str(), path.size() + 1);
+      slots_[i].state.store(kNamed);
+      return i;
+    }
+    return -1;
+  }
+
+  void remove(int slot) {
+    if (slot >= 0) slots_[slot].state.store(kFree);
+  }
+
+  // Async-signal-safe: atomics and unlink only.
+  void unlinkAll() {
+    for (auto& slot : slots_) {
+      if (slot.state.load() == kNamed) unlink(slot.path);
+    }
+  }
+
+ private:
+  enum { kFree, kFilling, kNamed };
+  struct Slot {
+    std::atomic<int> state{kFree};
+    char path[kPathCapacity + 64];
+  };
+  Slot slots_[kSlots];
+};
+
+static_assert(std::atomic<int>::is_always_lock_free, "the registry is read in signal handlers");
+TemporaryRegistry temporaries;
+
 bool writeAll(int fd, const unsigned char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size);
@@ -127,22 +173,29 @@ bool writeContent(int fd, const FloatFile& content) {
 
 // Writes content as the file path, replacing an existing file. The new
 // file gets the permissions fopen(path, "wb") would give it: those of the
-// file it replaces, or 0666 less the umask. Returns false (and, if asked to
-// report, prints why on standard error) when the file could not be written
+// file it replaces, or 0666 less the umask. Returns false (and, if errors
+// is not null, prints why there) when the file could not be written
 // completely; nothing is then left under path or under a temporary name.
-bool writeFileAtomically(const std::string& path, const FloatFile& content, bool report) {
+bool writeFileAtomically(const std::string& path, const FloatFile& content, std::FILE* errors) {
   // A name another process took (the same process number on another machine
   // sharing the tree) is no failure: the next name is tried.
   std::string temporary;
+  int slot = -1;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temporary = temporaryPathFor(path);
+    slot = temporaries.add(temporary);
     fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
+    if (fd < 0) {
+      const int error = errno;
+      temporaries.remove(slot);
+      errno = error;
+      if (errno != EEXIST) break;
+    }
   }
   if (fd < 0) {
-    if (report) {
-      std::fprintf(stderr, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    if (errors != nullptr) {
+      std::fprintf(errors, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
     }
     return false;
   }
@@ -155,19 +208,23 @@ bool writeFileAtomically(const std::string& path, const FloatFile& content, bool
   if (error == 0 && !writeContent(fd, content)) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temporary.c_str());
+  temporaries.remove(slot);
   if (error == 0) return true;
-  unlink(temporary.c_str());
-  if (report) std::fprintf(stderr, "feature: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+  if (errors != nullptr) {
+    std::fprintf(errors, "feature: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+  }
   return false;
 }
 
 // "directory/name.ext" into path; false (with a message) when it does not
 // fit the 512-byte path buffer.
 bool composeOutputPath(char (&path)[kPathCapacity], const char* directory, const char* name,
-                       const char* ext) {
+                       const char* ext, std::FILE* errors) {
   const int length = std::snprintf(path, sizeof path, "%s/%s.%s", directory, name, ext);
   if (length >= 0 && length < kPathCapacity) return true;
-  std::fprintf(stderr, "feature: the .%s path for %s is longer than %d characters\n", ext, name,
+  if (errors == nullptr) return false;
+  std::fprintf(errors, "feature: the .%s path for %s is longer than %d characters\n", ext, name,
                kPathCapacity - 1);
   return false;
 }
@@ -183,17 +240,19 @@ long directoryLength(const char* path) {
 
 }  // namespace
 
+void removeTemporaryFiles() { temporaries.unlinkAll(); }
+
 // Creates the directories of path and writes the file. When the directory
 // was only remembered as existing and the write fails, it may have been
 // removed since: the directories are made again and the write retried once.
 bool FEATURE::writeFeatureFile(const char* path, const FloatFile& content) {
   const bool remembered = inKnownDirectory(path);
   MakeDirectory(path);
-  if (writeFileAtomically(path, content, !remembered)) return true;
+  if (writeFileAtomically(path, content, remembered ? nullptr : errors)) return true;
   knownDirectory.clear();
   if (!remembered) return false;
   MakeDirectory(path);
-  return writeFileAtomically(path, content, true);
+  return writeFileAtomically(path, content, errors);
 }
 
 bool FEATURE::inKnownDirectory(const char* path) const {
@@ -204,7 +263,7 @@ bool FEATURE::inKnownDirectory(const char* path) const {
 
 int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
-  if (!composeOutputPath(path, OUT_C12_DIR, name, ext)) return 0;
+  if (!composeOutputPath(path, OUT_C12_DIR, name, ext, errors)) return 0;
 
   // outData stays in host order; the file gets each value most significant
   // byte first.
@@ -231,7 +290,7 @@ int FEATURE::OutputFeature(const char* name) {
   file.rowCount = static_cast<std::size_t>(totalFrame);
 
   char path[kPathCapacity];
-  if (!composeOutputPath(path, OUT_C12_DIR, name, "C12")) return 0;
+  if (!composeOutputPath(path, OUT_C12_DIR, name, "C12", errors)) return 0;
   file.rows = cepData.data();
   file.rowStride = kCepDim;
   file.valuesPerRow = kNumCeps;
@@ -240,7 +299,7 @@ int FEATURE::OutputFeature(const char* name) {
     return 0;
   }
 
-  if (!composeOutputPath(path, OUT_EC_DIR, name, "ENG")) return 0;
+  if (!composeOutputPath(path, OUT_EC_DIR, name, "ENG", errors)) return 0;
   file.rows = frameEng.data();
   file.rowStride = 1;
   file.valuesPerRow = 1;
@@ -268,8 +327,10 @@ int FEATURE::MakeDirectory(const char* path) {
     struct stat info;
     if (stat(prefix.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
     if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      std::fprintf(stderr, "feature: cannot create directory %s: %s\n", prefix.c_str(),
-                   std::strerror(errno));
+      if (errors != nullptr) {
+        std::fprintf(errors, "feature: cannot create directory %s: %s\n", prefix.c_str(),
+                     std::strerror(errno));
+      }
       knownDirectory.clear();
       return 1;
     }

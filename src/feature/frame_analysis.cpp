@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <new>
 
@@ -112,7 +114,7 @@ bool frontEndSupported(FrontEnd frontEnd) {
 }
 
 FrontEnd resolveFrontEnd(FrontEnd frontEnd) {
-  if (frontEnd != FrontEnd::kFastest) return frontEnd;
+  if (frontEnd != FrontEnd::kFastest && frontEndSupported(frontEnd)) return frontEnd;
   if (frontEndSupported(FrontEnd::kAvx512)) return FrontEnd::kAvx512;
   if (frontEndSupported(FrontEnd::kAvx2)) return FrontEnd::kAvx2;
   return FrontEnd::kBaseline;
@@ -129,15 +131,31 @@ const char* frontEndName(FrontEnd frontEnd) {
   return "?";
 }
 
+std::FILE* openRecording(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return nullptr;
+  struct stat info;
+  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    errno = EISDIR;
+    return nullptr;
+  }
+  return file;
+}
+
 int FEATURE::MFCC_shell(const char* path) {
   totalFrame = 0;
   samplesRead = 0;
   cepData.clear();
-  std::FILE* file = std::fopen(path, "rb");
+  std::FILE* file = openRecording(path);
+  int error = errno;
   std::vector<std::int16_t> samples;
   bool readable = file != nullptr;
   try {
-    if (readable) readable = readSamples(file, samples);
+    if (readable) {
+      readable = readSamples(file, samples);
+      error = errno;
+    }
   } catch (const std::bad_alloc&) {
     std::fclose(file);
     std::fprintf(console, "memory allocate error\n");
@@ -146,6 +164,10 @@ int FEATURE::MFCC_shell(const char* path) {
   if (file != nullptr) std::fclose(file);
   if (!readable) {
     std::fprintf(console, "can't open file %s\n", path);
+    std::fflush(console);
+    if (errors != nullptr) {
+      std::fprintf(errors, "feature: cannot read the recording %s: %s\n", path, std::strerror(error));
+    }
     return kRecordingUnreadable;
   }
 

@@ -1,5 +1,8 @@
 // The extractor object's run settings and the per-utterance pipeline:
 // samples -> cepstra -> lifter -> (CMN) -> deltas -> vectors -> (MVN) -> file.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -46,6 +49,15 @@ constexpr const char* kBadModeMessage =
 void release(std::vector<float>& values) { std::vector<float>().swap(values); }
 
 }  // namespace
+
+bool waitForOneCharacter() {
+  char c;
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1) return true;
+    if (n == 0 || errno != EINTR) return false;
+  }
+}
 
 void FEATURE::checkArgs(int argc, char** argv) {
   if (argc != 5) endRun(console, kUsage);
@@ -95,7 +107,7 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
       // The run pauses until a key is pressed, then goes on.
       std::fprintf(console, "Error\n");
       std::fflush(console);
-      if (pauseAfterError) std::getchar();
+      if (pauseAfterError) waitForOneCharacter();
       result = kOutputFailed;
     }
   } else if (outputKind == 2) {

@@ -187,7 +187,7 @@ RunResult runTool(const std::vector<std::string>& args, const RunOptions& option
     dup2(err, 2);
     if (chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.fileSizeLimit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
+      if (options.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                          static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);

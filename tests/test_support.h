@@ -55,7 +55,8 @@ struct RunOptions {
   std::string program = FEATURE_BINARY;  // the tool to run
   std::string cwd = ".";             // working directory of the tool
   const std::string* input = nullptr;  // standard input; /dev/null if none
-  long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes (SIGXFSZ ignored)
+  long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes
+  bool ignoreFileSizeSignal = true;  // SIGXFSZ ignored when the limit is set
 };
 
 // In a child process: replaces it with program run with these arguments.

@@ -1,7 +1,11 @@
 // The inspection command, and what the tool tells a person at a terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "test_support.h"
 
@@ -81,6 +85,56 @@ TEST(Inspect, InvalidFilesAreNamedWithTheReason) {
   EXPECT_EQ(inspect({}).status, 2);
   EXPECT_EQ(inspect({"--frames", "x", dir / "ok"}).status, 2);
   EXPECT_EQ(inspect({"--help"}).status, 0);
+}
+
+// Files that cannot be read are each named with the reason, and the files
+// after them are still checked.
+TEST(Inspect, UnreadableFilesAreReportedAndTheRestChecked) {
+  test::ScratchDir dir;
+  mkdir((dir / "directory").c_str(), 0777);
+  test::writeBytes(dir / "good", htkFile(2, 156, std::vector<float>(78, 0.5f)));
+  const auto result = inspect({"--no-stats", dir / "directory", "/proc/self/mem", dir / "good"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.errors.find(dir / "directory" + ": cannot be read: it is a directory"), std::string::npos)
+      << result.errors;
+  EXPECT_NE(result.errors.find("/proc/self/mem: cannot be read: Input/output error"), std::string::npos)
+      << result.errors;
+  EXPECT_NE(result.output.find(dir / "good" + ": HTK parameter file\n  vectors: 2"), std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("length: 324 bytes, as the header says"), std::string::npos);
+}
+
+// A 2 GB file (sparse) with a bad header is refused from its header and
+// size alone; a 400 MB one has its statistics and frames read a block at a
+// time: memory stays small.
+TEST(Inspect, LargeFilesAreReadInBoundedMemory) {
+  test::ScratchDir dir;
+  const std::int32_t frames = 2600000;  // 406 MB of vectors
+  auto header = htkFile(frames, 156, {});
+  test::writeBytes(dir / "large", header);
+  ASSERT_EQ(truncate((dir / "large").c_str(), 12 + 156LL * frames), 0);
+  test::writeBytes(dir / "bad", htkFile(5, 156, {}));
+  ASSERT_EQ(truncate((dir / "bad").c_str(), 2000000000LL), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(out, 2);
+    test::execTool(INSPECT_BINARY, {"--frames", "2599999", dir / "bad", dir / "large"});
+  }
+  int status = 0;
+  rusage usageAfter{};
+  wait4(child, &status, 0, &usageAfter);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  const auto bytes = test::readBytes(dir / "out");
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_NE(text.find("bad: not a valid file: length 2000000000 bytes"), std::string::npos) << text;
+  EXPECT_NE(text.find("frame 2599999: 0 0 0"), std::string::npos) << text;
+  EXPECT_NE(text.find("38              0              0              0              0"), std::string::npos);
+  std::printf("feature-inspect over 2 GB and 406 MB files: peak %ld kB\n", usageAfter.ru_maxrss);
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(usageAfter.ru_maxrss, 20000L);
+#endif
 }
 
 // ---- Progress and summary ----

@@ -122,10 +122,11 @@ TEST(FrameSteps, MeanRemovalPreEmphasisAndWindow) {
   frame.fill(2.0f);
   frame[0] = 4.0f;
   f->PreEmphasis(frame.data());
-  EXPECT_EQ(frame[0], 4.0f * (1.0f - 0.95f));  // as if preceded by itself
-  EXPECT_EQ(frame[1], 2.0f - 4.0f * 0.95f);     // uses the unchanged x[0]
-  EXPECT_EQ(frame[2], 2.0f - 2.0f * 0.95f);
-  EXPECT_EQ(1.0f - 0.95f, 0.050000011920928955f);
+  // In single precision: x[0] (1 - 0.95), as if preceded by itself; the
+  // others use the unchanged x[j - 1].
+  EXPECT_EQ(frame[0], 0.20000004768371582f);
+  EXPECT_EQ(frame[1], -1.7999999523162842f);
+  EXPECT_EQ(frame[2], 0.10000002384185791f);
 
   frame.fill(1.0f);
   f->Haming_window(frame.data());

@@ -80,35 +80,34 @@ class TemporaryRegistry {
   // The slot now naming path, or -1 when none is free (the file is then
   // written unregistered).
   int add(const std::string& path) {
-    if (path.size() >= sizeof slots_[0].path) return -1;
+    if (path.size() >= sizeof paths_[0]) return -1;
     for (int i = 0; i < kSlots; ++i) {
       int expected = kFree;
-      if (!slots_[i].state.compare_exchange_strong(expected, kFilling)) continue;
-      std::memcpy(slots_[i].path, path.c_str(), path.size() + 1);
-      slots_[i].state.store(kNamed);
+      if (!states_[i].compare_exchange_strong(expected, kFilling)) continue;
+      std::memcpy(paths_[i], path.c_str(), path.size() + 1);
+      states_[i].store(kNamed);
       return i;
     }
     return -1;
   }
 
   void remove(int slot) {
-    if (slot >= 0) slots_[slot].state.store(kFree);
+    if (slot >= 0) states_[slot].store(kFree);
   }
 
   // Async-signal-safe: atomics and unlink only.
   void unlinkAll() {
-    for (auto& slot : slots_) {
-      if (slot.state.load() == kNamed) unlink(slot.path);
+    for (int i = 0; i < kSlots; ++i) {
+      if (states_[i].load() == kNamed) unlink(paths_[i]);
     }
   }
 
  private:
   enum { kFree, kFilling, kNamed };
-  struct Slot {
-    std::atomic<int> state{kFree};
-    char path[kPathCapacity + 64];
-  };
-  Slot slots_[kSlots];
+  // Zero (kFree) from the start without a constructor, so that the paths'
+  // pages stay untouched until a slot is used.
+  std::atomic<int> states_[kSlots];
+  char paths_[kSlots][kPathCapacity + 64];
 };
 
 static_assert(std::atomic<int>::is_always_lock_free, "the registry is read in signal handlers");

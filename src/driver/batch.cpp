@@ -54,6 +54,7 @@ struct Utterance {
   int result = kExtractFailed;
   int frames = 0;
   long samples = 0;
+  bool cut = false;        // longer than 90 s
   Messages messages;       // what the extractor printed (workers only)
   long startedAfterPauses = 0;  // pauses made before its extraction began
   bool done = false;
@@ -63,7 +64,7 @@ struct Utterance {
 // u.refusal. Names and the paths made from them must fit their 512-byte
 // buffers: an output path that does not is refused here, before any of the
 // utterance's files is written.
-bool prepare(Utterance& u, const FEATURE& f) {
+bool prepare(Utterance& u, const FEATURE& f, const std::string& inputExtension) {
   const std::string shown = printableName(u.name).substr(0, 100);
   const char* more = u.name.size() > 100 ? "..." : "";
   char text[kPathCapacity + 256];
@@ -74,7 +75,10 @@ bool prepare(Utterance& u, const FEATURE& f) {
     std::snprintf(text, sizeof text, "feature: skipped a name longer than %d characters: %s%s\n",
                   kPathCapacity - 1, shown.c_str(), more);
   } else {
-    const int inputLength = std::snprintf(u.path, sizeof u.path, "%s/%s", IN_WAV_DIR, u.name.c_str());
+    const int inputLength =
+        inputExtension.empty()
+            ? std::snprintf(u.path, sizeof u.path, "%s/%s", IN_WAV_DIR, u.name.c_str())
+            : std::snprintf(u.path, sizeof u.path, "%s/%s.%s", IN_WAV_DIR, u.name.c_str(), inputExtension.c_str());
     const int outputLength =
         std::snprintf(nullptr, 0, "%s/%s.%s", OUT_C12_DIR, u.name.c_str(), f.outExt);
     if (inputLength >= kPathCapacity) {
@@ -109,15 +113,16 @@ int runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings
     if (!names.next(u.name)) break;
     u.index = index;
     if (settings.onFinished) settings.onFinished(u.index);
-    if (prepare(u, f)) {
+    if (prepare(u, f, settings.inputExtension)) {
       u.result = f.doExtract(u.path, u.name.c_str(), 1);
       u.frames = f.totalFrame;
       u.samples = f.samplesRead;
+      u.cut = f.samplesIgnored != 0;
       f.doReset();
     } else {
       std::fputs(u.refusal.c_str(), stderr);
     }
-    progress.finished(u.result, u.frames, u.samples);
+    progress.finished(u.result, u.frames, u.samples, u.cut);
     if (u.result == kRecordingUnreadable) return 1;
     if (u.result != kExtractOk) ++failures;
   }
@@ -303,6 +308,7 @@ class Workers {
     u.result = f.doExtract(u.path, u.name.c_str(), 1);
     u.frames = f.totalFrame;
     u.samples = f.samplesRead;
+    u.cut = f.samplesIgnored != 0;
     f.doReset();
   }
 
@@ -348,7 +354,7 @@ int runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& se
         u->index = nextIndex++;
         Utterance* next = u.get();
         ahead.push_back(std::move(u));
-        if (!prepare(*next, configured)) {
+        if (!prepare(*next, configured, settings.inputExtension)) {
           next->done = true;
         } else if (!recordingOpens(next->path)) {
           next->inOrder = true;
@@ -378,7 +384,7 @@ int runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& se
         std::fflush(stderr);
         if (waitForOneCharacter()) workers.pauseEnded();
       }
-      progress.finished(u.result, u.frames, u.samples);
+      progress.finished(u.result, u.frames, u.samples, u.cut);
       if (u.result == kRecordingUnreadable) return 1;
       if (u.result != kExtractOk) ++failures;
       ahead.pop_front();

@@ -17,6 +17,9 @@ struct BatchSettings {
   // The pause after "Error" reads one character of standard input; off when
   // standard input is the list itself.
   bool pause = true;
+  // The recordings' file extension (without the dot), or empty: the
+  // recording of name is IN_WAV_DIR/name.EXT.
+  std::string inputExtension;
   // Called with each utterance's position in the list when its turn comes,
   // in list order, before its messages are printed (tests use it).
   std::function<void(long index)> onFinished;

@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
   if (!directoriesFit(argv[2], argv[3])) return 1;
   extractor->writeCepstrumFiles = options.cepstrumFiles;
   extractor->frontEnd = options.frontEnd;
+  extractor->inputFormat = options.inputFormat;
 
   // A directory opens but is no list: it is refused like a missing file.
   std::FILE* list = std::fopen(argv[1], "r");
@@ -115,6 +116,7 @@ int main(int argc, char** argv) {
   BatchSettings settings;
   settings.jobs = options.jobs;
   settings.pause = !inputIsList(list);
+  settings.inputExtension = options.inputExtension;
   if (!options.quiet) {
     settings.summary = stderr;
     if (isatty(STDERR_FILENO)) settings.progressLine = stderr;

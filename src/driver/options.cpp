@@ -44,6 +44,34 @@ bool parseJobs(const char* text, int& jobs) {
   return true;
 }
 
+bool parseInputFormat(const char* name, InputFormat& format) {
+  if (std::strcmp(name, "raw") == 0) {
+    format = InputFormat::kRaw;
+    return true;
+  }
+  if (std::strcmp(name, "audio") == 0) {
+    if (!audioInputSupported()) {
+      std::fprintf(stderr, "feature: this build reads raw recordings only (built without libsndfile)\n");
+      return false;
+    }
+    format = InputFormat::kAudio;
+    return true;
+  }
+  std::fprintf(stderr, "feature: unknown input format %s (raw or audio)\n", name);
+  return false;
+}
+
+// An extension without its dot, slashes or white space.
+bool parseExtension(const char* text, std::string& extension) {
+  if (text[0] == '.') ++text;
+  if (text[0] == '\0' || std::strpbrk(text, "/ \t\n") != nullptr || std::strlen(text) > 32) {
+    std::fprintf(stderr, "feature: --input-extension needs an extension such as wav or flac, not '%s'\n", text);
+    return false;
+  }
+  extension = text;
+  return true;
+}
+
 }  // namespace
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -63,6 +91,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
       options.version = true;
     } else if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
       options.quiet = true;
+    } else if (std::strncmp(arg, "--input-format=", 15) == 0) {
+      if (!parseInputFormat(arg + 15, options.inputFormat)) return false;
+    } else if (std::strncmp(arg, "--input-extension=", 18) == 0) {
+      if (!parseExtension(arg + 18, options.inputExtension)) return false;
     } else if (std::strncmp(arg, "--front-end=", 12) == 0) {
       if (!parseFrontEnd(arg + 12, options.frontEnd)) return false;
     } else if (std::strcmp(arg, "-j") == 0 || std::strcmp(arg, "--jobs") == 0) {
@@ -110,6 +142,16 @@ void printHelp(std::FILE* out) {
       "                every frame before normalisation) and OUT_DIR//name.ENG\n"
       "                (frame count, then the energy of every frame in dB), both\n"
       "                little-endian 32-bit values\n"
+      "  --input-format=raw|audio\n"
+      "                raw (the default): headerless 16-bit little-endian PCM at\n"
+      "                16 kHz, read from the first byte. audio: audio files (WAV,\n"
+      "                WAVEX, RF64, FLAC, AIFF, CAF, ...) holding 16-bit integer\n"
+      "                samples at 16000 Hz in one channel, which give the bytes of\n"
+      "                the raw file of the same samples; any other file is refused\n"
+      "                (that utterance fails, the run goes on), never converted\n"
+      "  --input-extension=EXT\n"
+      "                read the recording of a name from IN_WAV_DIR/name.EXT (the\n"
+      "                features still go to OUT_DIR//name.<extension>)\n"
       "  --front-end=NAME\n"
       "                the code that analyses the frames: fastest (the default:\n"
       "                the widest SIMD this processor has), avx512, avx2, baseline,\n"

@@ -14,6 +14,8 @@ struct Options {
   FrontEnd frontEnd = FrontEnd::kFastest;  // --front-end=NAME
   int jobs = 1;                // -j N, --jobs N (0: every processor)
   bool quiet = false;          // -q, --quiet: no progress line, no summary
+  InputFormat inputFormat = InputFormat::kRaw;  // --input-format=raw|audio
+  std::string inputExtension;  // --input-extension=EXT: recordings are name.EXT
   bool help = false;           // -h, --help
   bool version = false;        // --version
   // The program name followed by what remains after the options; the tool

@@ -47,8 +47,9 @@ double monotonicSeconds() {
 Progress::Progress(std::FILE* line, std::FILE* summary, long total)
     : line_(line), summary_(summary), total_(total), start_(monotonicSeconds()) {}
 
-void Progress::finished(int result, int frames, long samples) {
+void Progress::finished(int result, int frames, long samples, bool cut) {
   ++done_;
+  if (cut) ++cut_;
   if (result != kExtractOk) {
     ++failed_;
   } else if (frames == 0) {
@@ -90,8 +91,10 @@ void Progress::end() {
   const double elapsed = monotonicSeconds() - start_;
   char speed[48] = "";
   if (elapsed > 0.0) std::snprintf(speed, sizeof speed, ", %.0fx real time", audioSeconds_ / elapsed);
+  char cut[48] = "";
+  if (cut_ > 0) std::snprintf(cut, sizeof cut, ", %ld cut at 90 s", cut_);
   std::fprintf(summary_,
-               "feature: %ld utterances, %ld failed, %ld with no frame (shorter than 320 samples), "
+               "feature: %ld utterances, %ld failed, %ld with no frame (shorter than 320 samples)%s, "
                "%s of audio in %.2f s%s\n",
-               done_, failed_, empty_, duration(audioSeconds_).c_str(), elapsed, speed);
+               done_, failed_, empty_, cut, duration(audioSeconds_).c_str(), elapsed, speed);
 }

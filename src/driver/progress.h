@@ -14,8 +14,9 @@ class Progress {
   Progress(std::FILE* line, std::FILE* summary, long total);
 
   // One utterance finished, in list order: its doExtract result (or
-  // kExtractFailed when it was refused), frames and samples.
-  void finished(int result, int frames, long samples);
+  // kExtractFailed when it was refused), frames, samples, and whether the
+  // recording was longer than 90 s.
+  void finished(int result, int frames, long samples, bool cut = false);
   // Clears the progress line and prints the summary.
   void end();
 
@@ -31,6 +32,7 @@ class Progress {
   long done_ = 0;
   long failed_ = 0;
   long empty_ = 0;   // written, but with no frame
+  long cut_ = 0;     // longer than 90 s
   double audioSeconds_ = 0.0;
 };
 

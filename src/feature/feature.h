@@ -70,6 +70,16 @@ constexpr int kExtractFailed = 0;        // this utterance failed; go on
 constexpr int kRecordingUnreadable = -1; // the run must stop (status 1)
 constexpr int kOutputFailed = -2;        // the HTK file failed: "Error" printed
 constexpr int kShellNoMemory = -3;       // MFCC_shell: allocation failed
+constexpr int kRecordingRefused = -4;    // MFCC_shell: an audio file it does not read
+
+// How recordings are read. kRaw: headerless 16-bit little-endian PCM from
+// the first byte, as defined. kAudio: an audio container (WAV, WAVEX, RF64,
+// FLAC, AIFF, ... through libsndfile), accepted only when it holds 16-bit
+// integer samples at 16 kHz in one channel, which give the features of the
+// raw file of the same samples.
+enum class InputFormat { kRaw, kAudio };
+const char* inputFormatName(InputFormat format);  // "raw", "audio"
+bool audioInputSupported();  // false in a build without libsndfile
 
 // The pause after "Error": reads exactly one byte of standard input (never
 // more, so that a list read from the same pipe loses nothing). Returns
@@ -80,9 +90,11 @@ bool waitForOneCharacter();
 // recording that cannot be opened. Null, with errno set, on failure.
 std::FILE* openRecording(const char* path);
 
-// Removes the temporary files this process is writing at the moment. Safe
-// to call from a signal handler: the tool calls it on SIGINT, SIGTERM and
-// SIGHUP before it ends, so that no half-written temporary stays behind.
+// Removes the temporary files this process is writing at the moment, for a
+// signal handler that then ends the process: the tool calls it on SIGINT,
+// SIGTERM, SIGHUP and SIGPIPE, so that no half-written temporary stays
+// behind. Async-signal-safe. Afterwards no new temporary is created: a
+// thread about to write a file waits for the end of the process.
 void removeTemporaryFiles();
 
 class FEATURE {
@@ -150,6 +162,11 @@ class FEATURE {
   fast_front_end::Tables fastTables{};
   // Samples MFCC_shell read from the current recording (its duration).
   std::int32_t samplesRead = 0;
+  // How recordings are read.
+  InputFormat inputFormat = InputFormat::kRaw;
+  // Samples of the current recording past the 90-second limit, which are
+  // not analysed (-1: some, number unknown).
+  std::int64_t samplesIgnored = 0;
   // The directory part of the last path MakeDirectory completed: every
   // directory on it exists, so a path in the same directory needs no test.
   std::string knownDirectory;
@@ -200,9 +217,22 @@ class FEATURE {
                          fast_front_end::StepTimes* times = nullptr);
   // Reads the recording, sets totalFrame, allocates and fills cepData
   // (un-liftered). Returns the frame count, or kRecordingUnreadable after
-  // "can't open file", or kShellNoMemory after "memory allocate error"; on
+  // "can't open file", kShellNoMemory after "memory allocate error", or
+  // kRecordingRefused (an audio file it does not read, said on errors); on
   // failure totalFrame is 0 and cepData empty.
   int MFCC_shell(const char* path);
+  // The samples of the recording at path by inputFormat, at most kMaxSamples
+  // (samplesIgnored says how many more it holds). Returns kExtractOk or what
+  // MFCC_shell returns on failure, with the same messages; warns on errors
+  // of a recording cut at 90 s and of a raw file that begins with an audio
+  // file header.
+  int readRecording(const char* path, std::vector<std::int16_t>& samples);
+  int readRaw(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
+  int readContainer(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
+  // The analysis of n samples in memory (n <= kMaxSamples): sets samplesRead
+  // and totalFrame, allocates and fills cepData (un-liftered), frameEng and
+  // melBand. Returns the frame count, or kShellNoMemory.
+  int analyseSamples(const std::int16_t* samples, std::int32_t n);
   // melBand rows 0..totalFrame-1 to natural logs (floored at 0) and to
   // records c1..c12, C0 in cep (totalFrame rows of 13).
   void DCT(float* cep);

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -95,8 +97,28 @@ class TemporaryRegistry {
     if (slot >= 0) states_[slot].store(kFree);
   }
 
-  // Async-signal-safe: atomics and unlink only.
+  // Around the creation of a temporary: once the process is ending, no new
+  // one is begun (the writer waits for the end), and the end waits for the
+  // creations under way, so that each file created is found by unlinkAll.
+  void beginCreation() {
+    creating_.fetch_add(1);
+    while (ending_.load()) {
+      creating_.fetch_sub(1);
+      pause();  // the signal that set ending_ ends the process
+      creating_.fetch_add(1);
+    }
+  }
+  void endCreation() { creating_.fetch_sub(1); }
+
+  // Async-signal-safe: atomics, nanosleep and unlink only. Waits at most
+  // 0.1 s for creations under way (one may be on the very thread that runs
+  // this, interrupted, and will never finish).
   void unlinkAll() {
+    ending_.store(true);
+    for (int waited = 0; creating_.load() > 0 && waited < 100; ++waited) {
+      const timespec millisecond{0, 1000000};
+      nanosleep(&millisecond, nullptr);
+    }
     for (int i = 0; i < kSlots; ++i) {
       if (states_[i].load() == kNamed) unlink(paths_[i]);
     }
@@ -108,6 +130,8 @@ class TemporaryRegistry {
   // pages stay untouched until a slot is used.
   std::atomic<int> states_[kSlots];
   char paths_[kSlots][kPathCapacity + 64];
+  std::atomic<int> creating_{0};
+  std::atomic<bool> ending_{false};
 };
 
 static_assert(std::atomic<int>::is_always_lock_free, "the registry is read in signal handlers");
@@ -183,14 +207,14 @@ bool writeFileAtomically(const std::string& path, const FloatFile& content, std:
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temporary = temporaryPathFor(path);
+    temporaries.beginCreation();
     slot = temporaries.add(temporary);
     fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      const int error = errno;
-      temporaries.remove(slot);
-      errno = error;
-      if (errno != EEXIST) break;
-    }
+    const int error = errno;
+    if (fd < 0) temporaries.remove(slot);
+    temporaries.endCreation();
+    errno = error;
+    if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
     if (errors != nullptr) {

@@ -1,8 +1,6 @@
 // From a recording to cepstral records: read the samples, analyse every
 // frame (energy, mean removal, pre-emphasis, window, FFT, mel filter bank),
 // take logarithms and the DCT, and lifter the result.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -24,34 +22,6 @@ constexpr float kDctScale = 0.28867513f;
 // pi / 22 rounded to single precision (0.14279966056346893): the lifter's
 // angles are formed in single precision from this value.
 constexpr float kLifterStep = 0.14279966f;
-
-// Samples read per step when the size of the input is not known in advance.
-constexpr std::size_t kReadChunk = 1 << 16;
-
-// Reads as many whole 16-bit samples as the file holds, at most kMaxSamples;
-// a trailing odd byte is ignored. Returns false on a read error (which is
-// also what reading a directory gives).
-bool readSamples(std::FILE* file, std::vector<std::int16_t>& samples) {
-  std::size_t capacity = kReadChunk;
-  struct stat info;
-  if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
-    // One sample more than the file holds, so that the read below sees the
-    // end of the file without a second allocation.
-    capacity = static_cast<std::size_t>(info.st_size) / 2 + 1;
-  }
-  capacity = std::min<std::size_t>(capacity, kMaxSamples);
-
-  std::size_t count = 0;
-  samples.resize(capacity);
-  for (;;) {
-    count += std::fread(samples.data() + count, sizeof(std::int16_t),
-                        samples.size() - count, file);
-    if (count < samples.size() || count == kMaxSamples) break;
-    samples.resize(std::min<std::size_t>(samples.size() * 2, kMaxSamples));
-  }
-  samples.resize(count);
-  return std::ferror(file) == 0;
-}
 
 // 10 log10(sum / 320): division and logarithm in double, the logarithm
 // rounded to single precision before the multiplication by 10.
@@ -131,48 +101,20 @@ const char* frontEndName(FrontEnd frontEnd) {
   return "?";
 }
 
-std::FILE* openRecording(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return nullptr;
-  struct stat info;
-  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fclose(file);
-    errno = EISDIR;
-    return nullptr;
-  }
-  return file;
-}
-
 int FEATURE::MFCC_shell(const char* path) {
   totalFrame = 0;
   samplesRead = 0;
   cepData.clear();
-  std::FILE* file = openRecording(path);
-  int error = errno;
   std::vector<std::int16_t> samples;
-  bool readable = file != nullptr;
-  try {
-    if (readable) {
-      readable = readSamples(file, samples);
-      error = errno;
-    }
-  } catch (const std::bad_alloc&) {
-    std::fclose(file);
-    std::fprintf(console, "memory allocate error\n");
-    return kShellNoMemory;
-  }
-  if (file != nullptr) std::fclose(file);
-  if (!readable) {
-    std::fprintf(console, "can't open file %s\n", path);
-    std::fflush(console);
-    if (errors != nullptr) {
-      std::fprintf(errors, "feature: cannot read the recording %s: %s\n", path, std::strerror(error));
-    }
-    return kRecordingUnreadable;
-  }
+  const int read = readRecording(path, samples);
+  if (read != kExtractOk) return read;
+  return analyseSamples(samples.data(), static_cast<std::int32_t>(samples.size()));
+}
 
-  samplesRead = static_cast<std::int32_t>(samples.size());
-  const int frames = getTotalFrame(samplesRead);
+int FEATURE::analyseSamples(const std::int16_t* samples, std::int32_t n) {
+  totalFrame = 0;
+  samplesRead = n;
+  const int frames = getTotalFrame(n);
   try {
     cepData.assign(static_cast<std::size_t>(frames) * kCepDim, 0.0f);
   } catch (const std::bad_alloc&) {
@@ -182,10 +124,10 @@ int FEATURE::MFCC_shell(const char* path) {
   totalFrame = frames;
 
   if (resolveFrontEnd(frontEnd) == FrontEnd::kStraightforward) {
-    MelBandMagnitude(samples.data());
+    MelBandMagnitude(samples);
     DCT(cepData.data());
   } else {
-    FastFrameAnalysis(samples.data(), cepData.data());
+    FastFrameAnalysis(samples, cepData.data());
   }
   return totalFrame;
 }

@@ -75,7 +75,7 @@ void FEATURE::checkArgs(int argc, char** argv) {
 int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
   const int analysed = MFCC_shell(path);
   if (analysed == kRecordingUnreadable) return kRecordingUnreadable;
-  if (analysed == kShellNoMemory) return kExtractFailed;
+  if (analysed == kShellNoMemory || analysed == kRecordingRefused) return kExtractFailed;
   CEPLIFTER(totalFrame);
   int result = kExtractOk;
   if (writeCepstrumFiles && outputKind == 1 && OutputFeature(name) == 0) {

@@ -10,6 +10,7 @@
 // 26 minutes) in N files (default 60) to a scratch directory, checks that
 // every path gives the same bytes, and prints medians of R alternated runs
 // (default 5).
+#include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -74,6 +75,20 @@ std::vector<std::int16_t> speechLike(int count, unsigned seed) {
   return out;
 }
 
+void writeContainer(const std::string& path, int format, const std::vector<std::int16_t>& samples) {
+  SF_INFO info{};
+  info.samplerate = kSampleRate;
+  info.channels = 1;
+  info.format = format | SF_FORMAT_PCM_16;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (file == nullptr || sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size())) !=
+                             static_cast<sf_count_t>(samples.size())) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    std::exit(1);
+  }
+  sf_close(file);
+}
+
 struct Corpus {
   std::string dir;
   std::vector<std::string> names;
@@ -87,6 +102,8 @@ Corpus makeCorpus(double seconds, int files) {
   char pattern[] = "/tmp/feature-bench-XXXXXX";
   c.dir = mkdtemp(pattern);
   mkdir((c.dir + "/in").c_str(), 0777);
+  mkdir((c.dir + "/in-wav").c_str(), 0777);
+  mkdir((c.dir + "/in-flac").c_str(), 0777);
   std::ofstream list(c.dir + "/list");
   for (int i = 0; i < files; ++i) {
     // Lengths vary around the mean, as utterances do.
@@ -97,6 +114,9 @@ Corpus makeCorpus(double seconds, int files) {
     const std::string name = "u" + std::to_string(i);
     std::ofstream(c.dir + "/in/" + name, std::ios::binary)
         .write(reinterpret_cast<const char*>(s.data()), static_cast<std::streamsize>(s.size() * 2));
+    // The same samples in two containers, for --input-format=audio.
+    writeContainer(c.dir + "/in-wav/" + name + ".wav", SF_FORMAT_WAV, s);
+    writeContainer(c.dir + "/in-flac/" + name + ".flac", SF_FORMAT_FLAC, s);
     list << name << "\n";
     c.names.push_back(name);
     c.frames += count < 320 ? 0 : count / 160 - 1;
@@ -317,19 +337,28 @@ int main(int argc, char** argv) {
     std::printf("%-28s %10s %10s %12s %14s %10s\n", "run", "wall s", "CPU s", "ns/frame CPU",
                 "x real (CPU)", "peak MB");
     struct Variant {
+      Variant(std::string l, std::vector<std::string> o, std::string i)
+          : label(std::move(l)), options(std::move(o)), input(std::move(i)) {}
       std::string label;
       std::vector<std::string> options;
-    };
-    std::vector<Variant> variants = {{"straightforward, -j 1", {"--front-end=straightforward"}},
-                                     {"fastest, -j 1", {}},
-                                     {"fastest, -j 2", {"-j", "2"}}};
-    for (const auto& v : variants) {
+      std::string input;  // the recordings' directory in the corpus
       std::vector<double> wall, cpu;
       long peak = 0;
-      for (int r = 0; r < repeat; ++r) {
+    };
+    std::vector<Variant> variants = {
+        {"straightforward, -j 1", {"--front-end=straightforward"}, "in"},
+        {"fastest, -j 1", {}, "in"},
+        {"fastest, -j 2", {"-j", "2"}, "in"},
+        {"fastest, -j 1, WAV input", {"--input-format=audio", "--input-extension=wav"}, "in-wav"},
+        {"fastest, -j 1, FLAC input", {"--input-format=audio", "--input-extension=flac"}, "in-flac"}};
+    // The variants alternate within each round, so that their ratios hold
+    // on a busy machine.
+    for (int r = 0; r < repeat; ++r) {
+      for (auto& v : variants) {
         std::vector<std::string> args = {"-q"};
         args.insert(args.end(), v.options.begin(), v.options.end());
-        for (const std::string& a : {corpus.dir + "/list", corpus.dir + "/in", corpus.dir + "/tool", std::string("MVNMA")}) {
+        for (const std::string& a : {corpus.dir + "/list", corpus.dir + "/" + v.input, corpus.dir + "/tool",
+                                     std::string("MVNMA")}) {
           args.push_back(a);
         }
         const ToolRun run = runTool(tool, args);
@@ -337,13 +366,17 @@ int main(int argc, char** argv) {
           std::printf("%s failed with status %d\n", v.label.c_str(), run.status);
           return 1;
         }
-        wall.push_back(run.wall);
-        cpu.push_back(run.cpu);
-        peak = std::max(peak, run.peakKb);
+        v.wall.push_back(run.wall);
+        v.cpu.push_back(run.cpu);
+        v.peak = std::max(v.peak, run.peakKb);
       }
-      std::printf("%-28s %10.3f %10.3f %12.0f %14.0f %10.1f\n", v.label.c_str(), median(wall), median(cpu),
-                  1e9 * median(cpu) / corpus.frames, corpus.seconds / median(cpu), peak / 1024.0);
     }
+    for (const auto& v : variants) {
+      std::printf("%-28s %10.3f %10.3f %12.0f %14.0f %10.1f\n", v.label.c_str(), median(v.wall), median(v.cpu),
+                  1e9 * median(v.cpu) / corpus.frames, corpus.seconds / median(v.cpu), v.peak / 1024.0);
+    }
+    std::printf("CPU per frame against raw input, -j 1: WAV %.3f, FLAC %.3f\n",
+                median(variants[3].cpu) / median(variants[1].cpu), median(variants[4].cpu) / median(variants[1].cpu));
   }
 
   // Stage breakdown, alternating the front ends.

@@ -492,7 +492,8 @@ TEST_F(Attack, RefusalsSayWhyAndWriteNothing) {
   const auto missing = test::runTool({"-q", dir / "missing", dir / "in", dir / "out", "CMN"});
   EXPECT_EQ(missing.output, "can't open file " + dir / "in" + "/nothing-here\n");
   EXPECT_EQ(missing.errors, "feature: cannot read the recording " + dir / "in" +
-                                "/nothing-here: No such file or directory\n");
+                                "/nothing-here: No such file or directory\n"
+                                "feature: the run stops at nothing-here, whose recording cannot be read\n");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "batch.h"
 
 #include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +35,7 @@ class Messages {
     }
   }
   void clear() { chunks_.clear(); }
+  bool empty() const { return chunks_.empty(); }
 
  private:
   struct Chunk {
@@ -104,31 +107,6 @@ bool recordingOpens(const char* path) {
   return true;
 }
 
-int runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings,
-                    Progress& progress) {
-  f.pauseAfterError = settings.pause;
-  int failures = 0;
-  for (long index = 0;; ++index) {
-    Utterance u;
-    if (!names.next(u.name)) break;
-    u.index = index;
-    if (settings.onFinished) settings.onFinished(u.index);
-    if (prepare(u, f, settings.inputExtension)) {
-      u.result = f.doExtract(u.path, u.name.c_str(), 1);
-      u.frames = f.totalFrame;
-      u.samples = f.samplesRead;
-      u.cut = f.samplesIgnored != 0;
-      f.doReset();
-    } else {
-      std::fputs(u.refusal.c_str(), stderr);
-    }
-    progress.finished(u.result, u.frames, u.samples, u.cut);
-    if (u.result == kRecordingUnreadable) return 1;
-    if (u.result != kExtractOk) ++failures;
-  }
-  return failures == 0 ? 0 : 1;
-}
-
 // A pair of unbuffered streams, the console and the error stream of one
 // extractor, that add what is printed on them to the Messages of the
 // utterance in hand, in the order it was printed.
@@ -177,6 +155,74 @@ class Capture {
   std::FILE* errors_;
 };
 
+// Finishes utterances in list order: the refusal or what the extractor
+// printed, with the progress line out of the way; the pause after "Error";
+// the counts.
+class InOrder {
+ public:
+  InOrder(const BatchSettings& settings, Progress& progress) : settings_(settings), progress_(progress) {}
+
+  // Returns true when a pause after "Error" took a character.
+  bool finish(const Utterance& u) {
+    if (settings_.onFinished) settings_.onFinished(u.index);
+    if (!u.refusal.empty() || !u.messages.empty()) progress_.clearLine();
+    if (!u.refusal.empty()) std::fputs(u.refusal.c_str(), stderr);
+    u.messages.print();
+    bool paused = false;
+    if (u.result == kOutputFailed && settings_.pause) {
+      progress_.pauseBegins();
+      if (isatty(STDIN_FILENO)) {
+        std::fputs("feature: press Enter to go on (batch jobs: give standard input from /dev/null)\n", stderr);
+      }
+      std::fflush(stdout);
+      std::fflush(stderr);
+      paused = waitForOneCharacter();
+      progress_.pauseEnds();
+    }
+    progress_.finished(u.result, u.frames, u.samples, u.cut);
+    if (u.result != kExtractOk) ++failures_;
+    if (u.result == kRecordingUnreadable) stoppedAt_ = u.name;
+    return paused;
+  }
+
+  bool stopped() const { return !stoppedAt_.empty(); }
+  const std::string& stoppedAt() const { return stoppedAt_; }
+  int status() const { return failures_ == 0 ? 0 : 1; }
+
+ private:
+  const BatchSettings& settings_;
+  Progress& progress_;
+  int failures_ = 0;
+  std::string stoppedAt_;  // the name whose recording could not be opened
+};
+
+void extract(FEATURE& f, Utterance& u) {
+  u.messages.clear();
+  u.result = f.doExtract(u.path, u.name.c_str(), 1);
+  u.frames = f.totalFrame;
+  u.samples = f.samplesRead;
+  u.cut = f.samplesIgnored != 0;
+  f.doReset();
+}
+
+// Returns the number of names read ahead but not finished when the run
+// stopped (none on this thread).
+long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings, InOrder& inOrder) {
+  Capture capture;
+  f.pauseAfterError = false;
+  for (long index = 0; !inOrder.stopped(); ++index) {
+    Utterance u;
+    if (!names.next(u.name)) break;
+    u.index = index;
+    if (prepare(u, f, settings.inputExtension)) {
+      capture.attach(f, u.messages);
+      extract(f, u);
+    }
+    inOrder.finish(u);
+  }
+  return 0;
+}
+
 // Workers take prepared utterances in list order and extract them with
 // their own copy of the configured extractor, holding back what it prints.
 // A worker is started only when an utterance waits and every worker is
@@ -221,6 +267,7 @@ class Workers {
     const bool pause = configured_.pauseAfterError;
     capture.attach(configured_, u.messages);
     configured_.pauseAfterError = false;
+    u.startedAfterPauses = pauses_.load();
     extract(configured_, u);
     configured_.console = console;
     configured_.errors = errors;
@@ -293,6 +340,7 @@ class Workers {
         waiting_.pop_front();
       }
       w.capture.attach(*w.extractor, u->messages);
+      u->startedAfterPauses = pauses_.load();
       extract(*w.extractor, *u);
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -300,16 +348,6 @@ class Workers {
       }
       finished_.notify_all();
     }
-  }
-
-  void extract(FEATURE& f, Utterance& u) {
-    u.messages.clear();
-    u.startedAfterPauses = pauses_.load();
-    u.result = f.doExtract(u.path, u.name.c_str(), 1);
-    u.frames = f.totalFrame;
-    u.samples = f.samplesRead;
-    u.cut = f.samplesIgnored != 0;
-    f.doReset();
   }
 
   FEATURE& configured_;
@@ -333,8 +371,9 @@ class Workers {
 // run may stop there), and an utterance that failed while a pause was
 // pending is done again once the pause is over (the operator may have made
 // room during it).
-int runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& settings,
-                 Progress& progress) {
+// Returns the number of names read ahead but not finished when the run
+// stopped.
+long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& settings, InOrder& inOrder) {
   // Declared before the workers, so that they are joined before it goes.
   std::deque<std::unique_ptr<Utterance>> ahead;
   Workers workers(configured, settings.jobs);
@@ -342,60 +381,42 @@ int runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& se
   long nextIndex = 0;
   bool listEnded = false;
   bool heldBack = false;
-  int failures = 0;
-  try {
-    for (;;) {
-      while (!listEnded && !heldBack && ahead.size() < window) {
-        auto u = std::make_unique<Utterance>();
-        if (!names.next(u->name)) {
-          listEnded = true;
-          break;
-        }
-        u->index = nextIndex++;
-        Utterance* next = u.get();
-        ahead.push_back(std::move(u));
-        if (!prepare(*next, configured, settings.inputExtension)) {
-          next->done = true;
-        } else if (!recordingOpens(next->path)) {
-          next->inOrder = true;
-          next->done = true;
-          heldBack = true;
-        } else {
-          workers.start(next);
-        }
+  while (!inOrder.stopped()) {
+    while (!listEnded && !heldBack && ahead.size() < window) {
+      auto u = std::make_unique<Utterance>();
+      if (!names.next(u->name)) {
+        listEnded = true;
+        break;
       }
-      if (ahead.empty()) break;
-
-      Utterance& u = *ahead.front();
-      workers.waitFor(u);
-      if (u.inOrder) {
-        workers.runHere(u);
-        heldBack = false;
-      } else if (u.refusal.empty() && u.result != kExtractOk &&
-                 u.startedAfterPauses < workers.pauses()) {
-        workers.start(&u, true);
-        continue;
+      u->index = nextIndex++;
+      Utterance* next = u.get();
+      ahead.push_back(std::move(u));
+      if (!prepare(*next, configured, settings.inputExtension)) {
+        next->done = true;
+      } else if (!recordingOpens(next->path)) {
+        next->inOrder = true;
+        next->done = true;
+        heldBack = true;
+      } else {
+        workers.start(next);
       }
-      if (settings.onFinished) settings.onFinished(u.index);
-      if (!u.refusal.empty()) std::fputs(u.refusal.c_str(), stderr);
-      u.messages.print();
-      if (u.result == kOutputFailed && settings.pause) {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        if (waitForOneCharacter()) workers.pauseEnded();
-      }
-      progress.finished(u.result, u.frames, u.samples, u.cut);
-      if (u.result == kRecordingUnreadable) return 1;
-      if (u.result != kExtractOk) ++failures;
-      ahead.pop_front();
     }
-  } catch (const std::exception& e) {
-    workers.stop();
-    std::fflush(stdout);
-    std::fprintf(stderr, "feature: the run stopped: %s\n", e.what());
-    return 1;
+    if (ahead.empty()) break;
+
+    Utterance& u = *ahead.front();
+    workers.waitFor(u);
+    if (u.inOrder) {
+      workers.runHere(u);
+      heldBack = false;
+    } else if (u.refusal.empty() && u.result != kExtractOk && u.startedAfterPauses < workers.pauses()) {
+      workers.start(&u, true);
+      continue;
+    }
+    if (inOrder.finish(u)) workers.pauseEnded();
+    ahead.pop_front();
   }
-  return failures == 0 ? 0 : 1;
+  workers.stop();
+  return static_cast<long>(ahead.size());
 }
 
 // The number of names in the list, read ahead and rewound; -1 when the list
@@ -418,16 +439,40 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
   const long total = settings.progressLine != nullptr ? countNames(list) : -1;
   Progress progress(settings.progressLine, settings.summary, total);
   ListReader names(list, kPathCapacity);
+  InOrder inOrder(settings, progress);
   int status = 1;
-  if (settings.jobs <= 1) {
-    try {
-      status = runOnThisThread(names, configured, settings, progress);
-    } catch (const std::exception& e) {
+  try {
+    const long unfinished = settings.jobs <= 1 ? runOnThisThread(names, configured, settings, inOrder)
+                                               : runOnWorkers(names, configured, settings, inOrder);
+    status = inOrder.status();
+    if (inOrder.stopped()) {
+      // The names after the one whose recording could not be read; a list
+      // that is not a file (a pipe, a device) is not read on for them.
+      struct stat info;
+      long notTried = -1;
+      if (fstat(fileno(list), &info) == 0 && S_ISREG(info.st_mode)) {
+        notTried = unfinished;
+        std::string name;
+        while (names.next(name)) ++notTried;
+      }
+      progress.stoppedEarly(notTried);
+      progress.clearLine();
       std::fflush(stdout);
-      std::fprintf(stderr, "feature: the run stopped: %s\n", e.what());
+      std::string rest;
+      if (notTried < 0) {
+        rest = "; the rest of the list is not read";
+      } else if (notTried > 0) {
+        rest = "; " + counted(notTried, "name", "names") + (notTried == 1 ? " of the list was" : " of the list were") +
+               " not tried";
+      }
+      std::fprintf(stderr, "feature: the run stops at %s, whose recording cannot be read%s\n",
+                   printableName(inOrder.stoppedAt()).c_str(), rest.c_str());
     }
-  } else {
-    status = runOnWorkers(names, configured, settings, progress);
+  } catch (const std::exception& e) {
+    progress.clearLine();
+    std::fflush(stdout);
+    std::fprintf(stderr, "feature: the run stopped: %s\n", e.what());
+    status = 1;
   }
   std::fflush(stdout);
   progress.end();

@@ -1,9 +1,12 @@
 #include "progress.h"
 
+#include <sys/ioctl.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
-#include <string>
+#include <cstdlib>
 
 #include "feature.h"
 
@@ -11,7 +14,7 @@ namespace {
 
 constexpr double kRedrawSeconds = 0.2;
 
-// "42 s", "3.5 min", "2.25 h"
+// "42.0 s", "3.5 min", "2.25 h"
 std::string duration(double seconds) {
   char text[32];
   if (seconds < 60.0) {
@@ -36,7 +39,19 @@ std::string clock(double seconds) {
   return text;
 }
 
+// ", 9137x real time", or nothing when no audio was processed.
+std::string speed(double audioSeconds, double elapsed) {
+  if (audioSeconds <= 0.0 || elapsed <= 0.0) return "";
+  char text[48];
+  std::snprintf(text, sizeof text, ", %.0fx real time", audioSeconds / elapsed);
+  return text;
+}
+
 }  // namespace
+
+std::string counted(long n, const char* singular, const char* plural) {
+  return std::to_string(n) + " " + (n == 1 ? singular : plural);
+}
 
 double monotonicSeconds() {
   timespec ts;
@@ -58,43 +73,81 @@ void Progress::finished(int result, int frames, long samples, bool cut) {
   audioSeconds_ += static_cast<double>(samples) / kSampleRate;
   if (line_ == nullptr) return;
   const double now = monotonicSeconds();
-  if (now - lastDrawn_ >= kRedrawSeconds) draw(now);
+  if (!drawn_ || now - lastDrawn_ >= kRedrawSeconds) draw(now);
+}
+
+double Progress::working(double now) const {
+  const double pausing = pauseStart_ >= 0.0 ? now - pauseStart_ : 0.0;
+  return now - start_ - paused_ - pausing;
+}
+
+int Progress::columns() const {
+  winsize size{};
+  if (ioctl(fileno(line_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  const char* text = std::getenv("COLUMNS");
+  const int value = text != nullptr ? std::atoi(text) : 0;
+  return value > 0 ? value : 80;
 }
 
 void Progress::draw(double now) {
   lastDrawn_ = now;
-  const double elapsed = now - start_;
-  std::string text = "\r" + std::to_string(done_);
+  const double elapsed = working(now);
+  std::string text = std::to_string(done_);
   if (total_ >= 0) text += "/" + std::to_string(total_);
-  text += " utterances, " + duration(audioSeconds_) + " of audio";
-  if (elapsed > 0.0) {
-    char speed[48];
-    std::snprintf(speed, sizeof speed, ", %.0fx real time", audioSeconds_ / elapsed);
-    text += speed;
-  }
+  text += " utterances, " + duration(audioSeconds_) + " of audio" + speed(audioSeconds_, elapsed);
   if (total_ > 0 && done_ > 0) {
     text += ", " + clock(elapsed / static_cast<double>(done_) * static_cast<double>(total_ - done_)) + " left";
   }
   if (failed_ > 0) text += ", " + std::to_string(failed_) + " failed";
-  text += "\033[K";  // erase the rest of a longer earlier line
-  std::fputs(text.c_str(), line_);
+  // One column short of the width, so that the cursor never wraps.
+  const std::size_t width = static_cast<std::size_t>(std::max(columns() - 1, 10));
+  if (text.size() > width) text.resize(width);
+  std::fputs(("\r" + text + "\033[K").c_str(), line_);
   std::fflush(line_);
   drawn_ = true;
 }
 
-void Progress::end() {
-  if (drawn_) {
-    std::fputs("\r\033[K", line_);
-    std::fflush(line_);
+void Progress::clearLine() {
+  if (!drawn_) return;
+  std::fputs("\r\033[K", line_);
+  std::fflush(line_);
+  drawn_ = false;
+}
+
+void Progress::pauseBegins() {
+  clearLine();
+  pauseStart_ = monotonicSeconds();
+}
+
+void Progress::pauseEnds() {
+  if (pauseStart_ < 0.0) return;
+  paused_ += monotonicSeconds() - pauseStart_;
+  pauseStart_ = -1.0;
+}
+
+void Progress::stoppedEarly(long notTried) {
+  if (notTried < 0) {
+    restUnread_ = true;
+  } else {
+    notTried_ = notTried;
   }
+}
+
+std::string Progress::summary(double elapsed) const {
+  std::string counts = "feature: " + counted(done_, "utterance", "utterances") + ", " + std::to_string(failed_) +
+                       " failed";
+  if (empty_ > 0) counts += ", " + std::to_string(empty_) + " too short";
+  if (cut_ > 0) counts += ", " + std::to_string(cut_) + " cut at 90 s";
+  if (notTried_ > 0) counts += ", " + std::to_string(notTried_) + " not tried";
+  if (restUnread_) counts += ", the rest of the list not read";
+  char time[32];
+  std::snprintf(time, sizeof time, "%.2f s", elapsed);
+  const std::string audio = duration(audioSeconds_) + " of audio in " + time + speed(audioSeconds_, elapsed);
+  return counts + "\nfeature: " + audio;
+}
+
+void Progress::end() {
+  if (line_ != nullptr) clearLine();
   if (summary_ == nullptr) return;
-  const double elapsed = monotonicSeconds() - start_;
-  char speed[48] = "";
-  if (elapsed > 0.0) std::snprintf(speed, sizeof speed, ", %.0fx real time", audioSeconds_ / elapsed);
-  char cut[48] = "";
-  if (cut_ > 0) std::snprintf(cut, sizeof cut, ", %ld cut at 90 s", cut_);
-  std::fprintf(summary_,
-               "feature: %ld utterances, %ld failed, %ld with no frame (shorter than 320 samples)%s, "
-               "%s of audio in %.2f s%s\n",
-               done_, failed_, empty_, cut, duration(audioSeconds_).c_str(), elapsed, speed);
+  std::fprintf(summary_, "%s\n", summary(working(monotonicSeconds())).c_str());
 }

@@ -1,10 +1,13 @@
 // What a run has done so far: a progress line that updates in place on a
-// terminal, and one summary line at the end. Both go to standard error,
-// never to standard output, which carries the extractor's own messages.
+// terminal, and a summary at the end. Both go to standard error, never to
+// standard output, which carries the extractor's own messages. Anything
+// else printed while the line stands must first clear it (clearLine); the
+// next update draws it again.
 #ifndef DRIVER_PROGRESS_H
 #define DRIVER_PROGRESS_H
 
 #include <cstdio>
+#include <string>
 
 class Progress {
  public:
@@ -17,25 +20,47 @@ class Progress {
   // kExtractFailed when it was refused), frames, samples, and whether the
   // recording was longer than 90 s.
   void finished(int result, int frames, long samples, bool cut = false);
+  // Erases the progress line, if one stands, before other output.
+  void clearLine();
+  // The time between these two (a pause after "Error") counts neither in
+  // the speed nor in the time left.
+  void pauseBegins();
+  void pauseEnds();
+  // The run stopped with names of the list not tried: their number, or -1
+  // when the rest of the list was not read (a pipe).
+  void stoppedEarly(long notTried);
   // Clears the progress line and prints the summary.
   void end();
 
+  // The summary's text: two lines, what became of the utterances and how
+  // much audio took how long, each well within 80 columns.
+  std::string summary(double elapsed) const;
+
  private:
   void draw(double now);
+  int columns() const;
+  double working(double now) const;  // seconds since the start, pauses left out
 
   std::FILE* line_;
   std::FILE* summary_;
   long total_;
   double start_;
+  double paused_ = 0.0;        // seconds spent in pauses
+  double pauseStart_ = -1.0;
   double lastDrawn_ = -1.0;
   bool drawn_ = false;
   long done_ = 0;
   long failed_ = 0;
   long empty_ = 0;   // written, but with no frame
   long cut_ = 0;     // longer than 90 s
+  long notTried_ = 0;
+  bool restUnread_ = false;
   double audioSeconds_ = 0.0;
 };
 
 double monotonicSeconds();
+
+// "1 utterance", "2 utterances"
+std::string counted(long n, const char* singular, const char* plural);
 
 #endif  // DRIVER_PROGRESS_H

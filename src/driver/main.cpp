@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -79,7 +80,10 @@ int main(int argc, char** argv) {
   if (!openStandardDescriptors()) return 1;
   handleSignals();
   Options options;
-  if (!parseOptions(argc, argv, options)) return 1;
+  if (!parseOptions(argc, argv, options)) {
+    std::fprintf(stderr, "Try 'feature --help'\n");
+    return 1;
+  }
   if (options.help) {
     printHelp(stdout);
     return 0;
@@ -90,6 +94,7 @@ int main(int argc, char** argv) {
   }
 
   auto extractor = std::make_unique<FEATURE>();
+  explainArguments(options);
   extractor->checkArgs(static_cast<int>(options.arguments.size()), options.arguments.data());
   argv = options.arguments.data();
   if (!directoriesFit(argv[2], argv[3])) return 1;
@@ -103,9 +108,18 @@ int main(int argc, char** argv) {
   if (list != nullptr && fstat(fileno(list), &info) == 0 && S_ISDIR(info.st_mode)) {
     std::fclose(list);
     list = nullptr;
+    errno = EISDIR;
   }
   if (list == nullptr) {
+    const int error = errno;
     std::printf("cant open LST file : %s\n", argv[1]);
+    std::fflush(stdout);
+    std::fprintf(stderr, "feature: cannot read the list file %s: %s\n", argv[1],
+                 std::strerror(error));
+    if (argv[1][0] == '-') {
+      std::fprintf(stderr, "feature: %s is no option of this tool; options come first (Try 'feature --help')\n",
+                   argv[1]);
+    }
     return 1;
   }
   std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", argv[2]);

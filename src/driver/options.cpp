@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <strings.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -74,6 +76,57 @@ bool parseExtension(const char* text, std::string& extension) {
 
 }  // namespace
 
+namespace {
+
+// Long options that take a value after "=".
+constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension"};
+
+bool isValueOption(const char* arg) {
+  for (const char* name : kValueOptions) {
+    if (std::strcmp(arg, name) == 0) return true;
+  }
+  return false;
+}
+
+bool isKnownOption(const char* arg) {
+  static const char* const kFlags[] = {"--c12-eng", "--help", "--version", "--quiet", "--jobs", "-h", "-q", "-j"};
+  for (const char* name : kFlags) {
+    if (std::strcmp(arg, name) == 0) return true;
+  }
+  for (const char* name : kValueOptions) {
+    const std::size_t n = std::strlen(name);
+    if (std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=')) return true;
+  }
+  return std::strncmp(arg, "--jobs=", 7) == 0 || (std::strncmp(arg, "-j", 2) == 0 && arg[2] >= '0' && arg[2] <= '9');
+}
+
+// A group of short options ("-q", "-qj 2", "-qj2"): h, q, and j with its
+// number. Returns 0 when arg is not such a group (it is then an argument),
+// 1 when parsed, -1 after a message.
+int parseShortGroup(const char* arg, int argc, char** argv, int& i, Options& options) {
+  if (arg[0] != '-' || arg[1] == '\0' || std::strchr("hqj", arg[1]) == nullptr) return 0;
+  for (const char* c = arg + 1; *c != '\0'; ++c) {
+    if (*c == 'h') {
+      options.help = true;
+    } else if (*c == 'q') {
+      options.quiet = true;
+    } else if (*c == 'j') {
+      if (c[1] != '\0') return parseJobs(c + 1, options.jobs) ? 1 : -1;
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "feature: -j needs a number of workers\n");
+        return -1;
+      }
+      return parseJobs(argv[++i], options.jobs) ? 1 : -1;
+    } else {
+      std::fprintf(stderr, "feature: unknown option -%c in %s\n", *c, arg);
+      return -1;
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
 bool parseOptions(int argc, char** argv, Options& options) {
   options.arguments.assign(1, argv[0]);
   int i = 1;
@@ -85,19 +138,25 @@ bool parseOptions(int argc, char** argv, Options& options) {
     }
     if (std::strcmp(arg, "--c12-eng") == 0) {
       options.cepstrumFiles = true;
-    } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+    } else if (std::strcmp(arg, "--help") == 0) {
       options.help = true;
     } else if (std::strcmp(arg, "--version") == 0) {
       options.version = true;
-    } else if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
+    } else if (std::strcmp(arg, "--quiet") == 0) {
       options.quiet = true;
+    } else if (isValueOption(arg)) {
+      std::fprintf(stderr, "feature: %s needs =VALUE, as in %s\n", arg,
+                   std::strcmp(arg, "--front-end") == 0      ? "--front-end=avx2"
+                   : std::strcmp(arg, "--input-format") == 0 ? "--input-format=audio"
+                                                             : "--input-extension=wav");
+      return false;
     } else if (std::strncmp(arg, "--input-format=", 15) == 0) {
       if (!parseInputFormat(arg + 15, options.inputFormat)) return false;
     } else if (std::strncmp(arg, "--input-extension=", 18) == 0) {
       if (!parseExtension(arg + 18, options.inputExtension)) return false;
     } else if (std::strncmp(arg, "--front-end=", 12) == 0) {
       if (!parseFrontEnd(arg + 12, options.frontEnd)) return false;
-    } else if (std::strcmp(arg, "-j") == 0 || std::strcmp(arg, "--jobs") == 0) {
+    } else if (std::strcmp(arg, "--jobs") == 0) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "feature: %s needs a number of workers\n", arg);
         return false;
@@ -105,16 +164,49 @@ bool parseOptions(int argc, char** argv, Options& options) {
       if (!parseJobs(argv[++i], options.jobs)) return false;
     } else if (std::strncmp(arg, "--jobs=", 7) == 0) {
       if (!parseJobs(arg + 7, options.jobs)) return false;
-    } else if (std::strncmp(arg, "-j", 2) == 0 && arg[2] >= '0' && arg[2] <= '9') {
-      if (!parseJobs(arg + 2, options.jobs)) return false;
     } else {
+      const int group = parseShortGroup(arg, argc, argv, i, options);
+      if (group < 0) return false;
       // Anything else is the first of the four arguments, so that a run
       // without options means what it always meant.
-      break;
+      if (group == 0) break;
     }
   }
   for (; i < argc; ++i) options.arguments.push_back(argv[i]);
   return true;
+}
+
+void explainArguments(const Options& options) {
+  const std::size_t given = options.arguments.size() - 1;
+  const auto isMode = [](const char* word) {
+    return std::strcmp(word, "CMN") == 0 || std::strcmp(word, "MVNMA") == 0 || std::strcmp(word, "NONE") == 0;
+  };
+  if (given == 4 && isMode(options.arguments[4])) return;
+  // An option among the arguments is the likely cause.
+  for (std::size_t k = 1; k < options.arguments.size(); ++k) {
+    const char* arg = options.arguments[k];
+    if (arg[0] != '-' || arg[1] == '\0') continue;
+    if (isKnownOption(arg)) {
+      std::fprintf(stderr, "feature: the option %s must come before the four arguments\n", arg);
+    } else {
+      std::fprintf(stderr, "feature: unknown option %s\n", arg);
+    }
+    std::fprintf(stderr, "Try 'feature --help'\n");
+    return;
+  }
+  if (given != 4) {
+    std::fprintf(stderr,
+                 "feature: %zu argument%s given, 4 needed: list file, input directory, output directory, mode\n",
+                 given, given == 1 ? "" : "s");
+  } else {
+    const char* mode = options.arguments[4];
+    std::fprintf(stderr, "feature: unknown mode '%s': the mode is exactly CMN, MVNMA or NONE", mode);
+    for (const char* known : {"CMN", "MVNMA", "NONE"}) {
+      if (strcasecmp(mode, known) == 0) std::fprintf(stderr, " (upper case: %s)", known);
+    }
+    std::fprintf(stderr, "\n");
+  }
+  std::fprintf(stderr, "Try 'feature --help'\n");
 }
 
 void printHelp(std::FILE* out) {

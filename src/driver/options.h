@@ -28,6 +28,11 @@ struct Options {
 // an option's value is missing or wrong.
 bool parseOptions(int argc, char** argv, Options& options);
 
+// When the arguments are not four, or the mode is not one of the three,
+// says on standard error what is wrong (the usage line or the mode message
+// on standard output stays as it is).
+void explainArguments(const Options& options);
+
 void printHelp(std::FILE* out);
 void printVersion(std::FILE* out);
 

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sys/ioctl.h>
 #include <stdexcept>
 
 namespace test {
@@ -230,13 +231,21 @@ void Console::close() {
   f_.console = stdout;
 }
 
-RunResult runToolOnTerminal(const std::vector<std::string>& args) {
+RunResult runToolOnTerminal(const std::vector<std::string>& args, int columns, const std::string* keys) {
   int terminal = -1;
-  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  winsize size{};
+  size.ws_row = 40;
+  size.ws_col = static_cast<unsigned short>(columns);
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
   if (child == 0) {
-    const int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
+    if (keys == nullptr) {
+      const int devNull = open("/dev/null", O_RDONLY);
+      dup2(devNull, 0);
+    }
     execTool(FEATURE_BINARY, args);
+  }
+  if (keys != nullptr && !keys->empty()) {
+    if (write(terminal, keys->data(), keys->size()) < 0) throw std::runtime_error("typing into the terminal");
   }
   RunResult result;
   char buffer[4096];
@@ -250,6 +259,35 @@ RunResult runToolOnTerminal(const std::vector<std::string>& args) {
   waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+std::vector<std::string> terminalScreen(const std::string& output, int columns) {
+  std::vector<std::string> lines(1);
+  std::size_t row = 0, column = 0;
+  for (std::size_t i = 0; i < output.size(); ++i) {
+    const char c = output[i];
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      ++row;
+      column = 0;
+    } else if (c == '\033' && output.compare(i, 3, "\033[K") == 0) {
+      if (lines[row].size() > column) lines[row].resize(column);
+      i += 2;
+    } else {
+      if (column == static_cast<std::size_t>(columns)) {  // wraps
+        ++row;
+        column = 0;
+      }
+      if (row >= lines.size()) lines.resize(row + 1);
+      if (lines[row].size() <= column) lines[row].resize(column + 1, ' ');
+      lines[row][column++] = c;
+      continue;
+    }
+    if (row >= lines.size()) lines.resize(row + 1);
+  }
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
 }
 
 float htkValue(const std::vector<unsigned char>& file, std::size_t i) {

@@ -66,8 +66,16 @@ struct RunOptions {
 RunResult runTool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // Runs the tool with standard output and standard error on a pseudo-terminal
-// and returns what the terminal showed (both streams, as written).
-RunResult runToolOnTerminal(const std::vector<std::string>& args);
+// of the given width and returns what was written to it (both streams, as
+// written). With keys, standard input is the terminal too, and the keys are
+// typed at the start; otherwise it is /dev/null.
+RunResult runToolOnTerminal(const std::vector<std::string>& args, int columns = 80,
+                            const std::string* keys = nullptr);
+
+// What a terminal of that width shows after the output: its lines, with
+// carriage returns, erasing to the end of the line (ESC [ K) and wrapping
+// at the width applied.
+std::vector<std::string> terminalScreen(const std::string& output, int columns);
 
 inline float bitsToFloat(std::uint32_t bits) {
   float value;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <png.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,10 +76,10 @@ TEST(Inspect, InvalidFilesAreNamedWithTheReason) {
   const auto result = inspect({dir / "short", dir / "cut", dir / "missing", dir / "odd", dir / "x.ENG", dir / "ok"});
   EXPECT_EQ(result.status, 1);
   for (const std::string& expected :
-       {dir / "short" + ": not a valid file: shorter than the 12-byte HTK header (3 bytes)",
-        dir / "cut" + ": not a valid file: length 475 bytes, but the header promises 12 + 3 x 156 = 480",
-        dir / "missing" + ": cannot be opened", dir / "odd" + ": not a valid file: the header gives 7 bytes per vector",
-        dir / "x.ENG" + ": not a valid file: length 8 bytes, but 2 frames need 4 + 2 x 4 = 12"}) {
+       {dir / "short" + ": not a feature file: shorter than the 12-byte HTK header (3 bytes)",
+        dir / "cut" + ": not a feature file: length 475 bytes, but the HTK header promises 12 + 3 x 156 = 480",
+        dir / "missing" + ": cannot be opened", dir / "odd" + ": not a feature file: the HTK header gives 7 bytes per vector",
+        dir / "x.ENG" + ": not a valid .ENG file: length 8 bytes, but 2 frames of a .ENG file need 4 + 2 x 4 = 12"}) {
     EXPECT_NE(result.errors.find(expected), std::string::npos) << expected << "\n" << result.errors;
   }
   EXPECT_NE(result.output.find(dir / "ok" + ": HTK parameter file"), std::string::npos);
@@ -128,13 +129,116 @@ TEST(Inspect, LargeFilesAreReadInBoundedMemory) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
   const auto bytes = test::readBytes(dir / "out");
   const std::string text(bytes.begin(), bytes.end());
-  EXPECT_NE(text.find("bad: not a valid file: length 2000000000 bytes"), std::string::npos) << text;
+  EXPECT_NE(text.find("bad: not a feature file: length 2000000000 bytes"), std::string::npos) << text;
   EXPECT_NE(text.find("frame 2599999: 0 0 0"), std::string::npos) << text;
-  EXPECT_NE(text.find("38              0              0              0              0"), std::string::npos);
+  EXPECT_NE(text.find("\u0394\u0394C0              0              0              0              0"), std::string::npos);
   std::printf("feature-inspect over 2 GB and 406 MB files: peak %ld kB\n", usageAfter.ru_maxrss);
 #if !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(usageAfter.ru_maxrss, 20000L);
 #endif
+}
+
+// What a person asks of it: the version, statistics by dimension name, a
+// file that is no feature file called so with the reason (and never called
+// an HTK file first), frame ranges that cannot be met, and .C12/.ENG files
+// recognised by their content.
+TEST(Inspect, SaysWhatItFoundAndWhatItAssumed) {
+  test::ScratchDir dir;
+  EXPECT_EQ(inspect({"--version"}).output, "feature-inspect 1.0.0\n");
+
+  std::vector<float> values(39 * 361);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 39);
+  test::writeBytes(dir / "f.htk", htkFile(361, 156, values));
+  const auto stats = inspect({dir / "f.htk"});
+  EXPECT_EQ(stats.status, 0);
+  for (const std::string row : {"\n         c1              0 ", "\n         C0             12 ",
+                                "\n        \u0394c1             13 ", "\n       \u0394\u0394C0             38 "}) {
+    EXPECT_NE(stats.output.find(row), std::string::npos) << row << "\n" << stats.output;
+  }
+
+  const auto end = inspect({"--no-stats", "--frames", "361", dir / "f.htk"});
+  EXPECT_EQ(end.status, 1);
+  EXPECT_NE(end.errors.find("frame 361 is out of range: the file has 361 frames (0 to 360)"), std::string::npos)
+      << end.errors;
+  const auto reversed = inspect({"--frames", "5:2", dir / "f.htk"});
+  EXPECT_EQ(reversed.status, 2);
+  EXPECT_EQ(reversed.errors, "feature-inspect: --frames 5:2: the last frame comes before the first\n");
+
+  const std::string golden = std::string(GOLDEN_DIR);
+  const auto wav = inspect({golden + "/recordings/with_wav_header", dir / "f.htk"});
+  EXPECT_EQ(wav.status, 1);
+  EXPECT_EQ(wav.output.find("with_wav_header: HTK"), std::string::npos) << wav.output;
+  EXPECT_NE(wav.errors.find("with_wav_header: not a feature file: it is a WAV audio file"), std::string::npos);
+  test::writeBytes(dir / "noise", {0x13, 0x37, 0xbe, 0xef, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+  const auto noise = inspect({dir / "noise"});
+  EXPECT_EQ(noise.output, "");
+  EXPECT_NE(noise.errors.find("noise: not a feature file: the HTK header gives"), std::string::npos) << noise.errors;
+
+  test::writeBytes(dir / "energies", test::readBytes(golden + "/expected/speech_b.ENG"));
+  test::writeBytes(dir / "cepstra", test::readBytes(golden + "/expected/speech_b.C12"));
+  const auto byContent = inspect({"--no-stats", dir / "energies", dir / "cepstra"});
+  EXPECT_EQ(byContent.status, 0);
+  EXPECT_NE(byContent.output.find("energies: energy file (.ENG, little-endian, energy in dB a frame)\n"
+                                  "  (recognised as a .ENG file by its layout (frame count and length), not by its name)"),
+            std::string::npos)
+      << byContent.output;
+  EXPECT_NE(byContent.output.find("cepstra: cepstrum file (.C12"), std::string::npos);
+}
+
+// A picture of a file whose c1 rises frame by frame and whose other
+// dimensions are noise: the PNG decodes, has the size stated, and has rows
+// (those of c1, at the bottom) whose brightness rises from left to right.
+TEST(Inspect, PicturesFollowTheData) {
+  test::ScratchDir dir;
+  std::vector<float> values(39 * 100);
+  const auto noise = test::noise(static_cast<int>(values.size()), 77, 1000);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = i % 39 == 0 ? static_cast<float>(i / 39) : static_cast<float>(noise[i]);
+  }
+  test::writeBytes(dir / "rising", htkFile(100, 156, values));
+  const auto result = inspect({"--no-stats", "--png", dir / "rising.png", dir / "rising"});
+  ASSERT_EQ(result.status, 0) << result.errors;
+  int statedWidth = 0, statedHeight = 0;
+  const std::size_t at = result.output.find("picture: " + dir / "rising.png" + ", ");
+  ASSERT_NE(at, std::string::npos) << result.output;
+  std::sscanf(result.output.c_str() + at + 9 + (dir / "rising.png").size() + 2, "%d x %d", &statedWidth, &statedHeight);
+
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_NE(png_image_begin_read_from_file(&image, (dir / "rising.png").c_str()), 0) << image.message;
+  image.format = PNG_FORMAT_RGB;
+  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
+  ASSERT_NE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr), 0) << image.message;
+  EXPECT_EQ(static_cast<int>(image.width), statedWidth);
+  EXPECT_EQ(static_cast<int>(image.height), statedHeight);
+
+  const auto brightness = [&](int x, int y) {
+    const unsigned char* p = &pixels[3 * (static_cast<std::size_t>(y) * image.width + x)];
+    return 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2];
+  };
+  std::vector<int> rising;
+  for (int y = 0; y < static_cast<int>(image.height); ++y) {
+    bool up = true;
+    for (int k = 1; k < 10 && up; ++k) {
+      const int x0 = static_cast<int>(image.width) * (20 + 6 * (k - 1)) / 100;
+      const int x1 = static_cast<int>(image.width) * (20 + 6 * k) / 100;
+      up = brightness(x1, y) > brightness(x0, y);
+    }
+    if (up) rising.push_back(y);
+  }
+  ASSERT_GE(rising.size(), 4u) << "no row follows the rising dimension";
+  EXPECT_LE(rising.size(), 8u) << "noise should not rise steadily";
+  for (const int y : rising) EXPECT_GT(y, static_cast<int>(image.height) / 2) << "c1 is drawn at the bottom";
+  png_image_free(&image);
+
+  // An energy file as a curve, and a file of no frames refused.
+  const auto curve = inspect({"--no-stats", "--png", dir / "e.png", std::string(GOLDEN_DIR) + "/expected/speech_b.ENG"});
+  EXPECT_EQ(curve.status, 0);
+  EXPECT_TRUE(test::fileExists(dir / "e.png"));
+  const auto none = inspect({"--no-stats", "--png", dir / "n.png", std::string(GOLDEN_DIR) + "/expected/short/len_0.mfcKVR0DAZC39"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.errors.find("no frames to draw"), std::string::npos);
+  EXPECT_FALSE(test::fileExists(dir / "n.png"));
 }
 
 // ---- Progress and summary ----

@@ -8,7 +8,8 @@ source=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for f in bin/feature bin/feature-inspect include/feature/feature.h share/man/man1/feature.1; do
+for f in bin/feature bin/feature-inspect include/feature/feature.h share/man/man1/feature.1 \
+    share/man/man1/feature-inspect.1; do
   [ -e "$scratch/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 ls "$scratch"/prefix/lib*/cmake/feature/featureConfig.cmake >/dev/null

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include <feature.h>
+#include <feature/feature.h>
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;

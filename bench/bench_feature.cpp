@@ -324,6 +324,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::fprintf(stderr, "writing a corpus of %.0f s of speech-like audio in %d files (raw, WAV, FLAC)...\n", seconds,
+               files);
   const Corpus corpus = makeCorpus(seconds, files);
   std::printf("corpus: %d files, %.1f s of audio, %ld frames, in %s\n", files, corpus.seconds,
               corpus.frames, corpus.dir.c_str());
@@ -353,7 +355,9 @@ int main(int argc, char** argv) {
         {"fastest, -j 1, FLAC input", {"--input-format=audio", "--input-extension=flac"}, "in-flac"}};
     // The variants alternate within each round, so that their ratios hold
     // on a busy machine.
+    std::fflush(stdout);
     for (int r = 0; r < repeat; ++r) {
+      std::fprintf(stderr, "running the tool in %zu ways, round %d of %d...\n", variants.size(), r + 1, repeat);
       for (auto& v : variants) {
         std::vector<std::string> args = {"-q"};
         args.insert(args.end(), v.options.begin(), v.options.end());
@@ -393,6 +397,7 @@ int main(int argc, char** argv) {
       stageRuns[path].push_back(s);
     }
   }
+  std::fprintf(stderr, "timing every stage of every front end, %d rounds...\n", repeat);
   std::printf("\nns per frame, median of %d runs\n%-38s", repeat, "stage");
   for (FrontEnd path : paths) std::printf(" %15s", frontEndName(path));
   std::printf("\n");
@@ -408,6 +413,7 @@ int main(int argc, char** argv) {
 
   // End to end in this process: doExtract over the list, HTK files written.
   const char* modes[] = {"NONE", "CMN", "MVNMA"};
+  std::fprintf(stderr, "running the whole pipeline in this process with every front end...\n");
   std::printf("\nend to end in process (doExtract + doReset, files written), CPU time, median of %d\n",
               repeat);
   std::printf("%-16s %-6s %12s %14s\n", "front end", "mode", "ns/frame", "x real time");

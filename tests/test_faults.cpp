@@ -106,6 +106,8 @@ TEST(Faults, TemporaryNamesTakenByAnotherProcess) {
 // only a dozen open files: the run completes, so nothing leaks descriptors,
 // and its peak memory is that of a run of 1,000 names.
 TEST(Faults, HundredThousandNamesInFlatMemory) {
+  std::printf("running 101,000 names with a dozen file descriptors (20-30 s)\n");
+  std::fflush(stdout);
   test::ScratchDir dir;
   mkdir((dir / "in").c_str(), 0777);
   test::writeSamples(dir / "in/u", test::speechLike(1600, 4));  // 9 frames

@@ -465,7 +465,7 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
         rest = "; " + counted(notTried, "name", "names") + (notTried == 1 ? " of the list was" : " of the list were") +
                " not tried";
       }
-      std::fprintf(stderr, "feature: the run stops at %s, whose recording cannot be read%s\n",
+      std::fprintf(stderr, "feature: the run stops at %s%s\n",
                    printableName(inOrder.stoppedAt()).c_str(), rest.c_str());
     }
   } catch (const std::exception& e) {

@@ -131,8 +131,8 @@ TEST_F(Terminal, UsageMistakesAreExplained) {
       {{"l", "i", "o", "CMN", "-q"}, usage, "feature: the option -q must come before the four arguments\n"},
       {{"--front-end", "avx2", "l", "i", "o", "CMN"}, "", "feature: --front-end needs =VALUE, as in --front-end=avx2\n"},
       {{"l", "i", "o"}, usage,
-       "feature: 3 arguments given, 4 needed: list file, input directory, output directory, mode\n"},
-      {{"l", "i", "o", "cmn"}, "", "feature: unknown mode 'cmn': the mode is exactly CMN, MVNMA or NONE (upper case: CMN)\n"},
+       "feature: 3 arguments given; 4 needed: list file, IN_WAV_DIR, OUT_DIR, mode\n"},
+      {{"l", "i", "o", "cmn"}, "", "feature: unknown mode 'cmn' (did you mean CMN?); modes: CMN, MVNMA, NONE\n"},
       {{"-qz", "l", "i", "o", "CMN"}, "", "feature: unknown option -z in -qz\n"},
   };
   for (const auto& c : cases) {

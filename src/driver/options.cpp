@@ -195,16 +195,19 @@ void explainArguments(const Options& options) {
     return;
   }
   if (given != 4) {
-    std::fprintf(stderr,
-                 "feature: %zu argument%s given, 4 needed: list file, input directory, output directory, mode\n",
-                 given, given == 1 ? "" : "s");
+    std::fprintf(stderr, "feature: %zu argument%s given; 4 needed: list file, IN_WAV_DIR, OUT_DIR, mode\n", given,
+                 given == 1 ? "" : "s");
   } else {
     const char* mode = options.arguments[4];
-    std::fprintf(stderr, "feature: unknown mode '%s': the mode is exactly CMN, MVNMA or NONE", mode);
+    const char* meant = nullptr;
     for (const char* known : {"CMN", "MVNMA", "NONE"}) {
-      if (strcasecmp(mode, known) == 0) std::fprintf(stderr, " (upper case: %s)", known);
+      if (strcasecmp(mode, known) == 0) meant = known;
     }
-    std::fprintf(stderr, "\n");
+    if (meant != nullptr) {
+      std::fprintf(stderr, "feature: unknown mode '%s' (did you mean %s?); modes: CMN, MVNMA, NONE\n", mode, meant);
+    } else {
+      std::fprintf(stderr, "feature: unknown mode '%s'; modes: CMN, MVNMA, NONE (exactly so)\n", mode);
+    }
   }
   std::fprintf(stderr, "Try 'feature --help'\n");
 }

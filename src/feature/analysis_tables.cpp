@@ -1,10 +1,11 @@
-// Analysis tables built once per run (mel filter-bank map, Hamming window)
-// and the radix-2 FFT that frame analysis runs on every frame.
+// Analysis tables built once per run: the mel filter-bank map, the Hamming
+// window, and the tables of the fast frame analysis.
 #include <algorithm>
 #include <cmath>
 #include <utility>
 
 #include "feature.h"
+#include "fft_steps.h"
 
 namespace {
 
@@ -15,63 +16,6 @@ constexpr float kBinOver700 = 0.04464286f;
 // Angle step of the symmetric 320-point window: 2 * pi / 319 with the
 // 15-digit pi, in double precision.
 constexpr double kWindowStep = 2.0 * kPi15 / 319.0;
-
-// log2(n) for a power of two n >= 1, or -1 for any other n.
-int log2OfPowerOfTwo(int n) {
-  if (n < 1 || (n & (n - 1)) != 0) return -1;
-  int stages = 0;
-  while ((1 << stages) < n) ++stages;
-  return stages;
-}
-
-// Calls exchange(i, j) for every exchange of the FFT's bit-reversal
-// reordering of elements 1..n, in the order the usual counter pair drives
-// them: 0-based position p trades places with p's bits reversed.
-template <typename Exchange>
-void forEachBitReversalExchange(int n, Exchange exchange) {
-  if (n <= 1) return;
-  const int half = static_cast<int>(n * 0.5);
-  int j = 1;
-  for (int i = 1;;) {
-    int m = half;
-    while (m < j) {
-      j -= m;
-      m = static_cast<int>(m * 0.5);
-    }
-    ++i;
-    if (i == n) break;
-    j += m;
-    if (j > i) exchange(i, j);
-  }
-}
-
-// Step factor of the twiddle recurrence of stage s: the angle pi / h from
-// the 15-digit pi, h = 2^s / 2.
-struct Stage {
-  int span;
-  int h;
-  double wr;
-  double wi;
-
-  // The next butterfly group's twiddle factor: one complex multiplication
-  // by the step factor, both parts from the old values.
-  void advance(double& ur, double& ui) const {
-    const double nextUr = wr * ur - wi * ui;
-    const double nextUi = wi * ur + wr * ui;
-    ur = nextUr;
-    ui = nextUi;
-  }
-};
-
-Stage fftStage(int s, int direction) {
-  Stage stage;
-  stage.span = static_cast<int>(std::pow(2.0, s));
-  stage.h = static_cast<int>(stage.span * 0.5);
-  const double theta = kPi15 / stage.h;
-  stage.wr = std::cos(theta);
-  stage.wi = -direction * std::sin(theta);
-  return stage;
-}
 
 // The fast frame analysis reads the same tables, and the twiddle factors and
 // bit-reversal positions that the FFT derives on every call, computed here
@@ -88,7 +32,7 @@ fast_front_end::Tables fastTablesOf(const FEATURE& f) {
   }
 
   for (int s = 1; s <= 9; ++s) {
-    const Stage stage = fftStage(s, 1);
+    const fft_steps::Stage stage = fft_steps::stageOf(s, 1);
     double ur = 1.0;
     double ui = 0.0;
     for (int j = 1; j <= stage.h; ++j) {
@@ -100,7 +44,7 @@ fast_front_end::Tables fastTablesOf(const FEATURE& f) {
 
   std::array<int, kFftLength + 1> sampleAt{};  // which sample each element holds
   for (int k = 1; k <= kFftLength; ++k) sampleAt[k] = k - 1;
-  forEachBitReversalExchange(kFftLength, [&](int i, int j) { std::swap(sampleAt[i], sampleAt[j]); });
+  fft_steps::forEachBitReversalExchange(kFftLength, [&](int i, int j) { std::swap(sampleAt[i], sampleAt[j]); });
   for (int k = 1; k <= kFftLength; ++k) t.sampleAt[k] = std::min(sampleAt[k], kFrameLength);
   return t;
 }
@@ -157,42 +101,5 @@ void FEATURE::GetHammingWindow() {
   for (int i = 0; i < kFrameLength; ++i) {
     const double w = 0.54 - 0.46 * std::cos(i * kWindowStep);
     hamWin[i] = static_cast<float>(w);
-  }
-}
-
-// Decimation in time on x[1..n]: bit-reversal reordering, then log2(n)
-// butterfly stages (nine for the 512 points of frame analysis). The twiddle
-// factors come from a recurrence that starts at (1, 0) in every stage and is
-// advanced by one complex multiplication per butterfly group, with the angle
-// from the 15-digit pi: both are part of the result's last bits.
-void FEATURE::fft(int direction, int n, Complex_* x) {
-  const int stages = log2OfPowerOfTwo(n);
-  if (stages < 0) return;
-  forEachBitReversalExchange(n, [x](int i, int j) { std::swap(x[i], x[j]); });
-
-  for (int s = 1; s <= stages; ++s) {
-    const Stage stage = fftStage(s, direction);
-    double ur = 1.0;
-    double ui = 0.0;
-    for (int j = 1; j <= stage.h; ++j) {
-      for (int i = j; i <= n; i += stage.span) {
-        const int p = i + stage.h;
-        const double tr = x[p].re * ur - x[p].im * ui;
-        const double ti = x[p].re * ui + x[p].im * ur;
-        x[p].re = x[i].re - tr;
-        x[p].im = x[i].im - ti;
-        x[i].re = x[i].re + tr;
-        x[i].im = x[i].im + ti;
-      }
-      stage.advance(ur, ui);
-    }
-  }
-
-  if (direction == -1) {
-    const double scale = n;
-    for (int i = 1; i <= n; ++i) {
-      x[i].re /= scale;
-      x[i].im /= scale;
-    }
   }
 }

@@ -108,8 +108,3 @@ std::int32_t FEATURE::filesize(std::FILE* stream) {
   std::fseek(stream, position, SEEK_SET);
   return static_cast<std::int32_t>(length);
 }
-
-std::int32_t FEATURE::getTotalFrame(std::int32_t n) {
-  if (n == 0) return 0;
-  return (n - kFrameShift) / kFrameShift;
-}

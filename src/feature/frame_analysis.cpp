@@ -1,11 +1,9 @@
-// From a recording to cepstral records: read the samples, analyse every
-// frame (energy, mean removal, pre-emphasis, window, FFT, mel filter bank),
-// take logarithms and the DCT, and lifter the result.
+// Every frame of an utterance: its energy, mean removal, pre-emphasis,
+// Hamming window, 512-point FFT and mel filter bank, on the straightforward
+// path one operation after another, on the fast path several frames at once
+// in SIMD lanes.
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <cmath>
-#include <new>
 
 #include "feature.h"
 
@@ -14,14 +12,6 @@ namespace {
 // 1 - 0.95 evaluated in single precision (0.050000011920928955): the first
 // sample is pre-emphasised as if it were preceded by itself.
 constexpr float kFirstSampleEmphasis = 1.0f - 0.95f;
-
-// sqrt(2 / 24) as a single-precision constant; the cepstra use it widened to
-// double (0.28867512941360474), C0 in single precision.
-constexpr float kDctScale = 0.28867513f;
-
-// pi / 22 rounded to single precision (0.14279966056346893): the lifter's
-// angles are formed in single precision from this value.
-constexpr float kLifterStep = 0.14279966f;
 
 // 10 log10(sum / 320): division and logarithm in double, the logarithm
 // rounded to single precision before the multiplication by 10.
@@ -65,72 +55,6 @@ class EnergyTrack {
 };
 
 }  // namespace
-
-bool frontEndSupported(FrontEnd frontEnd) {
-  switch (frontEnd) {
-    case FrontEnd::kStraightforward:
-    case FrontEnd::kBaseline:
-    case FrontEnd::kFastest:
-      return true;
-#if defined(FEATURE_X86_KERNELS)
-    case FrontEnd::kAvx2:
-      return __builtin_cpu_supports("avx2");
-    case FrontEnd::kAvx512:
-      return __builtin_cpu_supports("avx512f");
-#endif
-    default:
-      return false;
-  }
-}
-
-FrontEnd resolveFrontEnd(FrontEnd frontEnd) {
-  if (frontEnd != FrontEnd::kFastest && frontEndSupported(frontEnd)) return frontEnd;
-  if (frontEndSupported(FrontEnd::kAvx512)) return FrontEnd::kAvx512;
-  if (frontEndSupported(FrontEnd::kAvx2)) return FrontEnd::kAvx2;
-  return FrontEnd::kBaseline;
-}
-
-const char* frontEndName(FrontEnd frontEnd) {
-  switch (frontEnd) {
-    case FrontEnd::kStraightforward: return "straightforward";
-    case FrontEnd::kBaseline: return "baseline";
-    case FrontEnd::kAvx2: return "avx2";
-    case FrontEnd::kAvx512: return "avx512";
-    case FrontEnd::kFastest: return "fastest";
-  }
-  return "?";
-}
-
-int FEATURE::MFCC_shell(const char* path) {
-  totalFrame = 0;
-  samplesRead = 0;
-  cepData.clear();
-  std::vector<std::int16_t> samples;
-  const int read = readRecording(path, samples);
-  if (read != kExtractOk) return read;
-  return analyseSamples(samples.data(), static_cast<std::int32_t>(samples.size()));
-}
-
-int FEATURE::analyseSamples(const std::int16_t* samples, std::int32_t n) {
-  totalFrame = 0;
-  samplesRead = n;
-  const int frames = getTotalFrame(n);
-  try {
-    cepData.assign(static_cast<std::size_t>(frames) * kCepDim, 0.0f);
-  } catch (const std::bad_alloc&) {
-    std::fprintf(console, "memory allocate error\n");
-    return kShellNoMemory;
-  }
-  totalFrame = frames;
-
-  if (resolveFrontEnd(frontEnd) == FrontEnd::kStraightforward) {
-    MelBandMagnitude(samples);
-    DCT(cepData.data());
-  } else {
-    FastFrameAnalysis(samples, cepData.data());
-  }
-  return totalFrame;
-}
 
 void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep,
                                 fast_front_end::StepTimes* times) {
@@ -236,47 +160,5 @@ void FEATURE::PreEmphasis(float* frame) {
 void FEATURE::Haming_window(float* frame) {
   for (int j = 0; j < kFrameLength; ++j) {
     frame[j] = static_cast<float>(frame[j] * hamWin[j]);
-  }
-}
-
-void FEATURE::DCT(float* cep) {
-  for (int f = 0; f < totalFrame; ++f) {
-    std::array<double, kNumFilters + 1>& band = melBand[f];
-    for (int k = 1; k <= kNumFilters; ++k) {
-      if (band[k] < 1.0) band[k] = 1.0;
-      band[k] = std::log(band[k]);
-    }
-
-    float* record = cep + static_cast<std::ptrdiff_t>(f) * kCepDim;
-    for (int n = 1; n <= kNumCeps; ++n) {
-      double sum = 0.0;
-      for (int k = 1; k <= kNumFilters; ++k) {
-        sum += static_cast<double>(tcos[n][k]) * band[k];
-      }
-      record[n - 1] = static_cast<float>(sum * static_cast<double>(kDctScale));
-    }
-
-    // C0: the sum of the log outputs, rounded to single precision after
-    // every addition, then scaled in single precision.
-    float c0 = 0.0f;
-    for (int k = 1; k <= kNumFilters; ++k) {
-      c0 = static_cast<float>(c0 + band[k]);
-    }
-    record[kNumCeps] = c0 * kDctScale;
-  }
-}
-
-// c_n *= 1 + 11 sin(n pi / 22) for n = 1..12; the angle in single precision
-// from the single-precision pi / 22, the factor in double rounded to single,
-// the product in single. C0 is not liftered.
-void FEATURE::CEPLIFTER(int count) {
-  std::array<float, kNumCeps> factor;
-  for (int n = 1; n <= kNumCeps; ++n) {
-    const float angle = static_cast<float>(n) * kLifterStep;
-    factor[n - 1] = static_cast<float>(1.0 + 11.0 * std::sin(static_cast<double>(angle)));
-  }
-  for (int r = 0; r < count; ++r) {
-    float* record = cepData.data() + static_cast<std::ptrdiff_t>(r) * kCepDim;
-    for (int n = 0; n < kNumCeps; ++n) record[n] = record[n] * factor[n];
   }
 }

@@ -97,6 +97,13 @@ std::FILE* openRecording(const char* path);
 // thread about to write a file waits for the end of the process.
 void removeTemporaryFiles();
 
+// Writes an HTK parameter file of frames vectors (rows of dimensions floats,
+// host order) completely or not at all, replacing an existing file; no
+// directory is created. Returns false, after saying why on errors (if not
+// null), when it could not.
+bool writeHtkFile(const std::string& path, const float* vectors, std::size_t frames, int dimensions,
+                  std::int32_t samplePeriod, std::int16_t parmKind, std::FILE* errors);
+
 class FEATURE {
  public:
   // ---- Run settings: set by checkArgs ----
@@ -190,6 +197,12 @@ class FEATURE {
   // Needs ini_fea_para; call doReset after it, before the next one.
   int doExtract(const char* path, const char* name, int outputKind);
   void doReset();  // releases outData
+  // Steps 3 to 7 of doExtract, after the analysis and the lifter: allocates
+  // outData, deltaData and accData, normalises by normType (CMN on cepData
+  // before the deltas, MVN on the vectors after) and assembles the vectors.
+  // Returns false after "memory allocate error" (with a console), every
+  // per-utterance array then released.
+  bool assembleVectors();
 
   // ---- Analysis tables and FFT ----
   // Mel value of FFT bin k - 1 (so Mel(1) is 0 Hz, Mel(257) is 8000 Hz).

@@ -36,7 +36,6 @@ namespace {
 // HTK header: 100000 units of 100 ns (10 ms, the frame shift), 39 floats of
 // 4 bytes per vector, parameter kind 6 (plain MFCC, no qualifier bits).
 constexpr std::int32_t kSamplePeriod = 100000;
-constexpr std::int16_t kVectorBytes = kOutDim * 4;
 constexpr std::int16_t kParmKind = 6;
 constexpr std::size_t kHtkHeaderBytes = 12;
 
@@ -284,24 +283,39 @@ bool FEATURE::inKnownDirectory(const char* path) const {
          knownDirectory.compare(0, knownDirectory.size(), path, knownDirectory.size()) == 0;
 }
 
+namespace {
+
+// An HTK parameter file of frames vectors of dimensions floats: the 12-byte
+// big-endian header, then each value most significant byte first (the
+// vectors themselves stay in host order).
+FloatFile htkFile(const float* vectors, std::size_t frames, int dimensions, std::int32_t samplePeriod,
+                  std::int16_t parmKind) {
+  FloatFile file;
+  file.header.resize(kHtkHeaderBytes);
+  putBigEndian32(&file.header[0], static_cast<std::uint32_t>(frames));
+  putBigEndian32(&file.header[4], static_cast<std::uint32_t>(samplePeriod));
+  putBigEndian16(&file.header[8], static_cast<std::uint16_t>(4 * dimensions));
+  putBigEndian16(&file.header[10], static_cast<std::uint16_t>(parmKind));
+  file.rows = vectors;
+  file.rowCount = frames;
+  file.rowStride = static_cast<std::size_t>(dimensions);
+  file.valuesPerRow = static_cast<std::size_t>(dimensions);
+  file.bigEndian = true;
+  return file;
+}
+
+}  // namespace
+
 int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
   if (!composeOutputPath(path, OUT_C12_DIR, name, ext, errors)) return 0;
-
-  // outData stays in host order; the file gets each value most significant
-  // byte first.
-  FloatFile file;
-  file.header.resize(kHtkHeaderBytes);
-  putBigEndian32(&file.header[0], static_cast<std::uint32_t>(totalFrame));
-  putBigEndian32(&file.header[4], kSamplePeriod);
-  putBigEndian16(&file.header[8], kVectorBytes);
-  putBigEndian16(&file.header[10], kParmKind);
-  file.rows = outData.data();
-  file.rowCount = static_cast<std::size_t>(totalFrame);
-  file.rowStride = kOutDim;
-  file.valuesPerRow = kOutDim;
-  file.bigEndian = true;
+  const FloatFile file = htkFile(outData.data(), static_cast<std::size_t>(totalFrame), kOutDim, kSamplePeriod, kParmKind);
   return writeFeatureFile(path, file) ? 1 : 0;
+}
+
+bool writeHtkFile(const std::string& path, const float* vectors, std::size_t frames, int dimensions,
+                  std::int32_t samplePeriod, std::int16_t parmKind, std::FILE* errors) {
+  return writeFileAtomically(path, htkFile(vectors, frames, dimensions, samplePeriod, parmKind), errors);
 }
 
 // Headerless little-endian files: the frame count, then 12 cepstra (no C0)

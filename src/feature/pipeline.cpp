@@ -82,25 +82,7 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
     result = kExtractFailed;
   }
 
-  const std::size_t frames = static_cast<std::size_t>(totalFrame);
-  try {
-    outData.assign(frames * kOutDim, 0.0f);
-    deltaData.assign(frames * kCepDim, 0.0f);
-    accData.assign(frames * kCepDim, 0.0f);
-  } catch (const std::bad_alloc&) {
-    std::fprintf(console, "memory allocate error\n");
-    release(cepData);
-    release(deltaData);
-    release(accData);
-    release(outData);
-    return kExtractFailed;
-  }
-
-  if (normType == 0) CMN_New(cepData.data(), totalFrame);
-  getDeltaCep_New(totalFrame, cepData.data(), deltaData.data());
-  getDeltaCep_New(totalFrame, deltaData.data(), accData.data());
-  AssignCepToOutData();
-  if (normType == 1) MVN(outData.data(), totalFrame);
+  if (!assembleVectors()) return kExtractFailed;
 
   if (outputKind == 1) {
     if (OutputFeatureHTKFormat(name, outExt) == 0) {
@@ -125,6 +107,29 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
   release(deltaData);
   release(accData);
   return result;
+}
+
+bool FEATURE::assembleVectors() {
+  const std::size_t frames = static_cast<std::size_t>(totalFrame);
+  try {
+    outData.assign(frames * kOutDim, 0.0f);
+    deltaData.assign(frames * kCepDim, 0.0f);
+    accData.assign(frames * kCepDim, 0.0f);
+  } catch (const std::bad_alloc&) {
+    if (console != nullptr) std::fprintf(console, "memory allocate error\n");
+    release(cepData);
+    release(deltaData);
+    release(accData);
+    release(outData);
+    return false;
+  }
+
+  if (normType == 0) CMN_New(cepData.data(), totalFrame);
+  getDeltaCep_New(totalFrame, cepData.data(), deltaData.data());
+  getDeltaCep_New(totalFrame, deltaData.data(), accData.data());
+  AssignCepToOutData();
+  if (normType == 1) MVN(outData.data(), totalFrame);
+  return true;
 }
 
 void FEATURE::doReset() { release(outData); }

@@ -1,0 +1,161 @@
+// The library's way in: an extractor object over samples in memory, which
+// runs the tool's own steps (analyseSamples, CEPLIFTER, assembleVectors) on
+// a FEATURE of its own.
+#include "extractor.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "feature.h"
+
+namespace feature {
+
+static_assert(kMaxSamples == static_cast<std::size_t>(::kMaxSamples), "one limit");
+static_assert(kDimensions == kOutDim && kRecordValues == kCepDim, "one layout");
+
+namespace {
+
+struct Mode {
+  const char* name;
+  Normalisation normalisation;
+  std::int32_t normType;
+  const char* extension;
+};
+
+constexpr Mode kModes[] = {
+    {"CMN", Normalisation::CMN, 0, "mfcKVR0DAZC39"},
+    {"MVNMA", Normalisation::MVNMA, 1, "mfcKVR0DAC39mvacqx_kvr"},
+    {"NONE", Normalisation::None, 2, "mfcKVR0DAC39"},
+};
+
+const Mode& modeOf(Normalisation normalisation) {
+  for (const Mode& mode : kModes) {
+    if (mode.normalisation == normalisation) return mode;
+  }
+  throw std::invalid_argument("unknown normalisation");
+}
+
+// What FEATURE prints on its two streams while it lives, as text.
+class CapturedText {
+ public:
+  explicit CapturedText(FEATURE& f) : f_(f) {
+    stream_ = open_memstream(&text_, &length_);
+    if (stream_ == nullptr) throw std::bad_alloc();
+    f_.console = stream_;
+    f_.errors = stream_;
+  }
+  ~CapturedText() {
+    close();
+    std::free(text_);
+  }
+  std::string text() {
+    close();
+    std::string s(text_ != nullptr ? text_ : "", length_);
+    while (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+  }
+
+ private:
+  void close() {
+    if (stream_ == nullptr) return;
+    std::fclose(stream_);
+    stream_ = nullptr;
+    f_.console = nullptr;
+    f_.errors = nullptr;
+  }
+  FEATURE& f_;
+  std::FILE* stream_ = nullptr;
+  char* text_ = nullptr;
+  std::size_t length_ = 0;
+};
+
+}  // namespace
+
+Normalisation normalisationNamed(const std::string& name) {
+  for (const Mode& mode : kModes) {
+    if (name == mode.name) return mode.normalisation;
+  }
+  throw std::invalid_argument("unknown normalisation '" + name + "': CMN, MVNMA or NONE");
+}
+
+const char* extensionOf(Normalisation normalisation) { return modeOf(normalisation).extension; }
+
+Extractor::Extractor() : f_(std::make_unique<FEATURE>()) {
+  f_->console = nullptr;
+  f_->errors = nullptr;
+  f_->pauseAfterError = false;
+  f_->ini_fea_para();
+}
+
+Extractor::~Extractor() = default;
+Extractor::Extractor(Extractor&&) noexcept = default;
+Extractor& Extractor::operator=(Extractor&&) noexcept = default;
+
+Utterance Extractor::extract(const std::int16_t* samples, std::size_t count, Normalisation normalisation,
+                             bool truncate) {
+  if (count > kMaxSamples) {
+    if (!truncate) {
+      throw TooLong("a recording of " + std::to_string(count) + " samples is longer than the 90-second limit (" +
+                    std::to_string(kMaxSamples) + " samples at 16 kHz)");
+    }
+    count = kMaxSamples;
+  }
+  FEATURE& f = *f_;
+  f.normType = modeOf(normalisation).normType;
+  if (f.analyseSamples(samples, static_cast<std::int32_t>(count)) == kShellNoMemory) throw std::bad_alloc();
+  f.CEPLIFTER(f.totalFrame);
+
+  Utterance u;
+  u.frames = f.totalFrame;
+  u.records = f.cepData;
+  u.energies.assign(f.frameEng.begin(), f.frameEng.begin() + f.totalFrame);
+  if (!f.assembleVectors()) throw std::bad_alloc();
+  u.vectors.swap(f.outData);
+  // What doExtract and doReset release after each utterance.
+  std::vector<float>().swap(f.cepData);
+  std::vector<float>().swap(f.deltaData);
+  std::vector<float>().swap(f.accData);
+  return u;
+}
+
+std::vector<std::int16_t> Extractor::readRecording(const std::string& path, InputFormat format,
+                                                   std::int64_t* ignoredSamples) {
+  FEATURE& f = *f_;
+  f.inputFormat = format == InputFormat::Audio ? ::InputFormat::kAudio : ::InputFormat::kRaw;
+  std::vector<std::int16_t> samples;
+  int result;
+  std::string said;
+  {
+    CapturedText messages(f);
+    result = f.readRecording(path.c_str(), samples);
+    said = messages.text();
+  }
+  if (result == kShellNoMemory) throw std::bad_alloc();
+  if (result != kExtractOk) throw UnreadableRecording(said);
+  if (ignoredSamples != nullptr) *ignoredSamples = f.samplesIgnored;
+  return samples;
+}
+
+void writeHtk(const std::string& path, const float* vectors, std::size_t frames, int dimensions,
+              std::int32_t samplePeriod, std::int16_t parmKind) {
+  if (dimensions <= 0 || dimensions > 0x7FFF / 4) {
+    throw std::invalid_argument("an HTK vector holds 1 to 8191 values, not " + std::to_string(dimensions));
+  }
+  if (frames > 0x7FFFFFFF) throw std::invalid_argument("an HTK file holds at most 2147483647 vectors");
+  char* text = nullptr;
+  std::size_t length = 0;
+  std::FILE* errors = open_memstream(&text, &length);
+  const bool written = writeHtkFile(path, vectors, frames, dimensions, samplePeriod, parmKind, errors);
+  if (errors != nullptr) std::fclose(errors);
+  std::string reason(text != nullptr ? text : "", length);
+  std::free(text);
+  if (written) return;
+  while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+  const std::string prefix = "feature: ";
+  if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
+  throw std::runtime_error(reason.empty() ? "cannot write " + path : reason);
+}
+
+}  // namespace feature

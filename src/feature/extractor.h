@@ -1,0 +1,105 @@
+// The feature extractor as a library: from 16-bit samples in memory (or a
+// recording read as the tool reads it) to the vectors the tool would write,
+// the liftered records before normalisation and the frame energies, bit for
+// bit. It is a thin layer over the FEATURE pipeline of the tool: the same
+// code path, no second implementation of the arithmetic.
+//
+//   #include <feature/extractor.h>
+//   feature::Extractor extractor;
+//   const feature::Utterance u = extractor.extract(samples.data(), samples.size(),
+//                                                  feature::Normalisation::CMN);
+//   // u.frames rows of 39 floats in u.vectors
+//
+// Threads: an Extractor is not shared between threads while it works; use
+// one per thread (each holds about 2 MB on the heap, its tables built once).
+// Different Extractors run side by side safely: extraction touches no
+// process-wide state and prints nothing. writeHtk may be called from any
+// thread.
+#ifndef FEATURE_EXTRACTOR_H
+#define FEATURE_EXTRACTOR_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class FEATURE;
+
+namespace feature {
+
+constexpr int kSampleRate = 16000;            // the only rate the features are defined for
+constexpr std::size_t kMaxSamples = 1440000;  // 90 s: the longest recording analysed
+constexpr int kDimensions = 39;               // c1..c12, C0, their deltas and delta-deltas
+constexpr int kRecordValues = 13;             // c1..c12 (liftered), C0
+
+// The normalisations of the tool's modes CMN, MVNMA and NONE.
+enum class Normalisation { CMN, MVNMA, None };
+
+// "CMN", "MVNMA" or "NONE" (exactly); throws std::invalid_argument otherwise.
+Normalisation normalisationNamed(const std::string& name);
+// The tool's file extension for a normalisation ("mfcKVR0DAZC39", ...).
+const char* extensionOf(Normalisation normalisation);
+
+// How a recording file is read: headerless 16-bit little-endian PCM, or an
+// audio file (WAV, FLAC, ...) holding 16-bit samples at 16 kHz in one
+// channel (any other is refused).
+enum class InputFormat { Raw, Audio };
+
+// A recording too long for the analysis (more than kMaxSamples samples).
+class TooLong : public std::length_error {
+ public:
+  using std::length_error::length_error;
+};
+
+// A recording file that could not be read or is refused; what() says which
+// file and why, in the tool's words.
+class UnreadableRecording : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What one recording gives.
+struct Utterance {
+  int frames = 0;               // 0 for fewer than 320 samples
+  std::vector<float> vectors;   // frames x 39: what the tool writes in the HTK file
+  std::vector<float> records;   // frames x 13: c1..c12 liftered, C0, before normalisation
+  std::vector<float> energies;  // frames: the energy of each frame in dB (the .ENG values)
+};
+
+class Extractor {
+ public:
+  Extractor();
+  ~Extractor();
+  Extractor(Extractor&&) noexcept;
+  Extractor& operator=(Extractor&&) noexcept;
+  Extractor(const Extractor&) = delete;
+  Extractor& operator=(const Extractor&) = delete;
+
+  // The features of count samples at 16 kHz. More than kMaxSamples samples
+  // throw TooLong, unless truncate is set: then the first kMaxSamples are
+  // analysed, as the tool does with a longer file. Throws std::bad_alloc
+  // when memory runs out.
+  Utterance extract(const std::int16_t* samples, std::size_t count, Normalisation normalisation,
+                    bool truncate = false);
+
+  // The samples of a recording file, read exactly as the tool reads it
+  // (at most kMaxSamples; ignoredSamples, if given, receives how many more
+  // the file holds, -1 when unknown). Throws UnreadableRecording.
+  std::vector<std::int16_t> readRecording(const std::string& path, InputFormat format = InputFormat::Raw,
+                                          std::int64_t* ignoredSamples = nullptr);
+
+ private:
+  std::unique_ptr<FEATURE> f_;
+};
+
+// Writes an HTK parameter file of frames vectors of dimensions floats (rows
+// in host order) with the tool's header fields by default, completely or
+// not at all. Throws std::runtime_error naming the file and the reason.
+void writeHtk(const std::string& path, const float* vectors, std::size_t frames, int dimensions = kDimensions,
+              std::int32_t samplePeriod = 100000, std::int16_t parmKind = 6);
+
+}  // namespace feature
+
+#endif  // FEATURE_EXTRACTOR_H

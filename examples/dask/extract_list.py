@@ -1,0 +1,68 @@
+#!/usr/bin/python3
+"""Extracts the features of a list of recordings on a dask.distributed cluster
+and writes the HTK files the feature tool writes, byte for byte.
+
+    extract_list.py LIST IN_DIR OUT_DIR MODE [--scheduler ADDRESS] [--workers N]
+
+Without --scheduler a LocalCluster of N worker processes (default 2) runs on
+this machine; with it, the tasks go to a running cluster
+(``dask scheduler`` on one host, ``dask worker tcp://HOST:8786`` on the
+others), every worker with the mfcc_frontend package installed and the
+directories on a shared file system. Names are read as the tool reads them
+(white-space separated, may hold "/"); OUT_DIR/NAME.<extension> is written
+with the directories it needs. Exits 1 when any utterance failed.
+"""
+import argparse
+import os
+import sys
+
+import mfcc_frontend as mf
+
+
+def extract_one(name, in_dir, out_dir, mode):
+    """Runs on a worker: one recording to its HTK file. Returns (name, error)."""
+    try:
+        samples = mf.read_recording(os.path.join(in_dir, name))
+        vectors = mf.features(samples, normalisation=mode, truncate=True)
+        target = os.path.join(out_dir, name + "." + mf.extension(mode))
+        os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
+        mf.write_htk(target, vectors)
+        return name, None
+    except (OSError, ValueError) as e:
+        return name, str(e)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("list")
+    parser.add_argument("in_dir")
+    parser.add_argument("out_dir")
+    parser.add_argument("mode", choices=mf.NORMALISATIONS)
+    parser.add_argument("--scheduler", help="address of a running scheduler, e.g. tcp://10.0.0.1:8786")
+    parser.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster")
+    args = parser.parse_args(argv)
+
+    from dask.distributed import Client, LocalCluster
+
+    with open(args.list) as f:
+        names = f.read().split()
+    if args.scheduler:
+        client = Client(args.scheduler)
+    else:
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                               dashboard_address=None)
+        client = Client(cluster)
+    with client:
+        futures = client.map(extract_one, names, in_dir=args.in_dir, out_dir=args.out_dir, mode=args.mode,
+                             pure=False)
+        failed = 0
+        for name, error in client.gather(futures):
+            if error is not None:
+                failed += 1
+                print(f"{name}: {error}", file=sys.stderr)
+    print(f"{len(names)} utterances, {failed} failed", file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,237 @@
+"""MFCC features of 16 kHz speech, bit for bit those of the ``feature`` tool.
+
+39 values per 10 ms frame: c1..c12 (liftered) and C0 from a 24-filter mel
+filter bank over 20 ms frames, their deltas and delta-deltas, normalised by
+CMN, MVNMA (mean-variance normalisation with ARMA smoothing) or NONE::
+
+    import numpy as np
+    import mfcc_frontend as mf
+    x = mf.features(np.fromfile("utt1.raw", "<i2"), normalisation="CMN")   # (frames, 39) float32
+
+The arrays equal the vectors of the tool's HTK files for the same samples.
+Extraction releases the GIL: Python threads extract side by side.
+"""
+from __future__ import annotations
+
+import errno
+import os
+import struct
+from typing import NamedTuple, Optional, Tuple, Union
+
+import numpy as np
+
+from . import _core
+
+__all__ = [
+    "SAMPLE_RATE", "MAX_SAMPLES", "NORMALISATIONS", "features", "cepstra", "energies", "extract",
+    "read_recording", "features_from_file", "read_htk", "write_htk", "read_c12", "read_eng", "run_list",
+    "extension", "HTKFile", "Extraction",
+]
+
+SAMPLE_RATE = 16000
+"""The only sample rate the features are defined for."""
+MAX_SAMPLES = _core.MAX_SAMPLES
+"""90 seconds at 16 kHz: the longest recording analysed."""
+NORMALISATIONS = ("CMN", "MVNMA", "NONE")
+
+Samples = Union[np.ndarray, bytes, bytearray, memoryview]
+
+
+class Extraction(NamedTuple):
+    """Everything one recording gives."""
+    features: np.ndarray   #: (frames, 39) float32, as in the tool's HTK file
+    cepstra: np.ndarray    #: (frames, 13) float32: c1..c12 liftered, C0, before normalisation
+    energies: np.ndarray   #: (frames,) float32: energy of each frame in dB
+
+
+class HTKFile(NamedTuple):
+    """An HTK parameter file: its vectors and header fields."""
+    data: np.ndarray       #: (frames, values per vector) float32
+    sample_period: int     #: in units of 100 ns (100000: 10 ms)
+    parm_kind: int         #: parameter kind with qualifier bits (6: MFCC)
+
+
+def _samples(samples: Samples) -> np.ndarray:
+    """A contiguous native int16 array of the samples, or TypeError."""
+    if isinstance(samples, (bytes, bytearray, memoryview)):
+        raw = memoryview(samples).cast("B")
+        if raw.nbytes % 2:
+            raise ValueError(f"{raw.nbytes} bytes are not whole 16-bit samples (an odd number of bytes)")
+        return np.frombuffer(raw, dtype="<i2").astype(np.int16, copy=False)
+    if not isinstance(samples, np.ndarray):
+        raise TypeError(
+            f"samples must be a numpy int16 array or bytes of little-endian 16-bit samples, not "
+            f"{type(samples).__name__}; convert with np.asarray(x, dtype=np.int16)")
+    if samples.dtype.kind != "i" or samples.dtype.itemsize != 2:
+        hint = ("for floats in [-1, 1] use (x * 32768).clip(-32768, 32767).astype(np.int16), "
+                "or read the file as int16 (soundfile.read(path, dtype='int16'))"
+                if samples.dtype.kind == "f" else "convert with x.astype(np.int16)")
+        raise TypeError(f"16-bit integer samples are required, not {samples.dtype}; {hint}")
+    if samples.ndim != 1:
+        raise TypeError(
+            f"a 1-D array of samples is required, not shape {samples.shape}; "
+            "for several channels pick one (x[:, 0]) or mix them first with sox")
+    return np.ascontiguousarray(samples, dtype=np.int16)
+
+
+def _check_rate(sample_rate: int) -> None:
+    if sample_rate != SAMPLE_RATE:
+        raise ValueError(
+            f"sample_rate {sample_rate}: the features are defined for 16000 Hz only; resample first "
+            "(sox in.wav -r 16000 out.wav), the tool does not")
+
+
+def _check_normalisation(normalisation: str) -> None:
+    if normalisation not in NORMALISATIONS:
+        raise ValueError(f"normalisation must be one of 'CMN', 'MVNMA', 'NONE', not {normalisation!r}")
+
+
+def extract(samples: Samples, sample_rate: int = 16000, normalisation: str = "CMN",
+            truncate: bool = False) -> Extraction:
+    """Features, records before normalisation and energies of one recording.
+
+    More than MAX_SAMPLES samples (90 s) raise ValueError unless ``truncate``
+    is true; then, as the tool does, only the first 90 s are analysed.
+    """
+    _check_rate(sample_rate)
+    _check_normalisation(normalisation)
+    x = _samples(samples)
+    if x.size > MAX_SAMPLES and not truncate:
+        raise ValueError(
+            f"a recording of {x.size} samples ({x.size / SAMPLE_RATE:.2f} s) is longer than the 90-second "
+            f"limit ({MAX_SAMPLES} samples); pass truncate=True to use its first 90 s as the tool does")
+    return Extraction(*_core.extract(x, normalisation, truncate))
+
+
+def features(samples: Samples, sample_rate: int = 16000, normalisation: str = "CMN",
+             truncate: bool = False) -> np.ndarray:
+    """The 39-value vectors, shape (frames, 39), float32: what the tool writes.
+
+    ``samples``: a 1-D numpy int16 array (any stride) or bytes of little-endian
+    16-bit samples at 16 kHz. Fewer than 320 samples give shape (0, 39).
+    """
+    return extract(samples, sample_rate, normalisation, truncate).features
+
+
+def cepstra(samples: Samples, sample_rate: int = 16000, truncate: bool = False) -> np.ndarray:
+    """The 13-value records c1..c12 (liftered), C0 before any normalisation,
+    shape (frames, 13); c1..c12 are what the tool's .C12 file holds."""
+    return extract(samples, sample_rate, "NONE", truncate).cepstra
+
+
+def energies(samples: Samples, sample_rate: int = 16000, truncate: bool = False) -> np.ndarray:
+    """The energy of every frame in dB, shape (frames,): the tool's .ENG values."""
+    return extract(samples, sample_rate, "NONE", truncate).energies
+
+
+def read_recording(path: Union[str, os.PathLike], input_format: str = "raw") -> np.ndarray:
+    """The samples of a recording file read as the tool reads it: ``raw``
+    (headerless 16-bit little-endian PCM) or ``audio`` (WAV, FLAC, ... holding
+    16-bit samples at 16 kHz in one channel; anything else raises ValueError).
+    Samples past 90 s are dropped, as by the tool, with a warning."""
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    try:
+        samples, ignored = _core.read_recording(path, input_format)
+    except _core.UnreadableRecording as e:
+        if "refused" in str(e):
+            raise ValueError(str(e)) from None
+        raise OSError(errno.EIO, str(e), path) from None
+    if ignored:
+        import warnings
+        seconds = "some" if ignored < 0 else f"the last {ignored / SAMPLE_RATE:.2f}"
+        warnings.warn(f"{path} is longer than 90 s; {seconds} s are ignored", stacklevel=2)
+    return samples
+
+
+def features_from_file(path: Union[str, os.PathLike], normalisation: str = "CMN",
+                       input_format: str = "raw") -> np.ndarray:
+    """The features of a recording file, as the tool computes them."""
+    return features(read_recording(path, input_format), normalisation=normalisation, truncate=True)
+
+
+def extension(normalisation: str) -> str:
+    """The tool's file extension for a normalisation ('mfcKVR0DAZC39' for CMN, ...)."""
+    _check_normalisation(normalisation)
+    return _core.extension(normalisation)
+
+
+def write_htk(path: Union[str, os.PathLike], array: np.ndarray, sample_period: int = 100000,
+              parm_kind: int = 6) -> None:
+    """Writes an HTK parameter file of the vectors in ``array`` (frames, values),
+    with the tool's header fields by default, complete or not at all."""
+    path = os.fspath(path)
+    data = np.asarray(array)
+    if data.ndim != 2:
+        raise ValueError(f"write_htk needs a 2-D array (frames, values), not shape {data.shape}")
+    if data.dtype.kind not in "fiu":
+        raise TypeError(f"write_htk needs numbers, not {data.dtype}")
+    directory = os.path.dirname(path) or "."
+    if not os.path.isdir(directory):
+        raise FileNotFoundError(errno.ENOENT, f"no directory {directory!r} for the file", path)
+    _core.write_htk(path, np.ascontiguousarray(data, dtype=np.float32), sample_period, parm_kind)
+
+
+def _read_whole(path: str, header_size: int) -> Tuple[bytes, int]:
+    with open(path, "rb") as f:
+        header = f.read(header_size)
+        size = os.fstat(f.fileno()).st_size
+    return header, size
+
+
+def read_htk(path: Union[str, os.PathLike]) -> HTKFile:
+    """An HTK parameter file: ``data`` (frames, values) float32, ``sample_period``,
+    ``parm_kind``. A file that is no HTK file raises ValueError naming the defect."""
+    path = os.fspath(path)
+    header, size = _read_whole(path, 12)
+    if len(header) < 12:
+        raise ValueError(f"{path}: not an HTK file: shorter than the 12-byte header ({len(header)} bytes)")
+    frames, period, vector_bytes, kind = struct.unpack(">iiHH", header)
+    if frames < 0:
+        raise ValueError(f"{path}: not an HTK file: the header gives {frames} vectors")
+    if period <= 0:
+        raise ValueError(f"{path}: not an HTK file: the header gives a sample period of {period}")
+    if vector_bytes == 0 or vector_bytes % 4:
+        raise ValueError(f"{path}: not an HTK file of floats: {vector_bytes} bytes per vector")
+    if size != 12 + frames * vector_bytes:
+        raise ValueError(f"{path}: length {size} bytes, but the header promises 12 + {frames} x "
+                         f"{vector_bytes} = {12 + frames * vector_bytes}")
+    data = np.fromfile(path, dtype=">f4", offset=12).astype(np.float32).reshape(frames, vector_bytes // 4)
+    return HTKFile(data, period, kind)
+
+
+def _read_counted(path: Union[str, os.PathLike], values: int, kind: str) -> np.ndarray:
+    path = os.fspath(path)
+    header, size = _read_whole(path, 4)
+    if len(header) < 4:
+        raise ValueError(f"{path}: not a {kind} file: shorter than its 4-byte frame count")
+    (frames,) = struct.unpack("<i", header)
+    if frames < 0 or size != 4 + 4 * values * frames:
+        raise ValueError(f"{path}: not a {kind} file: length {size} bytes, but {frames} frames need "
+                         f"{4 + 4 * values * max(frames, 0)}")
+    return np.fromfile(path, dtype="<f4", offset=4).astype(np.float32)
+
+
+def read_c12(path: Union[str, os.PathLike]) -> np.ndarray:
+    """A .C12 file of the tool (--c12-eng): c1..c12 of every frame, (frames, 12)."""
+    return _read_counted(path, 12, ".C12").reshape(-1, 12)
+
+
+def read_eng(path: Union[str, os.PathLike]) -> np.ndarray:
+    """An .ENG file of the tool (--c12-eng): the energy of every frame in dB, (frames,)."""
+    return _read_counted(path, 1, ".ENG")
+
+
+def run_list(list_file: Union[str, os.PathLike], input_dir: Union[str, os.PathLike],
+             output_dir: Union[str, os.PathLike], normalisation: str = "CMN", jobs: int = 1,
+             c12_eng: bool = False, input_format: str = "raw", input_extension: Optional[str] = None,
+             summary: bool = False) -> int:
+    """Runs a whole list as the tool does (the same loop, files and messages;
+    no pause after "Error"), with ``jobs`` workers (0: one per processor).
+    Returns the tool's exit status: 0 when every utterance was written."""
+    _check_normalisation(normalisation)
+    return _core.run_list(os.fspath(list_file), os.fspath(input_dir), os.fspath(output_dir), normalisation,
+                          int(jobs), bool(c12_eng), input_format, input_extension or "", bool(summary))

@@ -1,0 +1,163 @@
+// The extension module mfcc_frontend._core: the library's extractor, the
+// tool's recording reader, HTK writer and batch loop, for the Python package
+// (python/mfcc_frontend), which checks its arguments and adds the file
+// readers. Extraction and file work run without the GIL, so Python threads
+// extract side by side; each thread keeps an extractor of its own.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <sys/stat.h>
+
+#include "batch.h"
+#include "extractor.h"
+#include "feature.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The extractor of the calling thread, its tables built on first use.
+feature::Extractor& threadExtractor() {
+  thread_local feature::Extractor extractor;
+  return extractor;
+}
+
+// A float array of the given shape that owns values without copying them.
+py::array_t<float> arrayOf(std::vector<float>&& values, std::vector<py::ssize_t> shape) {
+  if (values.empty()) return py::array_t<float>(shape);
+  auto* owned = new std::vector<float>(std::move(values));
+  py::capsule release(owned, [](void* p) { delete static_cast<std::vector<float>*>(p); });
+  return py::array_t<float>(shape, owned->data(), release);
+}
+
+// samples: a C-contiguous buffer of native 16-bit integers (the package
+// makes sure of it). Returns (vectors (n, 39), records (n, 13), energies (n,)).
+py::tuple extract(const py::buffer& samples, const std::string& normalisation, bool truncate) {
+  const py::buffer_info info = samples.request();
+  if (info.itemsize != 2 || info.ndim != 1 || (info.shape[0] > 1 && info.strides[0] != 2)) {
+    throw py::type_error("extract needs a contiguous 1-D buffer of 16-bit integers");
+  }
+  const auto mode = feature::normalisationNamed(normalisation);
+  feature::Utterance u;
+  {
+    py::gil_scoped_release unlocked;
+    u = threadExtractor().extract(static_cast<const std::int16_t*>(info.ptr), static_cast<std::size_t>(info.shape[0]),
+                                  mode, truncate);
+  }
+  const py::ssize_t n = u.frames;
+  return py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::kDimensions}),
+                        arrayOf(std::move(u.records), {n, feature::kRecordValues}), arrayOf(std::move(u.energies), {n}));
+}
+
+// (samples int16, samples past the 90 s limit or -1 when unknown)
+py::tuple readRecording(const std::string& path, const std::string& format) {
+  if (format != "raw" && format != "audio") throw py::value_error("input_format must be 'raw' or 'audio'");
+  if (format == "audio" && !audioInputSupported()) throw py::value_error("this build reads raw recordings only");
+  std::vector<std::int16_t> samples;
+  std::int64_t ignored = 0;
+  {
+    py::gil_scoped_release unlocked;
+    samples = threadExtractor().readRecording(
+        path, format == "audio" ? feature::InputFormat::Audio : feature::InputFormat::Raw, &ignored);
+  }
+  py::array_t<std::int16_t> array(static_cast<py::ssize_t>(samples.size()));
+  if (!samples.empty()) std::memcpy(array.mutable_data(), samples.data(), samples.size() * 2);
+  return py::make_tuple(array, ignored);
+}
+
+void writeHtk(const std::string& path, const py::array_t<float, py::array::c_style>& vectors, std::int32_t samplePeriod,
+              std::int16_t parmKind) {
+  if (vectors.ndim() != 2) throw py::value_error("write_htk needs a 2-D array (frames, dimensions)");
+  const float* data = vectors.data();
+  const auto frames = static_cast<std::size_t>(vectors.shape(0));
+  const int dimensions = static_cast<int>(vectors.shape(1));
+  std::string failure;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      feature::writeHtk(path, data, frames, dimensions, samplePeriod, parmKind);
+    } catch (const std::invalid_argument&) {
+      throw;
+    } catch (const std::runtime_error& e) {
+      failure = e.what();
+    }
+  }
+  if (!failure.empty()) {
+    py::object error = py::module_::import("builtins").attr("OSError")(failure);
+    error.attr("filename") = path;
+    PyErr_SetObject(PyExc_OSError, error.ptr());
+    throw py::error_already_set();
+  }
+}
+
+// The tool's batch loop over a list file; process-wide directory strings
+// make one run at a time.
+std::mutex listRuns;
+
+int runList(const std::string& list, const std::string& inputDir, const std::string& outputDir,
+            const std::string& normalisation, int jobs, bool cepstrumFiles, const std::string& inputFormat,
+            const std::string& inputExtension, bool summary) {
+  const auto mode = feature::normalisationNamed(normalisation);
+  if (inputDir.empty() || outputDir.empty()) throw py::value_error("the input and output directories must be given");
+  if (inputDir.size() > kDirCapacity - 1 || outputDir.size() > kDirCapacity - 2) {
+    throw py::value_error("the input directory holds at most 255 characters, the output directory 254");
+  }
+  if (inputFormat != "raw" && inputFormat != "audio") throw py::value_error("input_format must be 'raw' or 'audio'");
+  auto configured = std::make_unique<FEATURE>();
+  configured->normType = mode == feature::Normalisation::CMN ? 0 : mode == feature::Normalisation::MVNMA ? 1 : 2;
+  std::snprintf(configured->outExt, sizeof configured->outExt, "%s", feature::extensionOf(mode));
+  configured->writeCepstrumFiles = cepstrumFiles;
+  configured->inputFormat = inputFormat == "audio" ? InputFormat::kAudio : InputFormat::kRaw;
+  configured->ini_fea_para();
+  BatchSettings settings;
+  settings.jobs = jobs <= 0 ? availableProcessors() : jobs;
+  settings.pause = false;
+  settings.summary = summary ? stderr : nullptr;
+  settings.inputExtension = inputExtension;
+
+  py::gil_scoped_release unlocked;
+  std::lock_guard<std::mutex> lock(listRuns);
+  std::FILE* file = std::fopen(list.c_str(), "r");
+  struct stat info;
+  if (file != nullptr && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    file = nullptr;
+    errno = EISDIR;
+  }
+  if (file == nullptr) {
+    py::gil_scoped_acquire locked;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, list.c_str());
+    throw py::error_already_set();
+  }
+  std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", inputDir.c_str());
+  std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", outputDir.c_str());
+  std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", outputDir.c_str());
+  const int status = runBatch(file, *configured, settings);
+  std::fflush(stdout);
+  std::fclose(file);
+  return status;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The MFCC feature extractor's compiled core (use the mfcc_frontend package).";
+  py::register_exception<feature::TooLong>(m, "TooLong", PyExc_ValueError);
+  py::register_exception<feature::UnreadableRecording>(m, "UnreadableRecording", PyExc_OSError);
+  m.attr("SAMPLE_RATE") = feature::kSampleRate;
+  m.attr("MAX_SAMPLES") = feature::kMaxSamples;
+  m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));
+  m.def("read_recording", &readRecording, py::arg("path"), py::arg("input_format"));
+  m.def("write_htk", &writeHtk, py::arg("path"), py::arg("vectors"), py::arg("sample_period"), py::arg("parm_kind"));
+  m.def("run_list", &runList, py::arg("list_file"), py::arg("input_dir"), py::arg("output_dir"),
+        py::arg("normalisation"), py::arg("jobs"), py::arg("c12_eng"), py::arg("input_format"),
+        py::arg("input_extension"), py::arg("summary"));
+  m.def("extension", [](const std::string& normalisation) {
+    return std::string(feature::extensionOf(feature::normalisationNamed(normalisation)));
+  });
+}

@@ -1,0 +1,54 @@
+"""The package as users get it: pip install into a fresh virtual environment,
+then import and extract; and the dask example, whose files equal the tool's."""
+import os
+import subprocess
+import sys
+import venv
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+EXAMPLES = os.path.join(ROOT, "examples")
+GOLDEN = os.path.join(ROOT, "tests", "golden")
+TOOL = os.environ.get("FEATURE_BINARY", os.path.join(ROOT, "build", "feature"))
+
+
+def test_pip_install_into_a_fresh_environment(tmp_path):
+    environment = tmp_path / "env"
+    venv.EnvBuilder(system_site_packages=True, with_pip=True).create(environment)
+    python = str(environment / "bin" / "python")
+    install = subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "-q", ROOT],
+                             capture_output=True, text=True, cwd=tmp_path)
+    assert install.returncode == 0, install.stdout + install.stderr
+    script = ("import mfcc_frontend as mf, numpy as np, sys\n"
+              "x = mf.features_from_file(sys.argv[1], 'CMN')\n"
+              "print(mf.__file__)\n"
+              "np.save(sys.argv[2], x)\n")
+    fox = os.path.join(EXAMPLES, "recordings", "speaker1", "fox")
+    run = subprocess.run([python, "-c", script, fox, str(tmp_path / "fox.npy")], capture_output=True, text=True,
+                         cwd=tmp_path, env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"})
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith(str(environment)), run.stdout
+    subprocess.run([TOOL, "-q", os.path.join(EXAMPLES, "list.txt"), os.path.join(EXAMPLES, "recordings"),
+                    str(tmp_path / "tool"), "CMN"], check=True, stdin=subprocess.DEVNULL)
+    tool = np.fromfile(tmp_path / "tool" / "speaker1" / "fox.mfcKVR0DAZC39", ">f4", offset=12).reshape(-1, 39)
+    assert np.load(tmp_path / "fox.npy").tobytes() == tool.astype(np.float32).tobytes()
+
+
+def test_dask_example_writes_the_tools_files(tmp_path):
+    for list_file, recordings, mode in ((os.path.join(EXAMPLES, "list.txt"), os.path.join(EXAMPLES, "recordings"),
+                                         "MVNMA"),
+                                        (os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings"), "CMN")):
+        out = tmp_path / ("dask-" + mode)
+        run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "dask", "extract_list.py"), list_file,
+                              recordings, str(out), mode, "--workers", "2"], capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        subprocess.run([TOOL, "-q", list_file, recordings, str(tmp_path / ("tool-" + mode)), mode], check=True,
+                       stdin=subprocess.DEVNULL)
+        tool = sorted(p.relative_to(tmp_path / ("tool-" + mode)) for p in (tmp_path / ("tool-" + mode)).rglob("*")
+                      if p.is_file())
+        dask = sorted(p.relative_to(out) for p in out.rglob("*") if p.is_file())
+        assert tool == dask and tool
+        for f in tool:
+            assert (out / f).read_bytes() == (tmp_path / ("tool-" + mode) / f).read_bytes(), f

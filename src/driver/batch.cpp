@@ -58,6 +58,7 @@ struct Utterance {
   int frames = 0;
   long samples = 0;
   bool cut = false;        // longer than 90 s
+  bool skipped = false;    // its files existed already (--skip-existing)
   Messages messages;       // what the extractor printed (workers only)
   long startedAfterPauses = 0;  // pauses made before its extraction began
   bool done = false;
@@ -98,6 +99,19 @@ bool prepare(Utterance& u, const FEATURE& f, const std::string& inputExtension) 
   }
   u.refusal = text;
   return false;
+}
+
+bool fileStands(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Whether every file the utterance would write stands under its final name
+// already: files appear there only complete, so it need not be done again.
+bool alreadyWritten(const Utterance& u, const FEATURE& f) {
+  const std::string prefix = std::string(OUT_C12_DIR) + "/" + u.name + ".";
+  if (!fileStands(prefix + f.outExt)) return false;
+  return !f.writeCepstrumFiles || (fileStands(prefix + "C12") && fileStands(std::string(OUT_EC_DIR) + "/" + u.name + ".ENG"));
 }
 
 bool recordingOpens(const char* path) {
@@ -179,8 +193,8 @@ class InOrder {
       paused = waitForOneCharacter();
       progress_.pauseEnds();
     }
-    progress_.finished(u.result, u.frames, u.samples, u.cut);
-    if (u.result != kExtractOk) ++failures_;
+    progress_.finished(u.result, u.frames, u.samples, u.cut, u.skipped);
+    if (u.result != kExtractOk && u.result != kNoFrames) ++failures_;
     if (u.result == kRecordingUnreadable) stoppedAt_ = u.name;
     return paused;
   }
@@ -215,8 +229,13 @@ long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& setting
     if (!names.next(u.name)) break;
     u.index = index;
     if (prepare(u, f, settings.inputExtension)) {
-      capture.attach(f, u.messages);
-      extract(f, u);
+      if (settings.skipExisting && alreadyWritten(u, f)) {
+        u.skipped = true;
+        u.result = kExtractOk;
+      } else {
+        capture.attach(f, u.messages);
+        extract(f, u);
+      }
     }
     inOrder.finish(u);
   }
@@ -393,6 +412,10 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
       ahead.push_back(std::move(u));
       if (!prepare(*next, configured, settings.inputExtension)) {
         next->done = true;
+      } else if (settings.skipExisting && alreadyWritten(*next, configured)) {
+        next->skipped = true;
+        next->result = kExtractOk;
+        next->done = true;
       } else if (!recordingOpens(next->path)) {
         next->inOrder = true;
         next->done = true;
@@ -408,7 +431,8 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
     if (u.inOrder) {
       workers.runHere(u);
       heldBack = false;
-    } else if (u.refusal.empty() && u.result != kExtractOk && u.startedAfterPauses < workers.pauses()) {
+    } else if (u.refusal.empty() && u.result != kExtractOk && u.result != kNoFrames &&
+               u.startedAfterPauses < workers.pauses()) {
       workers.start(&u, true);
       continue;
     }
@@ -421,10 +445,11 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
 
 // The number of names in the list, read ahead and rewound; -1 when the list
 // cannot be rewound (a pipe).
-long countNames(std::FILE* list) {
+long countNames(std::FILE* list, const BatchSettings& settings) {
   const long start = std::ftell(list);
   if (start < 0) return -1;
   ListReader reader(list, kPathCapacity);
+  reader.share(settings.part, settings.parts);
   std::string name;
   long count = 0;
   while (reader.next(name)) ++count;
@@ -436,9 +461,10 @@ long countNames(std::FILE* list) {
 }  // namespace
 
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings) {
-  const long total = settings.progressLine != nullptr ? countNames(list) : -1;
+  const long total = settings.progressLine != nullptr ? countNames(list, settings) : -1;
   Progress progress(settings.progressLine, settings.summary, total);
   ListReader names(list, kPathCapacity);
+  names.share(settings.part, settings.parts);
   InOrder inOrder(settings, progress);
   int status = 1;
   try {

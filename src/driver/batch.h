@@ -20,6 +20,12 @@ struct BatchSettings {
   // The recordings' file extension (without the dot), or empty: the
   // recording of name is IN_WAV_DIR/name.EXT.
   std::string inputExtension;
+  // --part K/N: only the names at positions K, K + N, K + 2N, ... of the list.
+  long part = 0;
+  long parts = 1;
+  // --skip-existing: an utterance whose output files all stand under their
+  // final names is not extracted again.
+  bool skipExisting = false;
   // Called with each utterance's position in the list when its turn comes,
   // in list order, before its messages are printed (tests use it).
   std::function<void(long index)> onFinished;

@@ -9,6 +9,13 @@ bool isSeparator(int c) {
 }  // namespace
 
 bool ListReader::next(std::string& name) {
+  while (nextOfAll(name)) {
+    if (position_++ % parts_ == part_) return true;
+  }
+  return false;
+}
+
+bool ListReader::nextOfAll(std::string& name) {
   name.clear();
   int c = std::getc(list_);
   while (c != EOF && isSeparator(c)) c = std::getc(list_);

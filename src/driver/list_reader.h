@@ -14,6 +14,13 @@ class ListReader {
   explicit ListReader(std::FILE* list, std::size_t maxLength = 4096)
       : list_(list), maxLength_(maxLength) {}
 
+  // Only the share of part (0..parts-1): the names whose position in the
+  // list (counted from 0) leaves the remainder part when divided by parts.
+  void share(long part, long parts) {
+    part_ = part;
+    parts_ = parts;
+  }
+
   // The next name into name; false at the end of the list. A name may hold
   // any byte but white space, NUL included. A name longer than maxLength
   // comes back as its first maxLength + 1 bytes, so the caller sees that it
@@ -21,8 +28,13 @@ class ListReader {
   bool next(std::string& name);
 
  private:
+  bool nextOfAll(std::string& name);
+
   std::FILE* list_;
   std::size_t maxLength_;
+  long part_ = 0;
+  long parts_ = 1;
+  long position_ = 0;  // of the next name in the whole list
 };
 
 #endif  // DRIVER_LIST_READER_H

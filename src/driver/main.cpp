@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
   extractor->writeCepstrumFiles = options.cepstrumFiles;
   extractor->frontEnd = options.frontEnd;
   extractor->inputFormat = options.inputFormat;
+  extractor->skipEmptyFiles = options.noEmptyFiles;
+  if (options.htkQualifiers) extractor->htkParmKind = qualifiedParmKind(extractor->normType);
 
   // A directory opens but is no list: it is refused like a missing file.
   std::FILE* list = std::fopen(argv[1], "r");
@@ -131,6 +133,9 @@ int main(int argc, char** argv) {
   settings.jobs = options.jobs;
   settings.pause = !inputIsList(list);
   settings.inputExtension = options.inputExtension;
+  settings.part = options.part;
+  settings.parts = options.parts;
+  settings.skipExisting = options.skipExisting;
   if (!options.quiet) {
     settings.summary = stderr;
     if (isatty(STDERR_FILENO)) settings.progressLine = stderr;

@@ -81,6 +81,22 @@ namespace {
 // Long options that take a value after "=".
 constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension"};
 
+// K/N with 0 <= K < N.
+bool parsePart(const char* text, Options& options) {
+  char* end = nullptr;
+  const long k = std::strtol(text, &end, 10);
+  const bool slash = end != text && *end == '/';
+  const char* rest = slash ? end + 1 : end;
+  const long n = slash ? std::strtol(rest, &end, 10) : 0;
+  if (!slash || end == rest || *end != '\0' || k < 0 || n < 1 || k >= n || text[0] == '-' || rest[0] == '-') {
+    std::fprintf(stderr, "feature: --part needs K/N with 0 <= K < N (the share K of N), not '%s'\n", text);
+    return false;
+  }
+  options.part = k;
+  options.parts = n;
+  return true;
+}
+
 bool isValueOption(const char* arg) {
   for (const char* name : kValueOptions) {
     if (std::strcmp(arg, name) == 0) return true;
@@ -89,7 +105,8 @@ bool isValueOption(const char* arg) {
 }
 
 bool isKnownOption(const char* arg) {
-  static const char* const kFlags[] = {"--c12-eng", "--help", "--version", "--quiet", "--jobs", "-h", "-q", "-j"};
+  static const char* const kFlags[] = {"--c12-eng", "--help", "--version", "--quiet", "--jobs", "-h", "-q", "-j",
+                                       "--part", "--skip-existing", "--no-empty-files", "--htk-qualifiers"};
   for (const char* name : kFlags) {
     if (std::strcmp(arg, name) == 0) return true;
   }
@@ -144,6 +161,20 @@ bool parseOptions(int argc, char** argv, Options& options) {
       options.version = true;
     } else if (std::strcmp(arg, "--quiet") == 0) {
       options.quiet = true;
+    } else if (std::strcmp(arg, "--skip-existing") == 0) {
+      options.skipExisting = true;
+    } else if (std::strcmp(arg, "--no-empty-files") == 0) {
+      options.noEmptyFiles = true;
+    } else if (std::strcmp(arg, "--htk-qualifiers") == 0) {
+      options.htkQualifiers = true;
+    } else if (std::strcmp(arg, "--part") == 0) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "feature: --part needs K/N\n");
+        return false;
+      }
+      if (!parsePart(argv[++i], options)) return false;
+    } else if (std::strncmp(arg, "--part=", 7) == 0) {
+      if (!parsePart(arg + 7, options)) return false;
     } else if (isValueOption(arg)) {
       std::fprintf(stderr, "feature: %s needs =VALUE, as in %s\n", arg,
                    std::strcmp(arg, "--front-end") == 0      ? "--front-end=avx2"
@@ -247,6 +278,22 @@ void printHelp(std::FILE* out) {
       "  --input-extension=EXT\n"
       "                read the recording of a name from IN_WAV_DIR/name.EXT (the\n"
       "                features still go to OUT_DIR//name.<extension>)\n"
+      "  --part K/N    take only the share K (0..N-1) of N of the list: the names at\n"
+      "                positions K, K+N, K+2N, ... (counted from 0), as if the list\n"
+      "                held just those; for job arrays (--part \"$SLURM_ARRAY_TASK_ID/N\")\n"
+      "  --skip-existing\n"
+      "                skip every name whose files (the HTK file, and .C12/.ENG with\n"
+      "                --c12-eng) already stand: files appear only complete, so a\n"
+      "                run that was stopped goes on where it was; the summary counts\n"
+      "                them\n"
+      "  --no-empty-files\n"
+      "                write no file for a recording shorter than one frame (320\n"
+      "                samples) instead of a header-only HTK file, which some\n"
+      "                readers reject; standard error names it, the status stays 0\n"
+      "  --htk-qualifiers\n"
+      "                give the HTK header the parameter kind that describes the\n"
+      "                vectors: MFCC_0_D_A_Z (CMN, MVNMA) or MFCC_0_D_A (NONE)\n"
+      "                instead of 6 (MFCC); the vectors are the same\n"
       "  --front-end=NAME\n"
       "                the code that analyses the frames: fastest (the default:\n"
       "                the widest SIMD this processor has), avx512, avx2, baseline,\n"

@@ -16,6 +16,11 @@ struct Options {
   bool quiet = false;          // -q, --quiet: no progress line, no summary
   InputFormat inputFormat = InputFormat::kRaw;  // --input-format=raw|audio
   std::string inputExtension;  // --input-extension=EXT: recordings are name.EXT
+  long part = 0;               // --part K/N: the share K of N
+  long parts = 1;
+  bool skipExisting = false;   // --skip-existing
+  bool noEmptyFiles = false;   // --no-empty-files
+  bool htkQualifiers = false;  // --htk-qualifiers
   bool help = false;           // -h, --help
   bool version = false;        // --version
   // The program name followed by what remains after the options; the tool

@@ -62,10 +62,14 @@ double monotonicSeconds() {
 Progress::Progress(std::FILE* line, std::FILE* summary, long total)
     : line_(line), summary_(summary), total_(total), start_(monotonicSeconds()) {}
 
-void Progress::finished(int result, int frames, long samples, bool cut) {
+void Progress::finished(int result, int frames, long samples, bool cut, bool skipped) {
   ++done_;
   if (cut) ++cut_;
-  if (result != kExtractOk) {
+  if (skipped) {
+    ++skipped_;
+  } else if (result == kNoFrames) {
+    ++empty_;
+  } else if (result != kExtractOk) {
     ++failed_;
   } else if (frames == 0) {
     ++empty_;
@@ -136,6 +140,7 @@ void Progress::stoppedEarly(long notTried) {
 std::string Progress::summary(double elapsed) const {
   std::string counts = "feature: " + counted(done_, "utterance", "utterances") + ", " + std::to_string(failed_) +
                        " failed";
+  if (skipped_ > 0) counts += ", " + std::to_string(skipped_) + " skipped (done before)";
   if (empty_ > 0) counts += ", " + std::to_string(empty_) + " too short";
   if (cut_ > 0) counts += ", " + std::to_string(cut_) + " cut at 90 s";
   if (notTried_ > 0) counts += ", " + std::to_string(notTried_) + " not tried";

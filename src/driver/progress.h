@@ -18,8 +18,8 @@ class Progress {
 
   // One utterance finished, in list order: its doExtract result (or
   // kExtractFailed when it was refused), frames, samples, and whether the
-  // recording was longer than 90 s.
-  void finished(int result, int frames, long samples, bool cut = false);
+  // recording was longer than 90 s, and whether it was skipped as done.
+  void finished(int result, int frames, long samples, bool cut = false, bool skipped = false);
   // Erases the progress line, if one stands, before other output.
   void clearLine();
   // The time between these two (a pause after "Error") counts neither in
@@ -53,6 +53,7 @@ class Progress {
   long failed_ = 0;
   long empty_ = 0;   // written, but with no frame
   long cut_ = 0;     // longer than 90 s
+  long skipped_ = 0; // files existed already
   long notTried_ = 0;
   bool restUnread_ = false;
   double audioSeconds_ = 0.0;

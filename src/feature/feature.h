@@ -71,6 +71,7 @@ constexpr int kRecordingUnreadable = -1; // the run must stop (status 1)
 constexpr int kOutputFailed = -2;        // the HTK file failed: "Error" printed
 constexpr int kShellNoMemory = -3;       // MFCC_shell: allocation failed
 constexpr int kRecordingRefused = -4;    // MFCC_shell: an audio file it does not read
+constexpr int kNoFrames = 2;             // skipEmptyFiles: no frame, so no file written
 
 // How recordings are read. kRaw: headerless 16-bit little-endian PCM from
 // the first byte, as defined. kAudio: an audio container (WAV, WAVEX, RF64,
@@ -103,6 +104,11 @@ void removeTemporaryFiles();
 // null), when it could not.
 bool writeHtkFile(const std::string& path, const float* vectors, std::size_t frames, int dimensions,
                   std::int32_t samplePeriod, std::int16_t parmKind, std::FILE* errors);
+
+// The HTK parameter kind that describes the vectors of normType: MFCC with
+// _0 (C0), _D and _A (deltas, delta-deltas), and _Z when the statics have had
+// their mean removed (CMN, and MVNMA, whose normalisation removes it too).
+std::int16_t qualifiedParmKind(std::int32_t normType);
 
 class FEATURE {
  public:
@@ -171,6 +177,13 @@ class FEATURE {
   std::int32_t samplesRead = 0;
   // How recordings are read.
   InputFormat inputFormat = InputFormat::kRaw;
+  // doExtract with output kind 1 writes no file at all for a recording too
+  // short for one frame (it returns kNoFrames after saying so on errors),
+  // instead of a header-only HTK file.
+  bool skipEmptyFiles = false;
+  // The parameter kind in the HTK header: 6 (plain MFCC), or with the
+  // qualifier bits that describe the vectors (see qualifiedParmKind).
+  std::int16_t htkParmKind = 6;
   // Samples of the current recording past the 90-second limit, which are
   // not analysed (-1: some, number unknown).
   std::int64_t samplesIgnored = 0;

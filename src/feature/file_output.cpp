@@ -34,9 +34,14 @@ struct FloatFile {
 namespace {
 
 // HTK header: 100000 units of 100 ns (10 ms, the frame shift), 39 floats of
-// 4 bytes per vector, parameter kind 6 (plain MFCC, no qualifier bits).
+// 4 bytes per vector, parameter kind 6 (plain MFCC, no qualifier bits) unless
+// htkParmKind says otherwise.
 constexpr std::int32_t kSamplePeriod = 100000;
-constexpr std::int16_t kParmKind = 6;
+constexpr std::int16_t kParmMfcc = 6;
+constexpr std::int16_t kQualifierDelta = 0x100;         // _D
+constexpr std::int16_t kQualifierAcceleration = 0x200;  // _A
+constexpr std::int16_t kQualifierZeroMean = 0x800;      // _Z
+constexpr std::int16_t kQualifierC0 = 0x2000;           // _0
 constexpr std::size_t kHtkHeaderBytes = 12;
 
 void putBigEndian32(unsigned char* out, std::uint32_t value) {
@@ -264,6 +269,12 @@ long directoryLength(const char* path) {
 
 void removeTemporaryFiles() { temporaries.unlinkAll(); }
 
+std::int16_t qualifiedParmKind(std::int32_t normType) {
+  const int kind = kParmMfcc | kQualifierC0 | kQualifierDelta | kQualifierAcceleration |
+                   (normType == 0 || normType == 1 ? kQualifierZeroMean : 0);
+  return static_cast<std::int16_t>(kind);
+}
+
 // Creates the directories of path and writes the file. When the directory
 // was only remembered as existing and the write fails, it may have been
 // removed since: the directories are made again and the write retried once.
@@ -309,7 +320,7 @@ FloatFile htkFile(const float* vectors, std::size_t frames, int dimensions, std:
 int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
   if (!composeOutputPath(path, OUT_C12_DIR, name, ext, errors)) return 0;
-  const FloatFile file = htkFile(outData.data(), static_cast<std::size_t>(totalFrame), kOutDim, kSamplePeriod, kParmKind);
+  const FloatFile file = htkFile(outData.data(), static_cast<std::size_t>(totalFrame), kOutDim, kSamplePeriod, htkParmKind);
   return writeFeatureFile(path, file) ? 1 : 0;
 }
 

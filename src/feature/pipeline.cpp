@@ -76,6 +76,13 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
   const int analysed = MFCC_shell(path);
   if (analysed == kRecordingUnreadable) return kRecordingUnreadable;
   if (analysed == kShellNoMemory || analysed == kRecordingRefused) return kExtractFailed;
+  if (totalFrame == 0 && skipEmptyFiles && outputKind == 1) {
+    if (errors != nullptr) {
+      std::fprintf(errors, "feature: no file for %s: %d sample%s, shorter than one frame (320)\n", name,
+                   static_cast<int>(samplesRead), samplesRead == 1 ? "" : "s");
+    }
+    return kNoFrames;
+  }
   CEPLIFTER(totalFrame);
   int result = kExtractOk;
   if (writeCepstrumFiles && outputKind == 1 && OutputFeature(name) == 0) {

@@ -36,7 +36,7 @@ std::vector<float> bigEndianFloats(const std::vector<unsigned char>& bytes, std:
 
 std::vector<float> littleEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset) {
   std::vector<float> values((bytes.size() - offset) / 4);
-  std::memcpy(values.data(), bytes.data() + offset, values.size() * 4);
+  if (!values.empty()) std::memcpy(values.data(), bytes.data() + offset, values.size() * 4);
   return values;
 }
 

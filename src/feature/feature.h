@@ -254,6 +254,9 @@ class FEATURE {
   // file header.
   int readRecording(const char* path, std::vector<std::int16_t>& samples);
   int readRaw(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
+  // "can't open file" on the console and the system's reason on errors;
+  // returns kRecordingUnreadable.
+  int recordingUnreadable(const char* path, int error);
   int readContainer(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
   // The analysis of n samples in memory (n <= kMaxSamples): sets samplesRead
   // and totalFrame, allocates and fills cepData (un-liftered), frameEng and

@@ -138,18 +138,21 @@ const char* inputFormatName(InputFormat format) {
   return format == InputFormat::kAudio ? "audio" : "raw";
 }
 
+int FEATURE::recordingUnreadable(const char* path, int error) {
+  std::fprintf(console, "can't open file %s\n", path);
+  std::fflush(console);
+  if (errors != nullptr) {
+    std::fprintf(errors, "feature: cannot read the recording %s: %s\n", path, std::strerror(error));
+  }
+  return kRecordingUnreadable;
+}
+
 int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples) {
   samples.clear();
   samplesIgnored = 0;
   std::FILE* file = openRecording(path);
   if (file == nullptr) {
-    const int error = errno;
-    std::fprintf(console, "can't open file %s\n", path);
-    std::fflush(console);
-    if (errors != nullptr) {
-      std::fprintf(errors, "feature: cannot read the recording %s: %s\n", path, std::strerror(error));
-    }
-    return kRecordingUnreadable;
+    return recordingUnreadable(path, errno);
   }
   int result = kExtractOk;
   try {
@@ -180,13 +183,7 @@ int FEATURE::readRaw(std::FILE* file, const char* path, std::vector<std::int16_t
                  path, container);
   }
   if (!readRawSamples(file, samples, samplesIgnored)) {
-    const int error = errno;
-    std::fprintf(console, "can't open file %s\n", path);
-    std::fflush(console);
-    if (errors != nullptr) {
-      std::fprintf(errors, "feature: cannot read the recording %s: %s\n", path, std::strerror(error));
-    }
-    return kRecordingUnreadable;
+    return recordingUnreadable(path, errno);
   }
   return kExtractOk;
 }

@@ -1,5 +1,5 @@
 // Frame analysis, utterance analysis, cepstra and lifter: energies, filter
-// outputs, the 1000 Hz worked example end to end, frame counts, reading.
+// outputs, a 1000 Hz tone end to end, frame counts, reading.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -133,7 +133,7 @@ TEST(FrameSteps, MeanRemovalPreEmphasisAndWindow) {
   for (int j = 0; j < kFrameLength; ++j) EXPECT_EQ(frame[j], static_cast<float>(f->hamWin[j]));
 }
 
-// The worked example: a 1000 Hz sine of amplitude 10000 (bin 32, 16 samples
+// A 1000 Hz sine of amplitude 10000 (bin 32, 16 samples
 // a period), followed from the samples to the liftered record.
 TEST(WorkedExample, ThousandHertzFrameEndToEnd) {
   test::ScratchDir dir;

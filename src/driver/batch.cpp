@@ -223,6 +223,19 @@ void extract(FEATURE& f, Utterance& u) {
 // stopped (none on this thread).
 long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings, InOrder& inOrder) {
   Capture capture;
+  // The extractor prints into the capture while this runs, and where it
+  // printed before once it returns (before the capture's streams close).
+  struct Restore {
+    FEATURE& f;
+    std::FILE* console;
+    std::FILE* errors;
+    bool pause;
+    ~Restore() {
+      f.console = console;
+      f.errors = errors;
+      f.pauseAfterError = pause;
+    }
+  } restore{f, f.console, f.errors, f.pauseAfterError};
   f.pauseAfterError = false;
   for (long index = 0; !inOrder.stopped(); ++index) {
     Utterance u;

@@ -199,6 +199,9 @@ class InOrder {
     return paused;
   }
 
+  // Gets the progress line out of the way of a message printed directly.
+  void clearLine() { progress_.clearLine(); }
+
   bool stopped() const { return !stoppedAt_.empty(); }
   const std::string& stoppedAt() const { return stoppedAt_; }
   int status() const { return failures_ == 0 ? 0 : 1; }
@@ -262,7 +265,8 @@ long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& setting
 // started at all, utterances are extracted on the calling thread.
 class Workers {
  public:
-  Workers(FEATURE& configured, int wanted) : configured_(configured), wanted_(wanted) {}
+  Workers(FEATURE& configured, int wanted, InOrder& inOrder)
+      : configured_(configured), wanted_(wanted), inOrder_(inOrder) {}
   ~Workers() { stop(); }
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
@@ -349,6 +353,7 @@ class Workers {
       workers_.push_back(std::move(w));
     } catch (const std::exception& e) {
       startFailed_ = true;
+      inOrder_.clearLine();
       if (workers_.empty()) {
         std::fprintf(stderr, "feature: could not start a worker (%s); going on with this thread alone\n",
                      e.what());
@@ -384,6 +389,7 @@ class Workers {
 
   FEATURE& configured_;
   const int wanted_;
+  InOrder& inOrder_;
   bool startFailed_ = false;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::mutex mutex_;
@@ -408,7 +414,7 @@ class Workers {
 long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& settings, InOrder& inOrder) {
   // Declared before the workers, so that they are joined before it goes.
   std::deque<std::unique_ptr<Utterance>> ahead;
-  Workers workers(configured, settings.jobs);
+  Workers workers(configured, settings.jobs, inOrder);
   const std::size_t window = static_cast<std::size_t>(4 * settings.jobs);
   long nextIndex = 0;
   bool listEnded = false;

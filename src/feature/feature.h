@@ -205,8 +205,9 @@ class FEATURE {
   // The whole pipeline for one recording. outputKind 1 writes the HTK file,
   // 2 prints the vectors, anything else writes nothing. Returns kExtractOk,
   // kExtractFailed (message printed), kOutputFailed (the HTK file could not
-  // be written; "Error" printed and the pause made) or kRecordingUnreadable
-  // ("can't open file" printed; the caller ends the run).
+  // be written; "Error" printed and the pause made), kRecordingUnreadable
+  // ("can't open file" printed; the caller ends the run) or, with
+  // skipEmptyFiles, kNoFrames (too short for a frame: no file written).
   // Needs ini_fea_para; call doReset after it, before the next one.
   int doExtract(const char* path, const char* name, int outputKind);
   void doReset();  // releases outData

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -522,6 +523,17 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
   std::fflush(stdout);
   progress.end();
   return status;
+}
+
+std::FILE* openList(const char* path) {
+  std::FILE* list = std::fopen(path, "r");
+  struct stat info;
+  if (list != nullptr && fstat(fileno(list), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(list);
+    errno = EISDIR;
+    return nullptr;
+  }
+  return list;
 }
 
 int availableProcessors() {

@@ -38,6 +38,10 @@ struct BatchSettings {
 // or the run itself failed.
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings);
 
+// Opens a list file for reading; a directory opens but is no list, so it
+// is refused (null, errno EISDIR) like a missing file.
+std::FILE* openList(const char* path);
+
 // The number of processors this process may run on (at least 1).
 int availableProcessors();
 

@@ -104,14 +104,7 @@ int main(int argc, char** argv) {
   extractor->skipEmptyFiles = options.noEmptyFiles;
   if (options.htkQualifiers) extractor->htkParmKind = qualifiedParmKind(extractor->normType);
 
-  // A directory opens but is no list: it is refused like a missing file.
-  std::FILE* list = std::fopen(argv[1], "r");
-  struct stat info;
-  if (list != nullptr && fstat(fileno(list), &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fclose(list);
-    list = nullptr;
-    errno = EISDIR;
-  }
+  std::FILE* list = openList(argv[1]);
   if (list == nullptr) {
     const int error = errno;
     std::printf("cant open LST file : %s\n", argv[1]);

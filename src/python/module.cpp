@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <sys/stat.h>
 
 #include "batch.h"
 #include "extractor.h"
@@ -122,15 +121,11 @@ int runList(const std::string& list, const std::string& inputDir, const std::str
 
   py::gil_scoped_release unlocked;
   std::lock_guard<std::mutex> lock(listRuns);
-  std::FILE* file = std::fopen(list.c_str(), "r");
-  struct stat info;
-  if (file != nullptr && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fclose(file);
-    file = nullptr;
-    errno = EISDIR;
-  }
+  std::FILE* file = openList(list.c_str());
   if (file == nullptr) {
+    const int error = errno;
     py::gil_scoped_acquire locked;
+    errno = error;
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, list.c_str());
     throw py::error_already_set();
   }

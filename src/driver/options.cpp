@@ -104,10 +104,27 @@ bool isValueOption(const char* arg) {
   return false;
 }
 
+// Long options that switch something on.
+struct Flag {
+  const char* name;
+  bool Options::*field;
+};
+constexpr Flag kFlags[] = {{"--c12-eng", &Options::cepstrumFiles},   {"--help", &Options::help},
+                           {"--version", &Options::version},         {"--quiet", &Options::quiet},
+                           {"--skip-existing", &Options::skipExisting}, {"--no-empty-files", &Options::noEmptyFiles},
+                           {"--htk-qualifiers", &Options::htkQualifiers}};
+
+// The flag named arg, or null.
+const Flag* flagNamed(const char* arg) {
+  for (const Flag& flag : kFlags) {
+    if (std::strcmp(arg, flag.name) == 0) return &flag;
+  }
+  return nullptr;
+}
+
 bool isKnownOption(const char* arg) {
-  static const char* const kFlags[] = {"--c12-eng", "--help", "--version", "--quiet", "--jobs", "-h", "-q", "-j",
-                                       "--part", "--skip-existing", "--no-empty-files", "--htk-qualifiers"};
-  for (const char* name : kFlags) {
+  if (flagNamed(arg) != nullptr) return true;
+  for (const char* name : {"--jobs", "--part", "-h", "-q", "-j"}) {
     if (std::strcmp(arg, name) == 0) return true;
   }
   for (const char* name : kValueOptions) {
@@ -153,20 +170,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
       ++i;
       break;
     }
-    if (std::strcmp(arg, "--c12-eng") == 0) {
-      options.cepstrumFiles = true;
-    } else if (std::strcmp(arg, "--help") == 0) {
-      options.help = true;
-    } else if (std::strcmp(arg, "--version") == 0) {
-      options.version = true;
-    } else if (std::strcmp(arg, "--quiet") == 0) {
-      options.quiet = true;
-    } else if (std::strcmp(arg, "--skip-existing") == 0) {
-      options.skipExisting = true;
-    } else if (std::strcmp(arg, "--no-empty-files") == 0) {
-      options.noEmptyFiles = true;
-    } else if (std::strcmp(arg, "--htk-qualifiers") == 0) {
-      options.htkQualifiers = true;
+    if (const Flag* flag = flagNamed(arg)) {
+      options.*(flag->field) = true;
     } else if (std::strcmp(arg, "--part") == 0) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "feature: --part needs K/N\n");

@@ -230,3 +230,157 @@ TEST_F(AudioInput, OptionsAreChecked) {
 }
 
 }  // namespace
+
+namespace {
+
+// A WAV file of 16-bit mono samples at 16 kHz whose header carries a LIST
+// chunk of bytes of comments before the samples.
+std::vector<unsigned char> wavWithComments(const std::vector<std::int16_t>& samples, std::size_t commentBytes) {
+  std::vector<unsigned char> out;
+  const auto put32 = [&](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+  };
+  const auto text = [&](const char* s) { out.insert(out.end(), s, s + 4); };
+  const std::uint32_t data = static_cast<std::uint32_t>(2 * samples.size());
+  text("RIFF");
+  put32(static_cast<std::uint32_t>(4 + 24 + 8 + commentBytes + 8 + data));
+  text("WAVE");
+  text("fmt ");
+  put32(16);
+  for (const std::uint32_t v : {0x00010001u, 16000u, 32000u, 0x00100002u}) put32(v);
+  text("LIST");
+  put32(static_cast<std::uint32_t>(commentBytes));
+  text("INFO");
+  for (std::size_t i = 4; i < commentBytes; ++i) out.push_back(static_cast<unsigned char>('a' + i % 26));
+  text("data");
+  put32(data);
+  for (const auto s : samples) {
+    out.push_back(static_cast<unsigned char>(s & 0xFF));
+    out.push_back(static_cast<unsigned char>((s >> 8) & 0xFF));
+  }
+  return out;
+}
+
+}  // namespace
+
+// A file that holds fewer samples than its header promises is refused in
+// every container, whatever the size of its header; containers whose length
+// cannot be checked are refused with that reason; whole files, FLAC of
+// unknown length and with wrong block sizes in its header included, give
+// the raw recording's bytes; a FLAC whose
+// samples do not match its MD5 signature is refused.
+TEST_F(AudioInput, CutOrDamagedFilesAreRefusedInEveryContainer) {
+  mkdir((dir / "in").c_str(), 0777);
+  mkdir((dir / "raw").c_str(), 0777);
+  const auto samples = test::speechLike(12000, 21);
+  const std::vector<std::pair<std::string, int>> checked = {
+      {"wav", SF_FORMAT_WAV},   {"wavex", SF_FORMAT_WAVEX}, {"rf64", SF_FORMAT_RF64}, {"w64", SF_FORMAT_W64},
+      {"aiff", SF_FORMAT_AIFF}, {"au", SF_FORMAT_AU},       {"caf", SF_FORMAT_CAF},   {"nist", SF_FORMAT_NIST},
+      {"flac", SF_FORMAT_FLAC}};
+  const std::vector<std::pair<std::string, int>> unchecked = {
+      {"ircam", SF_FORMAT_IRCAM}, {"voc", SF_FORMAT_VOC},       {"paf", SF_FORMAT_PAF}, {"svx", SF_FORMAT_SVX},
+      {"mat5", SF_FORMAT_MAT5},   {"mpc2k", SF_FORMAT_MPC2K}, {"avr", SF_FORMAT_AVR}, {"pvf", SF_FORMAT_PVF}};
+  std::string list;
+  std::vector<std::string> whole, refused;
+  const auto add = [&](const std::string& name, const std::vector<unsigned char>& bytes, bool good) {
+    test::writeBytes(dir / ("in/" + name), bytes);
+    list += name + "\n";
+    (good ? whole : refused).push_back(name);
+    if (good) test::writeSamples(dir / ("raw/" + name), samples);
+  };
+  for (const auto& [name, format] : checked) {
+    writeWithLibsndfile(dir / ("whole." + name), format, samples);
+    const auto bytes = test::readBytes(dir / ("whole." + name));
+    add(name, bytes, true);
+    for (const std::size_t cut : {std::size_t{1}, std::size_t{2}, bytes.size() / 2}) {
+      add(name + "-cut" + std::to_string(cut), std::vector<unsigned char>(bytes.begin(), bytes.end() - cut), false);
+    }
+  }
+  for (const auto& [name, format] : unchecked) {
+    writeWithLibsndfile(dir / ("whole." + name), format, samples);
+    add(name, test::readBytes(dir / ("whole." + name)), false);
+  }
+  const auto commented = wavWithComments(samples, 2400);
+  add("comments", commented, true);
+  add("comments-cut", std::vector<unsigned char>(commented.begin(), commented.end() - 10), false);
+  // FLAC: STREAMINFO is bytes 8..41; total samples in the low 36 bits of
+  // bytes 21..25, the MD5 signature in bytes 26..41.
+  auto flac = test::readBytes(dir / "whole.flac");
+  auto unknownLength = flac;
+  unknownLength[21] &= 0xF0;
+  std::fill(unknownLength.begin() + 22, unknownLength.begin() + 26, 0);
+  add("flac-unknown-length", unknownLength, true);
+  auto badSignature = flac;
+  badSignature[30] ^= 0x01;
+  add("flac-md5", badSignature, false);
+  // Wrong block sizes in STREAMINFO: the frames say their own, and the
+  // samples decoded match the signature.
+  auto badBlockSizes = flac;
+  badBlockSizes[8] = badBlockSizes[10] = 0;
+  badBlockSizes[9] = badBlockSizes[11] = 16;
+  add("flac-blocksizes", badBlockSizes, true);
+  test::writeText(dir / "list", list);
+  std::string wholeList;
+  for (const auto& name : whole) wholeList += name + "\n";
+  test::writeText(dir / "whole", wholeList);
+
+  ASSERT_EQ(test::runTool({"-q", "--c12-eng", dir / "whole", dir / "raw", dir / "expected", "NONE"}).status, 0);
+  const auto run = test::runTool({"-q", "--c12-eng", "--input-format=audio", dir / "list", dir / "in", dir / "out", "NONE"});
+  EXPECT_EQ(run.status, 1);
+  for (const auto& name : whole) {
+    for (const std::string ext : {".mfcKVR0DAC39", ".C12", ".ENG"}) {
+      EXPECT_TRUE(test::fileExists(dir / ("out/" + name + ext)) &&
+                  test::readBytes(dir / ("out/" + name + ext)) == test::readBytes(dir / ("expected/" + name + ext)))
+          << name << ext << "\n" << run.errors;
+    }
+  }
+  EXPECT_EQ(test::listTree(dir / "out").size(), 3 * whole.size()) << run.errors;
+  for (const auto& name : refused) {
+    EXPECT_NE(run.errors.find("feature: refused " + dir / "in" + "/" + name + ": "), std::string::npos)
+        << name << "\n" << run.errors;
+  }
+  for (const auto& [name, format] : unchecked) {
+    EXPECT_NE(run.errors.find(name + ": a " ), std::string::npos) << name;
+  }
+  EXPECT_NE(run.errors.find("whose length cannot be checked"), std::string::npos);
+  EXPECT_NE(run.errors.find("flac-md5: its samples do not match the MD5 signature"), std::string::npos) << run.errors;
+  EXPECT_NE(run.errors.find("comments-cut: its header promises more samples than the file holds"), std::string::npos);
+}
+
+// Workers open, refuse and read audio files exactly as one thread does: the
+// same files and the same reasons on standard error, in every run.
+TEST_F(AudioInput, WorkersReadAndRefuseAsOneThread) {
+  mkdir((dir / "in").c_str(), 0777);
+  const auto samples = test::speechLike(1600, 5);
+  writeWithLibsndfile(dir / "good.wav", SF_FORMAT_WAV, samples);
+  const auto good = test::readBytes(dir / "good.wav");
+  const std::vector<unsigned char> cutHeader(good.begin(), good.begin() + 30);
+  std::string list;
+  for (int i = 0; i < 600; ++i) {
+    const std::string name = "u" + std::to_string(i);
+    list += name + "\n";
+    if (i % 2 == 0) {
+      test::writeBytes(dir / ("in/" + name), good);
+    } else if (i % 4 == 1) {
+      test::writeText(dir / ("in/" + name), "not a sound " + name + "\n");
+    } else {
+      test::writeBytes(dir / ("in/" + name), cutHeader);
+    }
+  }
+  test::writeText(dir / "list", list);
+  const auto one = test::runTool({"-q", "--input-format=audio", dir / "list", dir / "in", dir / "one", "CMN"});
+  ASSERT_EQ(one.status, 1);
+  const auto files = test::listTree(dir / "one");
+  ASSERT_EQ(files.size(), 300u);
+  for (int round = 0; round < 3; ++round) {
+    const std::string out = dir / ("four" + std::to_string(round));
+    const auto four = test::runTool({"-q", "-j", "4", "--input-format=audio", dir / "list", dir / "in", out, "CMN"});
+    EXPECT_EQ(four.status, 1);
+    EXPECT_EQ(four.output, one.output);
+    EXPECT_EQ(four.errors, one.errors);
+    ASSERT_EQ(test::listTree(out), files);
+    for (const auto& file : files) {
+      EXPECT_TRUE(test::readBytes(out + "/" + file) == test::readBytes(dir / ("one/" + file))) << file;
+    }
+  }
+}

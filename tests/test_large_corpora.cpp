@@ -186,8 +186,38 @@ TEST_F(Corpora, OnlyThisModesCompleteFilesCountAsDone) {
       << again.errors;
 }
 
-// With --no-empty-files, recordings of 0, 1 and 319 samples get no file, 320
-// and 480 get the bytes of a run without the option; the status stays 0.
+// A file counts as done only when it is whole and of this run's kind: an
+// empty one, one cut short, one with another header and one without the
+// qualifiers asked for are written again; so are .C12/.ENG files cut short.
+TEST_F(Corpora, OnlyWholeFilesOfThisRunAreSkipped) {
+  test::writeText(dir / "list", corpus(6));
+  ASSERT_EQ(test::runTool({"-q", "--c12-eng", dir / "list", dir / "in", dir / "clean", "CMN"}).status, 0);
+  ASSERT_EQ(test::runTool({"-q", "--c12-eng", dir / "list", dir / "in", dir / "out", "CMN"}).status, 0);
+  const auto rewrite = [&](const std::string& file, std::size_t keep, int flip) {
+    auto bytes = test::readBytes(dir / ("out/" + file));
+    bytes.resize(std::min(bytes.size(), keep));
+    if (flip >= 0) bytes[static_cast<std::size_t>(flip)] ^= 0x40;
+    test::writeBytes(dir / ("out/" + file), bytes);
+  };
+  rewrite("b/u0.mfcKVR0DAZC39", 0, -1);        // empty
+  rewrite("a/u1.mfcKVR0DAZC39", 1000, -1);     // cut short
+  rewrite("b/u2.mfcKVR0DAZC39", 1 << 30, 5);   // another sample period
+  rewrite("a/u3.C12", 100, -1);                // a cepstrum file cut short
+  rewrite("b/u4.ENG", 1 << 30, 0);             // another frame count
+  const auto resumed = test::runTool({"--skip-existing", "--c12-eng", dir / "list", dir / "in", dir / "out", "CMN"});
+  EXPECT_EQ(resumed.status, 0);
+  EXPECT_NE(resumed.errors.find("feature: 6 utterances, 0 failed, 1 skipped (done before)"), std::string::npos)
+      << resumed.errors;
+  EXPECT_TRUE(tree(dir / "out") == tree(dir / "clean"));
+
+  const auto qualified = test::runTool({"--skip-existing", "--htk-qualifiers", dir / "list", dir / "in", dir / "out", "CMN"});
+  EXPECT_EQ(qualified.errors.find("skipped"), std::string::npos) << qualified.errors;
+  EXPECT_EQ(test::readBytes(dir / "out/b/u0.mfcKVR0DAZC39")[10], 0x2B);
+}
+
+// With --no-empty-files, recordings of 0, 1 and 319 samples get no file (an
+// earlier run's is removed), 320 and 480 get the bytes of a run without the
+// option; the status stays 0.
 TEST_F(Corpora, NoFilesForRecordingsWithoutAFrame) {
   std::string list;
   for (const int n : {0, 1, 319, 320, 480}) {
@@ -196,6 +226,8 @@ TEST_F(Corpora, NoFilesForRecordingsWithoutAFrame) {
   }
   test::writeText(dir / "list", list);
   ASSERT_EQ(test::runTool({"-q", dir / "list", dir / "in", dir / "plain", "CMN"}).status, 0);
+  // The header-only files an earlier run wrote without the option go.
+  ASSERT_EQ(test::runTool({"-q", dir / "list", dir / "in", dir / "out", "CMN"}).status, 0);
   const auto result = test::runTool({"--no-empty-files", dir / "list", dir / "in", dir / "out", "CMN"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(test::listTree(dir / "out"), (std::vector<std::string>{"n320.mfcKVR0DAZC39", "n480.mfcKVR0DAZC39"}));
@@ -204,6 +236,9 @@ TEST_F(Corpora, NoFilesForRecordingsWithoutAFrame) {
   }
   EXPECT_NE(result.errors.find("feature: no file for n1: 1 sample, shorter than one frame (320)"), std::string::npos);
   EXPECT_NE(result.errors.find("feature: no file for n319: 319 samples"), std::string::npos);
+  EXPECT_NE(result.errors.find("feature: removed " + dir / "out" + "//n1.mfcKVR0DAZC39, an earlier run's file"),
+            std::string::npos)
+      << result.errors;
   EXPECT_NE(result.errors.find("feature: 5 utterances, 0 failed, 3 too short"), std::string::npos) << result.errors;
 }
 

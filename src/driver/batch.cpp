@@ -102,19 +102,6 @@ bool prepare(Utterance& u, const FEATURE& f, const std::string& inputExtension) 
   return false;
 }
 
-bool fileStands(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// Whether every file the utterance would write stands under its final name
-// already: files appear there only complete, so it need not be done again.
-bool alreadyWritten(const Utterance& u, const FEATURE& f) {
-  const std::string prefix = std::string(OUT_C12_DIR) + "/" + u.name + ".";
-  if (!fileStands(prefix + f.outExt)) return false;
-  return !f.writeCepstrumFiles || (fileStands(prefix + "C12") && fileStands(std::string(OUT_EC_DIR) + "/" + u.name + ".ENG"));
-}
-
 bool recordingOpens(const char* path) {
   std::FILE* file = openRecording(path);
   if (file == nullptr) return false;
@@ -246,7 +233,7 @@ long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& setting
     if (!names.next(u.name)) break;
     u.index = index;
     if (prepare(u, f, settings.inputExtension)) {
-      if (settings.skipExisting && alreadyWritten(u, f)) {
+      if (settings.skipExisting && f.outputComplete(u.name.c_str())) {
         u.skipped = true;
         u.result = kExtractOk;
       } else {
@@ -432,7 +419,7 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
       ahead.push_back(std::move(u));
       if (!prepare(*next, configured, settings.inputExtension)) {
         next->done = true;
-      } else if (settings.skipExisting && alreadyWritten(*next, configured)) {
+      } else if (settings.skipExisting && configured.outputComplete(next->name.c_str())) {
         next->skipped = true;
         next->result = kExtractOk;
         next->done = true;

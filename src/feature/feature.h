@@ -46,6 +46,9 @@ struct Complex_ {
 };
 
 struct FloatFile;  // the bytes of a feature file (file output)
+namespace audio {
+class ByteSource;  // the bytes of a recording (audio input)
+}
 
 // Process-wide directory strings filled by the batch driver: the input
 // directory unchanged, and the output directory with one "/" appended (the
@@ -258,7 +261,12 @@ class FEATURE {
   // "can't open file" on the console and the system's reason on errors;
   // returns kRecordingUnreadable.
   int recordingUnreadable(const char* path, int error);
+  // An audio container, refused (kRecordingRefused, the reason on errors)
+  // unless it holds 16-bit samples at 16 kHz in one channel, all of those
+  // its header promises; FLAC streams are checked against their MD5
+  // signature.
   int readContainer(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
+  int readFlac(const audio::ByteSource& source, const char* path, std::vector<std::int16_t>& samples);
   // The analysis of n samples in memory (n <= kMaxSamples): sets samplesRead
   // and totalFrame, allocates and fills cepData (un-liftered), frameEng and
   // melBand. Returns the frame count, or kShellNoMemory.
@@ -286,6 +294,16 @@ class FEATURE {
   // creating directories on the way. The file appears under its name only
   // when complete. Returns 1, or 0 when it could not be written.
   int OutputFeatureHTKFormat(const char* name, const char* ext);
+  // Whether the files that doExtract with output kind 1 writes for name
+  // stand complete: an HTK file with this run's header (period 100000, 156
+  // bytes per vector, htkParmKind) and 12 + 156 x frames bytes, and with
+  // writeCepstrumFiles the .C12 and .ENG files of the same frame count and
+  // their lengths. Reads only their first bytes.
+  bool outputComplete(const char* name) const;
+  // Removes the regular files under the names doExtract would write for
+  // name (the HTK file, and .C12/.ENG with writeCepstrumFiles), saying so
+  // on errors.
+  void removeOutput(const char* name);
   // Creates every missing directory named by a prefix of path that ends
   // before a "/" or "\" (never the last component). Returns 1.
   int MakeDirectory(const char* path);

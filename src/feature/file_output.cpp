@@ -329,6 +329,75 @@ bool writeHtkFile(const std::string& path, const float* vectors, std::size_t fra
   return writeFileAtomically(path, htkFile(vectors, frames, dimensions, samplePeriod, parmKind), errors);
 }
 
+namespace {
+
+// The first bytes of the regular file at path and its size; false when it
+// cannot be read or is no regular file.
+bool readHead(const std::string& path, unsigned char* head, std::size_t count, long long& size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info;
+  bool read = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (read) {
+    size = static_cast<long long>(info.st_size);
+    read = pread(fd, head, count, 0) == static_cast<ssize_t>(count);
+  }
+  close(fd);
+  return read;
+}
+
+std::uint32_t bigEndianAt(const unsigned char* b) {
+  return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+}
+
+std::uint32_t littleEndianAt(const unsigned char* b) {
+  return std::uint32_t{b[3]} << 24 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[1]} << 8 | b[0];
+}
+
+}  // namespace
+
+bool FEATURE::outputComplete(const char* name) const {
+  char path[kPathCapacity];
+  if (!composeOutputPath(path, OUT_C12_DIR, name, outExt, nullptr)) return false;
+  unsigned char header[kHtkHeaderBytes];
+  long long size = 0;
+  if (!readHead(path, header, sizeof header, size)) return false;
+  const long long frames = bigEndianAt(header);
+  const bool htk = frames <= 0x7FFFFFFF && bigEndianAt(header + 4) == kSamplePeriod &&
+                   (header[8] << 8 | header[9]) == 4 * kOutDim &&
+                   static_cast<std::int16_t>(header[10] << 8 | header[11]) == htkParmKind &&
+                   size == static_cast<long long>(kHtkHeaderBytes) + 4LL * kOutDim * frames;
+  if (!htk || !writeCepstrumFiles) return htk;
+  const auto counted = [&](const char* directory, const char* ext, int values) {
+    char side[kPathCapacity];
+    unsigned char count[4];
+    long long sideSize = 0;
+    return composeOutputPath(side, directory, name, ext, nullptr) && readHead(side, count, sizeof count, sideSize) &&
+           littleEndianAt(count) == frames && sideSize == 4 + 4LL * values * frames;
+  };
+  return counted(OUT_C12_DIR, "C12", kNumCeps) && counted(OUT_EC_DIR, "ENG", 1);
+}
+
+void FEATURE::removeOutput(const char* name) {
+  const auto remove = [&](const char* directory, const char* ext) {
+    char path[kPathCapacity];
+    struct stat info;
+    if (!composeOutputPath(path, directory, name, ext, nullptr) || lstat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
+      return;
+    }
+    if (unlink(path) == 0) {
+      if (errors != nullptr) std::fprintf(errors, "feature: removed %s, an earlier run's file: the recording now gives no frame\n", path);
+    } else if (errors != nullptr) {
+      std::fprintf(errors, "feature: cannot remove %s: %s\n", path, std::strerror(errno));
+    }
+  };
+  remove(OUT_C12_DIR, outExt);
+  if (writeCepstrumFiles) {
+    remove(OUT_C12_DIR, "C12");
+    remove(OUT_EC_DIR, "ENG");
+  }
+}
+
 // Headerless little-endian files: the frame count, then 12 cepstra (no C0)
 // per frame in the .C12 file and one energy per frame in the .ENG file.
 int FEATURE::OutputFeature(const char* name) {

@@ -81,6 +81,9 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
       std::fprintf(errors, "feature: no file for %s: %d sample%s, shorter than one frame (320)\n", name,
                    static_cast<int>(samplesRead), samplesRead == 1 ? "" : "s");
     }
+    // A file left by an earlier run would hold features of a recording
+    // that no longer exists.
+    removeOutput(name);
     return kNoFrames;
   }
   CEPLIFTER(totalFrame);

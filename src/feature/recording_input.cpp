@@ -9,12 +9,18 @@
 #endif
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "feature.h"
+
+#if defined(FEATURE_AUDIO_INPUT)
+#include "audio_container.h"
+#endif
 
 namespace {
 
@@ -88,36 +94,49 @@ std::string formatName(int format) {
   return text;
 }
 
-// The line of libsndfile's parse log in which a WAV "data" or AIFF "SSND"
-// chunk claims more bytes than the file holds ("data : 105186 (should be
-// 49956)"): a file cut short, whose samples would end early without a word.
-// Empty when there is none.
-std::string cutShortChunk(SNDFILE* sound) {
-  char log[8192] = "";
-  sf_command(sound, SFC_GET_LOG_INFO, log, sizeof log);
-  const char* line = log;
-  while (*line != '\0') {
-    const char* end = std::strchr(line, '\n');
-    const std::string text(line, end != nullptr ? end : line + std::strlen(line));
-    const std::size_t start = text.find_first_not_of(' ');
-    if (start != std::string::npos && (text.compare(start, 6, "data :") == 0 || text.compare(start, 6, "SSND :") == 0) &&
-        text.find("(should be") != std::string::npos) {
-      return text.substr(start);
-    }
-    if (end == nullptr) break;
-    line = end + 1;
-  }
-  return "";
-}
-
-// What a container holds, as a person would describe it.
-std::string describe(const SF_INFO& info) {
+// What a container holds, as a person would describe it, in libsndfile's
+// words ("16000 Hz, 2 channels, Signed 16 bit PCM, WAV (Microsoft)").
+std::string describe(long rate, long channels, const std::string& samples, const std::string& container) {
   char text[256];
-  std::snprintf(text, sizeof text, "%d Hz, %d channel%s, %s, %s", info.samplerate, info.channels,
-                info.channels == 1 ? "" : "s", formatName(info.format & SF_FORMAT_SUBMASK).c_str(),
-                formatName(info.format & SF_FORMAT_TYPEMASK).c_str());
+  std::snprintf(text, sizeof text, "%ld Hz, %ld channel%s, %s, %s", rate, channels, channels == 1 ? "" : "s",
+                samples.c_str(), container.c_str());
   return text;
 }
+
+// libsndfile reads the bytes through these, so that it never holds, and
+// never closes, a descriptor of its own.
+sf_count_t sourceLength(void* source) { return static_cast<sf_count_t>(static_cast<audio::ByteSource*>(source)->size()); }
+
+struct VirtualFile {
+  audio::ByteSource& source;
+  sf_count_t position = 0;
+};
+
+SF_VIRTUAL_IO virtualIo() {
+  SF_VIRTUAL_IO io{};
+  io.get_filelen = [](void* data) { return sourceLength(&static_cast<VirtualFile*>(data)->source); };
+  io.seek = [](sf_count_t offset, int whence, void* data) {
+    auto& file = *static_cast<VirtualFile*>(data);
+    const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position
+                                                                        : static_cast<sf_count_t>(file.source.size());
+    file.position = std::max<sf_count_t>(0, base + offset);
+    return file.position;
+  };
+  io.read = [](void* out, sf_count_t count, void* data) {
+    auto& file = *static_cast<VirtualFile*>(data);
+    const std::size_t got = file.source.read(static_cast<std::uint64_t>(file.position), out, static_cast<std::size_t>(count));
+    file.position += static_cast<sf_count_t>(got);
+    return static_cast<sf_count_t>(got);
+  };
+  io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
+  io.tell = [](void* data) { return static_cast<VirtualFile*>(data)->position; };
+  return io;
+}
+
+// libsndfile keeps the reason an open failed in one place for the whole
+// process: opens are made one at a time, so that the reason read is this
+// open's.
+std::mutex soundFileOpens;
 #endif
 
 }  // namespace
@@ -205,54 +224,97 @@ int FEATURE::readContainer(std::FILE*, const char* path, std::vector<std::int16_
   return kRecordingRefused;
 }
 #else
+namespace {
+
+// Says on errors why path is refused; returns kRecordingRefused.
+int refuse(std::FILE* errors, const char* path, const std::string& reason) {
+  if (errors != nullptr) std::fprintf(errors, "feature: refused %s: %s\n", path, reason.c_str());
+  return kRecordingRefused;
+}
+
+std::string conversionAdvice(const char* path) {
+  return std::string("; only 16000 Hz, 1 channel, 16-bit integer samples are read, as anything else would change "
+                     "the features. Convert it with:\n  sox '") +
+         path + "' -r 16000 -c 1 -b 16 -e signed-integer converted.wav";
+}
+
+constexpr const char* kCutShort = "its header promises more samples than the file holds (";
+constexpr const char* kCutShortEnd = "): cut short, or written to a pipe; check it, or save it again with sox";
+
+}  // namespace
+
 int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::int16_t>& samples) {
+  samples.clear();
+  std::string problem;
+  audio::ByteSource source(fileno(file), problem);
+  if (!problem.empty()) return refuse(errors, path, problem);
+  if (audio::isFlac(source)) return readFlac(source, path, samples);
+
   SF_INFO info{};
-  SNDFILE* sound = sf_open_fd(fileno(file), SFM_READ, &info, SF_FALSE);
-  if (sound == nullptr) {
-    if (errors != nullptr) {
-      std::fprintf(errors, "feature: refused %s: not an audio file that can be read (%s)\n", path,
-                   sf_strerror(nullptr));
-    }
-    return kRecordingRefused;
+  VirtualFile virtualFile{source};
+  SF_VIRTUAL_IO io = virtualIo();
+  SNDFILE* sound;
+  {
+    std::lock_guard<std::mutex> lock(soundFileOpens);
+    sound = sf_open_virtual(&io, SFM_READ, &info, &virtualFile);
+    if (sound == nullptr) problem = sf_strerror(nullptr);
   }
+  if (sound == nullptr) return refuse(errors, path, "not an audio file that can be read (" + problem + ")");
+  const std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> opened(sound, sf_close);
   const bool accepted = info.samplerate == kSampleRate && info.channels == 1 &&
                         (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
   if (!accepted) {
-    if (errors != nullptr) {
-      std::fprintf(errors,
-                   "feature: refused %s: %s; only 16000 Hz, 1 channel, 16-bit integer samples are "
-                   "read, as anything else would change the features. Convert it with:\n"
-                   "  sox '%s' -r 16000 -c 1 -b 16 -e signed-integer converted.wav\n",
-                   path, describe(info).c_str(), path);
-    }
-    sf_close(sound);
-    return kRecordingRefused;
+    return refuse(errors, path, describe(info.samplerate, info.channels, formatName(info.format & SF_FORMAT_SUBMASK),
+                                          formatName(info.format & SF_FORMAT_TYPEMASK)) + conversionAdvice(path));
   }
-  const std::string cutShort = cutShortChunk(sound);
-  if (!cutShort.empty()) {
-    if (errors != nullptr) {
-      std::fprintf(errors,
-                   "feature: refused %s: its header promises more samples than the file holds (%s): cut "
-                   "short, or written to a pipe; check it, or save it again with sox\n",
-                   path, cutShort.c_str());
-    }
-    sf_close(sound);
-    return kRecordingRefused;
+  const int container = info.format & SF_FORMAT_TYPEMASK;
+  const audio::SampleData data = audio::promisedSampleData(container, source);
+  if (!data.checkable) {
+    return refuse(errors, path,
+                  "a " + formatName(container) +
+                      " file, whose length cannot be checked (one cut short would be read as a shorter "
+                      "recording without a word); convert it to WAV or FLAC:\n  sox '" + path + "' converted.wav");
   }
-  const sf_count_t frames = info.frames;
-  samples.resize(static_cast<std::size_t>(std::clamp<sf_count_t>(frames, 0, kMaxSamples)));
+  if (!data.problem.empty()) return refuse(errors, path, kCutShort + data.problem + kCutShortEnd);
+  const std::uint64_t size = source.size();
+  if (!data.toEnd && (data.offset > size || data.bytes > size - data.offset)) {
+    return refuse(errors, path,
+                  kCutShort + std::to_string(data.bytes) + " bytes of samples from byte " + std::to_string(data.offset) +
+                      ", in a file of " + std::to_string(size) + " bytes" + kCutShortEnd);
+  }
+  const std::uint64_t promised = data.toEnd ? (size - std::min(size, data.offset)) / 2 : data.bytes / 2;
+  if (info.frames < 0 || static_cast<std::uint64_t>(info.frames) != promised) {
+    return refuse(errors, path,
+                  kCutShort + std::to_string(promised) + " promised, " + std::to_string(info.frames) + " readable" +
+                      kCutShortEnd);
+  }
+  samples.resize(static_cast<std::size_t>(std::min<sf_count_t>(info.frames, kMaxSamples)));
   const sf_count_t got = sf_read_short(sound, samples.data(), static_cast<sf_count_t>(samples.size()));
   const int error = sf_error(sound);
-  sf_close(sound);
-  if (got != static_cast<sf_count_t>(samples.size()) || error != SF_ERR_NO_ERROR) {
-    if (errors != nullptr) {
-      std::fprintf(errors, "feature: refused %s: its samples cannot be read whole (%s)\n", path,
-                   error != SF_ERR_NO_ERROR ? sf_error_number(error) : "the file ends early");
-    }
+  if (got != static_cast<sf_count_t>(samples.size()) || error != SF_ERR_NO_ERROR || source.failed()) {
     samples.clear();
-    return kRecordingRefused;
+    return refuse(errors, path,
+                  std::string("its samples cannot be read whole (") +
+                      (source.failed() ? std::strerror(errno)
+                                       : error != SF_ERR_NO_ERROR ? sf_error_number(error) : "the file ends early") +
+                      ")");
   }
-  samplesIgnored = frames > kMaxSamples ? frames - kMaxSamples : 0;
+  samplesIgnored = info.frames > kMaxSamples ? info.frames - kMaxSamples : 0;
+  return kExtractOk;
+}
+
+int FEATURE::readFlac(const audio::ByteSource& source, const char* path, std::vector<std::int16_t>& samples) {
+  const audio::FlacResult flac = audio::decodeFlac(source, kMaxSamples, samples);
+  if (flac.rate != 0 && !flac.accepted) {
+    return refuse(errors, path,
+                  describe(flac.rate, flac.channels, "Signed " + std::to_string(flac.bits) + " bit PCM",
+                           formatName(SF_FORMAT_FLAC)) +
+                      conversionAdvice(path));
+  }
+  if (!flac.problem.empty()) return refuse(errors, path, flac.problem);
+  samplesIgnored = flac.frames > static_cast<std::uint64_t>(kMaxSamples)
+                       ? static_cast<std::int64_t>(flac.frames) - kMaxSamples
+                       : 0;
   return kExtractOk;
 }
 #endif

@@ -1,0 +1,76 @@
+// Reading audio containers completely or not at all: the bytes of a
+// recording file, what a container's header promises about its sample
+// data, and FLAC streams decoded and checked against their MD5 signature.
+// A file that holds fewer samples than its header promises is a recording
+// cut short; read as it stands it would give the features of a shorter
+// recording without a word, so it is refused.
+#ifndef FEATURE_AUDIO_CONTAINER_H
+#define FEATURE_AUDIO_CONTAINER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace audio {
+
+// The bytes of a recording, read at any offset: a regular file through
+// pread (nothing is loaded), anything else (a pipe, a device) read whole
+// into memory once, up to kMaxStreamBytes.
+class ByteSource {
+ public:
+  static constexpr std::uint64_t kMaxStreamBytes = std::uint64_t{1} << 30;
+
+  // problem says why when the bytes cannot be had (an error reading, a
+  // stream longer than kMaxStreamBytes).
+  ByteSource(int fd, std::string& problem);
+  explicit ByteSource(std::vector<unsigned char> bytes);
+
+  std::uint64_t size() const { return size_; }
+  // Up to count bytes from offset; fewer at the end, or on a read error
+  // (then failed() is true and errno says why).
+  std::size_t read(std::uint64_t offset, void* out, std::size_t count) const;
+  bool failed() const { return failed_; }
+
+ private:
+  int fd_ = -1;
+  std::vector<unsigned char> bytes_;
+  std::uint64_t size_ = 0;
+  mutable bool failed_ = false;
+};
+
+// Where a container's samples lie and how many bytes of them its header
+// promises.
+struct SampleData {
+  bool checkable = false;   // the header states it, and it was found
+  bool toEnd = false;       // the header says "up to the end of the file"
+  std::uint64_t offset = 0;  // first byte of the samples
+  std::uint64_t bytes = 0;   // promised bytes of samples (unless toEnd)
+  std::string problem;       // why the header does not hold together, if so
+};
+
+// The sample data promised by a container of libsndfile's major type
+// (SF_FORMAT_WAV, ...): WAV, WAVEX, RF64, W64, AIFF/AIFC, AU, CAF and NIST
+// SPHERE are understood; for any other type checkable stays false.
+SampleData promisedSampleData(int majorType, const ByteSource& source);
+
+// Whether the file begins with a FLAC stream (after an ID3v2 tag, if any).
+bool isFlac(const ByteSource& source);
+
+// A FLAC stream decoded whole: 16-bit samples at 16 kHz in one channel only.
+struct FlacResult {
+  bool accepted = false;     // 16000 Hz, 1 channel, 16 bits
+  unsigned rate = 0, channels = 0, bits = 0;
+  std::uint64_t frames = 0;  // samples decoded (all of them, also past limit)
+  std::string problem;       // why the stream is refused, if it is
+};
+
+// Decodes the stream into samples (at most limit samples kept; the rest are
+// decoded, counted and checked too). The MD5 signature is checked when the
+// stream has one; a stream of unknown length (total 0 in its header) is
+// read to its end.
+FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<std::int16_t>& samples);
+
+}  // namespace audio
+
+#endif  // FEATURE_AUDIO_CONTAINER_H

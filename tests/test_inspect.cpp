@@ -241,6 +241,48 @@ TEST(Inspect, PicturesFollowTheData) {
   EXPECT_FALSE(test::fileExists(dir / "n.png"));
 }
 
+// A picture never takes the place of a feature file, a device or a fifo,
+// and a failed write leaves what stood under the picture's name.
+TEST(Inspect, PicturesReplaceNothingButPictures) {
+  test::ScratchDir dir;
+  const std::string golden = std::string(GOLDEN_DIR) + "/expected/";
+  for (const std::string name : {"speech_a.mfcKVR0DAZC39", "speech_b.mfcKVR0DAZC39"}) {
+    test::writeBytes(dir / name, test::readBytes(golden + name));
+  }
+  mkfifo((dir / "fifo").c_str(), 0600);
+  test::writeText(dir / "old.png", "an earlier picture");
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } refused[] = {
+      {{"--png", dir / "speech_a.mfcKVR0DAZC39", dir / "speech_b.mfcKVR0DAZC39"}, "is a feature file (HTK parameter file"},
+      {{"--png", dir / "fifo", dir / "speech_b.mfcKVR0DAZC39"}, "exists and is not a regular file"},
+      {{"--png", dir.path(), dir / "speech_b.mfcKVR0DAZC39"}, "exists and is not a regular file"},
+      {{"--png=", dir / "speech_b.mfcKVR0DAZC39"}, "--png needs the name of the picture"},
+      {{"--png", "", dir / "speech_b.mfcKVR0DAZC39"}, "--png needs the name of the picture"}};
+  for (const auto& c : refused) {
+    const auto result = inspect(c.args);
+    EXPECT_EQ(result.status, 2) << c.says;
+    EXPECT_NE(result.errors.find(c.says), std::string::npos) << result.errors;
+  }
+  EXPECT_TRUE(test::readBytes(dir / "speech_a.mfcKVR0DAZC39") == test::readBytes(golden + "speech_a.mfcKVR0DAZC39"));
+  struct stat info;
+  EXPECT_TRUE(stat((dir / "fifo").c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+
+  test::RunOptions limited;
+  limited.program = INSPECT_BINARY;
+  limited.fileSizeLimit = 2000;  // standard error, too, goes to a file
+  const auto failed = test::runTool({"--png", dir / "old.png", dir / "speech_b.mfcKVR0DAZC39"}, limited);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.errors.find("cannot write " + dir / "old.png"), std::string::npos) << failed.errors;
+  EXPECT_EQ(test::listTree(dir.path()), (std::vector<std::string>{"fifo", "old.png", "speech_a.mfcKVR0DAZC39",
+                                                                  "speech_b.mfcKVR0DAZC39"}));
+  const auto old = test::readBytes(dir / "old.png");
+  EXPECT_EQ(std::string(old.begin(), old.end()), "an earlier picture");
+  EXPECT_EQ(inspect({"--no-stats", "--png", dir / "old.png", dir / "speech_b.mfcKVR0DAZC39"}).status, 0);
+  EXPECT_GT(test::readBytes(dir / "old.png").size(), 1000u);
+}
+
 // ---- Progress and summary ----
 
 class Run : public ::testing::Test {

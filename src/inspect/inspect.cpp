@@ -11,6 +11,8 @@
 // dimension, the mean, standard deviation, minimum and maximum; --png draws
 // it. A file that is not valid gets a message naming it and what is wrong;
 // the exit status is then 1.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -46,7 +48,9 @@ constexpr const char* kUsage =
     "  --png PICTURE      draw the file (one FILE) into the PNG file PICTURE:\n"
     "                     time left to right, the dimensions bottom to top in\n"
     "                     bands (statics, deltas, delta-deltas), each scaled to\n"
-    "                     its own range; an .ENG file as a curve\n"
+    "                     its own range; an .ENG file as a curve. A feature\n"
+    "                     file, or anything but a regular file, is never\n"
+    "                     replaced by the picture\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
@@ -56,7 +60,8 @@ struct Options {
   long firstFrame = -1;  // no frames printed
   long lastFrame = -1;   // -1: to the end
   bool stats = true;
-  std::string picture;   // --png
+  bool draw = false;     // --png given
+  std::string picture;   // its PICTURE
   std::vector<std::string> files;
 };
 
@@ -175,6 +180,23 @@ bool parseFrames(const char* text, Options& options) {
   return true;
 }
 
+// Why a picture may not be written at path, or "": only a new file or a
+// regular file that is no feature file is replaced (a forgotten picture
+// name would otherwise make the first of several feature files the
+// picture).
+std::string pictureRefusal(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return "";
+  if (!S_ISREG(info.st_mode)) return "exists and is not a regular file; the picture is not written there";
+  FeatureFile existing;
+  std::string problem;
+  if (existing.open(path, problem)) {
+    return "is a feature file (" + existing.format() +
+           "), not written over; did you forget the picture's name after --png?";
+  }
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,8 +227,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "feature-inspect: --png needs the name of the picture to write\n");
         return 2;
       }
+      options.draw = true;
       options.picture = argv[++i];
     } else if (arg.rfind("--png=", 0) == 0) {
+      options.draw = true;
       options.picture = arg.substr(6);
     } else if (arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "feature-inspect: unknown option %s\nTry 'feature-inspect --help'\n", arg.c_str());
@@ -219,9 +243,20 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  if (!options.picture.empty() && options.files.size() != 1) {
+  if (options.draw && options.picture.empty()) {
+    std::fprintf(stderr, "feature-inspect: --png needs the name of the picture to write\n");
+    return 2;
+  }
+  if (options.draw && options.files.size() != 1) {
     std::fprintf(stderr, "feature-inspect: --png draws one file; %zu were given\n", options.files.size());
     return 2;
+  }
+  if (options.draw) {
+    const std::string refusal = pictureRefusal(options.picture);
+    if (!refusal.empty()) {
+      std::fprintf(stderr, "feature-inspect: --png %s: %s\n", options.picture.c_str(), refusal.c_str());
+      return 2;
+    }
   }
   bool allValid = true;
   for (const auto& file : options.files) allValid = inspect(file, options) && allValid;

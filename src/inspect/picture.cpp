@@ -2,6 +2,9 @@
 // images, lines, its built-in bitmap fonts.
 #include "picture.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gd.h>
 #include <gdfonts.h>
 
@@ -10,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -133,16 +137,29 @@ std::vector<Band> bandsOf(const FeatureFile& f) {
   return {{0, f.dimensions(), "dimensions", "0", std::to_string(f.dimensions() - 1)}};
 }
 
+// The picture goes to a temporary file beside path and takes path's name
+// only when complete, so that a failed write leaves what stood there.
 std::string writePng(gdImagePtr image, const std::string& path) {
-  std::FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return "cannot create " + path + ": " + std::strerror(errno);
-  gdImagePng(image, out);
-  const bool failed = std::ferror(out) != 0;
-  if (std::fclose(out) != 0 || failed) {
-    std::remove(path.c_str());
-    return "cannot write " + path + ": " + std::strerror(errno);
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) return "cannot create " + path + ": " + std::strerror(errno);
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  std::FILE* out = fdopen(fd, "wb");
+  if (out == nullptr) {
+    const int error = errno;
+    close(fd);
+    unlink(temporary.c_str());
+    return "cannot write " + path + ": " + std::strerror(error);
   }
-  return "";
+  gdImagePng(image, out);
+  int error = std::ferror(out) != 0 ? (errno != 0 ? errno : EIO) : 0;
+  if (std::fclose(out) != 0 && error == 0) error = errno;
+  if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0) return "";
+  unlink(temporary.c_str());
+  return "cannot write " + path + ": " + std::strerror(error);
 }
 
 std::string drawVectors(const FeatureFile& f, const Columns& c, const std::string& path, PictureSize& size) {

@@ -8,9 +8,11 @@ Without --scheduler a LocalCluster of N worker processes (default 2) runs on
 this machine; with it, the tasks go to a running cluster
 (``dask scheduler`` on one host, ``dask worker tcp://HOST:8786`` on the
 others), every worker with the mfcc_frontend package installed and the
-directories on a shared file system. Names are read as the tool reads them
-(white-space separated, may hold "/"); OUT_DIR/NAME.<extension> is written
-with the directories it needs. Exits 1 when any utterance failed.
+directories on a shared file system. Names are read by the package as the
+tool reads them (separated by ASCII white space, any bytes else, "/"
+included) and joined to the directories as the tool joins them
+(IN_DIR/NAME, OUT_DIR//NAME.<extension>, so a name never leaves them); the
+directories the files need are made. Exits 1 when any utterance failed.
 """
 import argparse
 import os
@@ -22,10 +24,10 @@ import mfcc_frontend as mf
 def extract_one(name, in_dir, out_dir, mode):
     """Runs on a worker: one recording to its HTK file. Returns (name, error)."""
     try:
-        samples = mf.read_recording(os.path.join(in_dir, name))
-        vectors = mf.features(samples, normalisation=mode, truncate=True)
-        target = os.path.join(out_dir, name + "." + mf.extension(mode))
-        os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
+        source = os.fsencode(in_dir) + b"/" + os.fsencode(name)
+        vectors = mf.features(mf.read_recording(source), normalisation=mode, truncate=True)
+        target = os.fsencode(out_dir) + b"//" + os.fsencode(name) + b"." + mf.extension(mode).encode()
+        os.makedirs(os.path.dirname(target) or b".", exist_ok=True)
         mf.write_htk(target, vectors)
         return name, None
     except (OSError, ValueError) as e:
@@ -44,8 +46,7 @@ def main(argv):
 
     from dask.distributed import Client, LocalCluster
 
-    with open(args.list) as f:
-        names = f.read().split()
+    names = mf.read_list(args.list)
     if args.scheduler:
         client = Client(args.scheduler)
     else:

@@ -16,7 +16,7 @@ from __future__ import annotations
 import errno
 import os
 import struct
-from typing import NamedTuple, Optional, Tuple, Union
+from typing import List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -25,7 +25,7 @@ from . import _core
 __all__ = [
     "SAMPLE_RATE", "MAX_SAMPLES", "NORMALISATIONS", "features", "cepstra", "energies", "extract",
     "read_recording", "features_from_file", "read_htk", "write_htk", "read_c12", "read_eng", "run_list",
-    "extension", "HTKFile", "Extraction",
+    "read_list", "extension", "HTKFile", "Extraction",
 ]
 
 SAMPLE_RATE = 16000
@@ -35,6 +35,17 @@ MAX_SAMPLES = _core.MAX_SAMPLES
 NORMALISATIONS = ("CMN", "MVNMA", "NONE")
 
 Samples = Union[np.ndarray, bytes, bytearray, memoryview]
+Path = Union[str, bytes, os.PathLike]
+
+
+def _fsencode(path: Path) -> bytes:
+    """The bytes of a file name as the system sees them: str (with the
+    surrogate escapes os.listdir gives non-UTF-8 names), bytes or a path
+    object. A NUL byte raises ValueError, as open() does."""
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        raise ValueError(f"embedded null byte in the path {os.fsdecode(encoded)!r}")
+    return encoded
 
 
 class Extraction(NamedTuple):
@@ -124,18 +135,19 @@ def energies(samples: Samples, sample_rate: int = 16000, truncate: bool = False)
     return extract(samples, sample_rate, "NONE", truncate).energies
 
 
-def read_recording(path: Union[str, os.PathLike], input_format: str = "raw") -> np.ndarray:
+def read_recording(path: Path, input_format: str = "raw") -> np.ndarray:
     """The samples of a recording file read as the tool reads it: ``raw``
     (headerless 16-bit little-endian PCM) or ``audio`` (WAV, FLAC, ... holding
     16-bit samples at 16 kHz in one channel; anything else raises ValueError).
     Samples past 90 s are dropped, as by the tool, with a warning."""
-    path = os.fspath(path)
-    if not os.path.exists(path):
+    encoded = _fsencode(path)
+    path = os.fsdecode(encoded)
+    if not os.path.exists(encoded):
         raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
-    if os.path.isdir(path):
+    if os.path.isdir(encoded):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     try:
-        samples, ignored = _core.read_recording(path, input_format)
+        samples, ignored = _core.read_recording(encoded, input_format)
     except _core.UnreadableRecording as e:
         if "refused" in str(e):
             raise ValueError(str(e)) from None
@@ -147,7 +159,7 @@ def read_recording(path: Union[str, os.PathLike], input_format: str = "raw") -> 
     return samples
 
 
-def features_from_file(path: Union[str, os.PathLike], normalisation: str = "CMN",
+def features_from_file(path: Path, normalisation: str = "CMN",
                        input_format: str = "raw") -> np.ndarray:
     """The features of a recording file, as the tool computes them."""
     return features(read_recording(path, input_format), normalisation=normalisation, truncate=True)
@@ -159,79 +171,113 @@ def extension(normalisation: str) -> str:
     return _core.extension(normalisation)
 
 
-def write_htk(path: Union[str, os.PathLike], array: np.ndarray, sample_period: int = 100000,
-              parm_kind: int = 6) -> None:
+def write_htk(path: Path, array: np.ndarray, sample_period: int = 100000, parm_kind: int = 6) -> None:
     """Writes an HTK parameter file of the vectors in ``array`` (frames, values),
-    with the tool's header fields by default, complete or not at all."""
-    path = os.fspath(path)
+    with the tool's header fields by default, complete or not at all. A file
+    that cannot be written raises OSError (errno, reason, path)."""
+    encoded = _fsencode(path)
     data = np.asarray(array)
     if data.ndim != 2:
         raise ValueError(f"write_htk needs a 2-D array (frames, values), not shape {data.shape}")
     if data.dtype.kind not in "fiu":
         raise TypeError(f"write_htk needs numbers, not {data.dtype}")
-    directory = os.path.dirname(path) or "."
-    if not os.path.isdir(directory):
-        raise FileNotFoundError(errno.ENOENT, f"no directory {directory!r} for the file", path)
-    _core.write_htk(path, np.ascontiguousarray(data, dtype=np.float32), sample_period, parm_kind)
+    if not 0 < sample_period <= 0x7FFFFFFF:
+        raise ValueError(f"the sample period is a positive count of 100 ns units, not {sample_period}")
+    _core.write_htk(encoded, np.ascontiguousarray(data, dtype=np.float32), sample_period, parm_kind)
 
 
-def _read_whole(path: str, header_size: int) -> Tuple[bytes, int]:
-    with open(path, "rb") as f:
+def _open_checked(path: Path, header_size: int):
+    """The open file, its first header_size bytes and its size."""
+    f = open(path, "rb")
+    try:
         header = f.read(header_size)
         size = os.fstat(f.fileno()).st_size
-    return header, size
+    except BaseException:
+        f.close()
+        raise
+    return f, header, size
 
 
-def read_htk(path: Union[str, os.PathLike]) -> HTKFile:
+def _read_values(f, count: int, dtype: str) -> np.ndarray:
+    """count values of dtype read from f straight into the array (no second
+    copy of the file is made), in native byte order."""
+    data = np.empty(count, dtype=dtype)
+    view = memoryview(data.view(np.uint8))
+    done = 0
+    while done < view.nbytes:
+        got = f.readinto(view[done:])
+        if not got:
+            raise ValueError(f"{f.name}: the file ended while it was read")
+        done += got
+    if not data.dtype.isnative:
+        data = data.byteswap(inplace=True).view(data.dtype.newbyteorder("="))
+    return data
+
+
+def read_htk(path: Path) -> HTKFile:
     """An HTK parameter file: ``data`` (frames, values) float32, ``sample_period``,
     ``parm_kind``. A file that is no HTK file raises ValueError naming the defect."""
-    path = os.fspath(path)
-    header, size = _read_whole(path, 12)
-    if len(header) < 12:
-        raise ValueError(f"{path}: not an HTK file: shorter than the 12-byte header ({len(header)} bytes)")
-    frames, period, vector_bytes, kind = struct.unpack(">iiHH", header)
-    if frames < 0:
-        raise ValueError(f"{path}: not an HTK file: the header gives {frames} vectors")
-    if period <= 0:
-        raise ValueError(f"{path}: not an HTK file: the header gives a sample period of {period}")
-    if vector_bytes == 0 or vector_bytes % 4:
-        raise ValueError(f"{path}: not an HTK file of floats: {vector_bytes} bytes per vector")
-    if size != 12 + frames * vector_bytes:
-        raise ValueError(f"{path}: length {size} bytes, but the header promises 12 + {frames} x "
-                         f"{vector_bytes} = {12 + frames * vector_bytes}")
-    data = np.fromfile(path, dtype=">f4", offset=12).astype(np.float32).reshape(frames, vector_bytes // 4)
-    return HTKFile(data, period, kind)
+    f, header, size = _open_checked(path, 12)
+    name = os.fsdecode(path)
+    with f:
+        if len(header) < 12:
+            raise ValueError(f"{name}: not an HTK file: shorter than the 12-byte header ({len(header)} bytes)")
+        frames, period, vector_bytes, kind = struct.unpack(">iiHH", header)
+        if frames < 0:
+            raise ValueError(f"{name}: not an HTK file: the header gives {frames} vectors")
+        if period <= 0:
+            raise ValueError(f"{name}: not an HTK file: the header gives a sample period of {period}")
+        if vector_bytes == 0 or vector_bytes % 4:
+            raise ValueError(f"{name}: not an HTK file of floats: {vector_bytes} bytes per vector")
+        if size != 12 + frames * vector_bytes:
+            raise ValueError(f"{name}: length {size} bytes, but the header promises 12 + {frames} x "
+                             f"{vector_bytes} = {12 + frames * vector_bytes}")
+        data = _read_values(f, frames * (vector_bytes // 4), ">f4")
+    return HTKFile(data.reshape(frames, vector_bytes // 4), period, kind)
 
 
-def _read_counted(path: Union[str, os.PathLike], values: int, kind: str) -> np.ndarray:
-    path = os.fspath(path)
-    header, size = _read_whole(path, 4)
-    if len(header) < 4:
-        raise ValueError(f"{path}: not a {kind} file: shorter than its 4-byte frame count")
-    (frames,) = struct.unpack("<i", header)
-    if frames < 0 or size != 4 + 4 * values * frames:
-        raise ValueError(f"{path}: not a {kind} file: length {size} bytes, but {frames} frames need "
-                         f"{4 + 4 * values * max(frames, 0)}")
-    return np.fromfile(path, dtype="<f4", offset=4).astype(np.float32)
+def _read_counted(path: Path, values: int, kind: str) -> np.ndarray:
+    f, header, size = _open_checked(path, 4)
+    name = os.fsdecode(path)
+    with f:
+        if len(header) < 4:
+            raise ValueError(f"{name}: not a {kind} file: shorter than its 4-byte frame count")
+        (frames,) = struct.unpack("<i", header)
+        if frames < 0 or size != 4 + 4 * values * frames:
+            raise ValueError(f"{name}: not a {kind} file: length {size} bytes, but {frames} frames need "
+                             f"{4 + 4 * values * max(frames, 0)}")
+        return _read_values(f, values * frames, "<f4")
 
 
-def read_c12(path: Union[str, os.PathLike]) -> np.ndarray:
+def read_c12(path: Path) -> np.ndarray:
     """A .C12 file of the tool (--c12-eng): c1..c12 of every frame, (frames, 12)."""
     return _read_counted(path, 12, ".C12").reshape(-1, 12)
 
 
-def read_eng(path: Union[str, os.PathLike]) -> np.ndarray:
+def read_eng(path: Path) -> np.ndarray:
     """An .ENG file of the tool (--c12-eng): the energy of every frame in dB, (frames,)."""
     return _read_counted(path, 1, ".ENG")
 
 
-def run_list(list_file: Union[str, os.PathLike], input_dir: Union[str, os.PathLike],
-             output_dir: Union[str, os.PathLike], normalisation: str = "CMN", jobs: int = 1,
+def read_list(list_file: Path) -> List[str]:
+    """The utterance names of a list file, exactly as the tool reads them:
+    separated by ASCII white space only (a no-break space is part of a
+    name), as str with the surrogate escapes of os.fsdecode for bytes that
+    are not UTF-8 (os.fsencode gives the bytes back)."""
+    return [os.fsdecode(name) for name in _core.read_list(_fsencode(list_file))]
+
+
+def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: str = "CMN", jobs: int = 1,
              c12_eng: bool = False, input_format: str = "raw", input_extension: Optional[str] = None,
              summary: bool = False) -> int:
     """Runs a whole list as the tool does (the same loop, files and messages;
-    no pause after "Error"), with ``jobs`` workers (0: one per processor).
-    Returns the tool's exit status: 0 when every utterance was written."""
+    no pause after "Error"), with ``jobs`` workers (0: one per processor, at
+    most 1024). Returns the tool's exit status: 0 when every utterance was
+    written. Ctrl-C stops it after the utterances under way (their files are
+    complete; no temporary stays) and raises KeyboardInterrupt.
+
+    A process forked while another thread is inside run_list may start a
+    run of its own; the parent's run goes on in the parent alone."""
     _check_normalisation(normalisation)
-    return _core.run_list(os.fspath(list_file), os.fspath(input_dir), os.fspath(output_dir), normalisation,
-                          int(jobs), bool(c12_eng), input_format, input_extension or "", bool(summary))
+    return _core.run_list(_fsencode(list_file), _fsencode(input_dir), _fsencode(output_dir), normalisation,
+                          int(jobs), bool(c12_eng), input_format, os.fsencode(input_extension or ""), bool(summary))

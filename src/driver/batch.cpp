@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -190,15 +191,23 @@ class InOrder {
   // Gets the progress line out of the way of a message printed directly.
   void clearLine() { progress_.clearLine(); }
 
-  bool stopped() const { return !stoppedAt_.empty(); }
+  // Asks settings.interrupted; once it said yes, the run is over.
+  bool interrupted() {
+    if (!interrupted_ && settings_.interrupted) interrupted_ = settings_.interrupted();
+    return interrupted_;
+  }
+  bool wasInterrupted() const { return interrupted_; }
+
+  bool stopped() const { return !stoppedAt_.empty() || interrupted_; }
   const std::string& stoppedAt() const { return stoppedAt_; }
-  int status() const { return failures_ == 0 ? 0 : 1; }
+  int status() const { return failures_ == 0 && !interrupted_ ? 0 : 1; }
 
  private:
   const BatchSettings& settings_;
   Progress& progress_;
   int failures_ = 0;
   std::string stoppedAt_;  // the name whose recording could not be opened
+  bool interrupted_ = false;
 };
 
 void extract(FEATURE& f, Utterance& u) {
@@ -228,7 +237,7 @@ long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& setting
     }
   } restore{f, f.console, f.errors, f.pauseAfterError};
   f.pauseAfterError = false;
-  for (long index = 0; !inOrder.stopped(); ++index) {
+  for (long index = 0; !inOrder.stopped() && !inOrder.interrupted(); ++index) {
     Utterance u;
     if (!names.next(u.name)) break;
     u.index = index;
@@ -300,9 +309,16 @@ class Workers {
     u.done = true;
   }
 
-  void waitFor(const Utterance& u) {
+  // False when the run was interrupted before u was done.
+  bool waitFor(const Utterance& u) {
     std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [&u] { return u.done; });
+    while (!finished_.wait_for(lock, std::chrono::milliseconds(100), [&u] { return u.done; })) {
+      lock.unlock();
+      const bool interrupted = inOrder_.interrupted();
+      lock.lock();
+      if (interrupted) return u.done;
+    }
+    return true;
   }
 
   // A pause after "Error" has ended; what failed while it was pending is
@@ -434,7 +450,7 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
     if (ahead.empty()) break;
 
     Utterance& u = *ahead.front();
-    workers.waitFor(u);
+    if (!workers.waitFor(u) || inOrder.interrupted()) break;
     if (u.inOrder) {
       workers.runHere(u);
       heldBack = false;
@@ -498,8 +514,12 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
         rest = "; " + counted(notTried, "name", "names") + (notTried == 1 ? " of the list was" : " of the list were") +
                " not tried";
       }
-      std::fprintf(stderr, "feature: the run stops at %s%s\n",
-                   printableName(inOrder.stoppedAt()).c_str(), rest.c_str());
+      if (inOrder.wasInterrupted()) {
+        std::fprintf(stderr, "feature: the run was interrupted%s\n", rest.c_str());
+      } else {
+        std::fprintf(stderr, "feature: the run stops at %s%s\n", printableName(inOrder.stoppedAt()).c_str(),
+                     rest.c_str());
+      }
     }
   } catch (const std::exception& e) {
     progress.clearLine();

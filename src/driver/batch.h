@@ -10,6 +10,9 @@
 
 #include "feature.h"
 
+// The most workers a run may have.
+constexpr int kMaxWorkers = 1024;
+
 struct BatchSettings {
   int jobs = 1;                     // workers; 1 runs everything on this thread
   std::FILE* progressLine = nullptr;  // a terminal for the progress line, or null
@@ -29,13 +32,17 @@ struct BatchSettings {
   // Called with each utterance's position in the list when its turn comes,
   // in list order, before its messages are printed (tests use it).
   std::function<void(long index)> onFinished;
+  // Asked when an utterance finishes and every 0.1 s while one is awaited:
+  // true ends the run there (no further utterance is started; those under
+  // way are finished, their files complete). Null: never.
+  std::function<bool()> interrupted;
 };
 
 // Runs doExtract and doReset for every name of the list with copies of the
 // configured extractor (checkArgs and ini_fea_para done, directory strings
 // filled). Returns the exit status: 0 when every utterance was written, 1
-// when any failed, a recording could not be opened (the run stops there)
-// or the run itself failed.
+// when any failed, a recording could not be opened (the run stops there),
+// the run itself failed or it was interrupted.
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings);
 
 // Opens a list file for reading; a directory opens but is no list, so it

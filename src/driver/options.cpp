@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kMaxJobs = 1024;
-
 bool parseFrontEnd(const char* name, FrontEnd& frontEnd) {
   for (FrontEnd candidate : {FrontEnd::kStraightforward, FrontEnd::kBaseline, FrontEnd::kAvx2,
                              FrontEnd::kAvx512, FrontEnd::kFastest}) {
@@ -37,8 +35,8 @@ bool parseFrontEnd(const char* name, FrontEnd& frontEnd) {
 bool parseJobs(const char* text, int& jobs) {
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < 0 || value > kMaxJobs) {
-    std::fprintf(stderr, "feature: the number of workers must be 0 to %d, not %s\n", kMaxJobs,
+  if (end == text || *end != '\0' || value < 0 || value > kMaxWorkers) {
+    std::fprintf(stderr, "feature: the number of workers must be 0 to %d, not %s\n", kMaxWorkers,
                  text);
     return false;
   }

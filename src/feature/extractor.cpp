@@ -3,6 +3,8 @@
 // a FEATURE of its own.
 #include "extractor.h"
 
+#include <cerrno>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -144,18 +146,13 @@ void writeHtk(const std::string& path, const float* vectors, std::size_t frames,
     throw std::invalid_argument("an HTK vector holds 1 to 8191 values, not " + std::to_string(dimensions));
   }
   if (frames > 0x7FFFFFFF) throw std::invalid_argument("an HTK file holds at most 2147483647 vectors");
-  char* text = nullptr;
-  std::size_t length = 0;
-  std::FILE* errors = open_memstream(&text, &length);
-  const bool written = writeHtkFile(path, vectors, frames, dimensions, samplePeriod, parmKind, errors);
-  if (errors != nullptr) std::fclose(errors);
-  std::string reason(text != nullptr ? text : "", length);
-  std::free(text);
-  if (written) return;
-  while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-  const std::string prefix = "feature: ";
-  if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
-  throw std::runtime_error(reason.empty() ? "cannot write " + path : reason);
+  if (samplePeriod <= 0) {
+    throw std::invalid_argument("the sample period of an HTK file is positive (100 ns units), not " +
+                                std::to_string(samplePeriod));
+  }
+  if (writeHtkFile(path, vectors, frames, dimensions, samplePeriod, parmKind, nullptr)) return;
+  const int error = errno;
+  throw FileError("cannot write " + path + ": " + std::strerror(error), error, path);
 }
 
 }  // namespace feature

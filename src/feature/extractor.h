@@ -23,6 +23,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 class FEATURE;
@@ -58,6 +59,20 @@ class TooLong : public std::length_error {
 class UnreadableRecording : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// A file that could not be written: what() names it and the reason,
+// error() is the system's errno, path() the file.
+class FileError : public std::runtime_error {
+ public:
+  FileError(const std::string& what, int error, std::string path)
+      : std::runtime_error(what), error_(error), path_(std::move(path)) {}
+  int error() const { return error_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  int error_;
+  std::string path_;
 };
 
 // What one recording gives.
@@ -96,7 +111,8 @@ class Extractor {
 
 // Writes an HTK parameter file of frames vectors of dimensions floats (rows
 // in host order) with the tool's header fields by default, completely or
-// not at all. Throws std::runtime_error naming the file and the reason.
+// not at all. Throws FileError, or std::invalid_argument for dimensions
+// or a sample period an HTK file cannot hold.
 void writeHtk(const std::string& path, const float* vectors, std::size_t frames, int dimensions = kDimensions,
               std::int32_t samplePeriod = 100000, std::int16_t parmKind = 6);
 

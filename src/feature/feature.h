@@ -104,7 +104,7 @@ void removeTemporaryFiles();
 // Writes an HTK parameter file of frames vectors (rows of dimensions floats,
 // host order) completely or not at all, replacing an existing file; no
 // directory is created. Returns false, after saying why on errors (if not
-// null), when it could not.
+// null) and with errno set to the reason, when it could not.
 bool writeHtkFile(const std::string& path, const float* vectors, std::size_t frames, int dimensions,
                   std::int32_t samplePeriod, std::int16_t parmKind, std::FILE* errors);
 

@@ -221,9 +221,11 @@ bool writeFileAtomically(const std::string& path, const FloatFile& content, std:
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
+    const int error = errno;
     if (errors != nullptr) {
-      std::fprintf(errors, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+      std::fprintf(errors, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(error));
     }
+    errno = error;
     return false;
   }
   int error = 0;
@@ -241,6 +243,7 @@ bool writeFileAtomically(const std::string& path, const FloatFile& content, std:
   if (errors != nullptr) {
     std::fprintf(errors, "feature: cannot write %s: %s\n", path.c_str(), std::strerror(error));
   }
+  errno = error;
   return false;
 }
 

@@ -11,8 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
+
+#include <pthread.h>
 
 #include "batch.h"
+#include "list_reader.h"
 #include "extractor.h"
 #include "feature.h"
 
@@ -69,33 +73,36 @@ py::tuple readRecording(const std::string& path, const std::string& format) {
   return py::make_tuple(array, ignored);
 }
 
+// OSError(errno, strerror, path): Python picks the subclass of the errno
+// (FileNotFoundError, PermissionError, ...).
+[[noreturn]] void raiseOsError(int error, const std::string& path) {
+  py::object exception = py::module_::import("builtins")
+                             .attr("OSError")(error, std::strerror(error), py::module_::import("os").attr("fsdecode")(py::bytes(path)));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+  throw py::error_already_set();
+}
+
 void writeHtk(const std::string& path, const py::array_t<float, py::array::c_style>& vectors, std::int32_t samplePeriod,
               std::int16_t parmKind) {
   if (vectors.ndim() != 2) throw py::value_error("write_htk needs a 2-D array (frames, dimensions)");
   const float* data = vectors.data();
   const auto frames = static_cast<std::size_t>(vectors.shape(0));
   const int dimensions = static_cast<int>(vectors.shape(1));
-  std::string failure;
+  int error = 0;
   {
     py::gil_scoped_release unlocked;
     try {
       feature::writeHtk(path, data, frames, dimensions, samplePeriod, parmKind);
-    } catch (const std::invalid_argument&) {
-      throw;
-    } catch (const std::runtime_error& e) {
-      failure = e.what();
+    } catch (const feature::FileError& e) {
+      error = e.error();
     }
   }
-  if (!failure.empty()) {
-    py::object error = py::module_::import("builtins").attr("OSError")(failure);
-    error.attr("filename") = path;
-    PyErr_SetObject(PyExc_OSError, error.ptr());
-    throw py::error_already_set();
-  }
+  if (error != 0) raiseOsError(error, path);
 }
 
 // The tool's batch loop over a list file; process-wide directory strings
-// make one run at a time.
+// make one run at a time. A process forked while a run holds the lock gets
+// it free: the run belongs to the parent.
 std::mutex listRuns;
 
 int runList(const std::string& list, const std::string& inputDir, const std::string& outputDir,
@@ -106,6 +113,10 @@ int runList(const std::string& list, const std::string& inputDir, const std::str
   if (inputDir.size() > kDirCapacity - 1 || outputDir.size() > kDirCapacity - 2) {
     throw py::value_error("the input directory holds at most 255 characters, the output directory 254");
   }
+  if (jobs < 0 || jobs > kMaxWorkers) {
+    throw py::value_error("the number of workers must be 0 to " + std::to_string(kMaxWorkers) + ", not " +
+                          std::to_string(jobs));
+  }
   if (inputFormat != "raw" && inputFormat != "audio") throw py::value_error("input_format must be 'raw' or 'audio'");
   auto configured = std::make_unique<FEATURE>();
   configured->normType = mode == feature::Normalisation::CMN ? 0 : mode == feature::Normalisation::MVNMA ? 1 : 2;
@@ -114,28 +125,60 @@ int runList(const std::string& list, const std::string& inputDir, const std::str
   configured->inputFormat = inputFormat == "audio" ? InputFormat::kAudio : InputFormat::kRaw;
   configured->ini_fea_para();
   BatchSettings settings;
-  settings.jobs = jobs <= 0 ? availableProcessors() : jobs;
+  settings.jobs = jobs == 0 ? availableProcessors() : jobs;
   settings.pause = false;
   settings.summary = summary ? stderr : nullptr;
   settings.inputExtension = inputExtension;
-
-  py::gil_scoped_release unlocked;
-  std::lock_guard<std::mutex> lock(listRuns);
-  std::FILE* file = openList(list.c_str());
-  if (file == nullptr) {
-    const int error = errno;
+  // Ctrl-C (and any signal whose Python handler raises) ends the run after
+  // the utterances under way; the exception is raised when it returns.
+  settings.interrupted = [] {
     py::gil_scoped_acquire locked;
-    errno = error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, list.c_str());
-    throw py::error_already_set();
+    return PyErr_CheckSignals() != 0;
+  };
+
+  int status = 0;
+  int openError = 0;
+  {
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> lock(listRuns);
+    std::FILE* file = openList(list.c_str());
+    if (file == nullptr) {
+      openError = errno;
+    } else {
+      std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", inputDir.c_str());
+      std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", outputDir.c_str());
+      std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", outputDir.c_str());
+      status = runBatch(file, *configured, settings);
+      std::fflush(stdout);
+      std::fclose(file);
+    }
   }
-  std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", inputDir.c_str());
-  std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", outputDir.c_str());
-  std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", outputDir.c_str());
-  const int status = runBatch(file, *configured, settings);
-  std::fflush(stdout);
-  std::fclose(file);
+  if (openError != 0) raiseOsError(openError, list);
+  if (PyErr_Occurred() != nullptr) throw py::error_already_set();
   return status;
+}
+
+// The names of a list file as the tool reads them (bytes: a name may be any
+// bytes but white space), names longer than the tool takes cut to one byte
+// past its limit.
+std::vector<py::bytes> readList(const std::string& path) {
+  std::vector<std::string> names;
+  int error = 0;
+  {
+    py::gil_scoped_release unlocked;
+    std::FILE* file = openList(path.c_str());
+    if (file == nullptr) {
+      error = errno;
+    } else {
+      ListReader reader(file, kPathCapacity);
+      std::string name;
+      while (reader.next(name)) names.push_back(name);
+      if (std::ferror(file)) error = errno != 0 ? errno : EIO;
+      std::fclose(file);
+    }
+  }
+  if (error != 0) raiseOsError(error, path);
+  return std::vector<py::bytes>(names.begin(), names.end());
 }
 
 }  // namespace
@@ -152,6 +195,9 @@ PYBIND11_MODULE(_core, m) {
   m.def("run_list", &runList, py::arg("list_file"), py::arg("input_dir"), py::arg("output_dir"),
         py::arg("normalisation"), py::arg("jobs"), py::arg("c12_eng"), py::arg("input_format"),
         py::arg("input_extension"), py::arg("summary"));
+  m.def("read_list", &readList, py::arg("path"));
+  m.attr("MAX_WORKERS") = kMaxWorkers;
+  pthread_atfork(nullptr, nullptr, [] { new (&listRuns) std::mutex(); });
   m.def("extension", [](const std::string& normalisation) {
     return std::string(feature::extensionOf(feature::normalisationNamed(normalisation)));
   });

@@ -37,9 +37,18 @@ def test_pip_install_into_a_fresh_environment(tmp_path):
 
 
 def test_dask_example_writes_the_tools_files(tmp_path):
+    # Names as the tool reads them: a no-break space inside one, one that is
+    # not UTF-8, one that begins with "/".
+    odd = tmp_path / "odd"
+    odd.mkdir()
+    for name in (b"a\xc2\xa0b", b"caf\xe9", b"lead"):
+        with open(os.fsencode(odd) + b"/" + name, "wb") as f:
+            f.write(np.arange(-6000, 6000, 7, dtype="<i2").tobytes())
+    (tmp_path / "odd-list").write_bytes(b"a\xc2\xa0b caf\xe9\n/lead\n")
     for list_file, recordings, mode in ((os.path.join(EXAMPLES, "list.txt"), os.path.join(EXAMPLES, "recordings"),
                                          "MVNMA"),
-                                        (os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings"), "CMN")):
+                                        (os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings"), "CMN"),
+                                        (str(tmp_path / "odd-list"), str(odd), "NONE")):
         out = tmp_path / ("dask-" + mode)
         run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "dask", "extract_list.py"), list_file,
                               recordings, str(out), mode, "--workers", "2"], capture_output=True, text=True)

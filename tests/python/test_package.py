@@ -3,6 +3,7 @@ and random recordings in every mode, the errors Python users expect, threads,
 the file readers and writers, and whole lists."""
 import os
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -129,7 +130,7 @@ def test_bad_input_says_what_is_wrong(tmp_path):
     (tmp_path / "cut.htk").write_bytes((tmp_path / "ok.htk").read_bytes()[:-4])
     with pytest.raises(ValueError, match="length 476 bytes, but the header promises 12 \\+ 3 x 156 = 480"):
         mf.read_htk(tmp_path / "cut.htk")
-    with pytest.raises(FileNotFoundError, match="no directory"):
+    with pytest.raises(FileNotFoundError, match="No such file or directory"):
         mf.write_htk(tmp_path / "no" / "such" / "x.htk", np.ones((3, 39), np.float32))
     with pytest.raises(ValueError, match="2-D array"):
         mf.write_htk(tmp_path / "x.htk", np.ones(39, np.float32))
@@ -195,3 +196,68 @@ def test_run_list_writes_the_tools_tree(tmp_path):
     assert mf.run_list(tmp_path / "bad", recordings, tmp_path / "py2", "NONE") == 1
     with pytest.raises(OSError):
         mf.run_list(tmp_path / "no-list", recordings, tmp_path / "py3")
+
+
+def test_paths_as_the_system_names_them(tmp_path):
+    """str with surrogate escapes, bytes and path objects name the same files;
+    NUL bytes and impossible writes raise what open() would."""
+    samples = np.arange(-4000, 4000, 3, dtype=np.int16)
+    odd = os.fsencode(tmp_path) + b"/caf\xe9 \xff.raw"  # not UTF-8
+    with open(odd, "wb") as f:
+        f.write(samples.astype("<i2").tobytes())
+    for path in (odd, os.fsdecode(odd)):
+        assert mf.read_recording(path).tobytes() == samples.tobytes()
+        target = os.fsdecode(odd) + ".htk" if isinstance(path, str) else odd + b".htk"
+        mf.write_htk(target, mf.features(samples))
+        assert mf.read_htk(target).data.tobytes() == mf.features(samples).tobytes()
+    nul = str(tmp_path / "a.htk") + "\0.txt"
+    vectors = np.ones((2, 39), np.float32)
+    for call in (lambda: mf.write_htk(nul, vectors), lambda: mf.read_recording(nul), lambda: mf.read_htk(nul),
+                 lambda: mf.read_list(nul), lambda: mf.run_list(nul, tmp_path, tmp_path / "o"),
+                 lambda: mf.run_list(tmp_path / "l", str(tmp_path) + "\0x", tmp_path / "o")):
+        with pytest.raises(ValueError, match="null byte"):
+            call()
+    assert not (tmp_path / "a.htk").exists()
+    for target, kind, code in ((tmp_path / "no" / "x.htk", FileNotFoundError, 2),
+                               (tmp_path, IsADirectoryError, 21)):
+        with pytest.raises(kind) as raised:
+            mf.write_htk(target, vectors)
+        assert (raised.value.errno, raised.value.filename) == (code, str(target))
+        assert raised.value.strerror == os.strerror(code)
+    with pytest.raises(ValueError, match="sample period"):
+        mf.write_htk(tmp_path / "p.htk", vectors, sample_period=0)
+    with pytest.raises(ValueError, match="0 to 1024, not 2000"):
+        mf.run_list(tmp_path / "l", tmp_path, tmp_path / "o", jobs=2000)
+    (tmp_path / "names").write_bytes(b"a\xc2\xa0b /lead\tcaf\xe9\n\n  x/y ")
+    assert [os.fsencode(n) for n in mf.read_list(tmp_path / "names")] == [b"a\xc2\xa0b", b"/lead", b"caf\xe9", b"x/y"]
+
+
+INTERRUPTED = r"""
+import os, signal, sys, threading, time
+import mfcc_frontend as mf
+list_file, recordings, out, jobs = sys.argv[1:]
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    mf.run_list(list_file, recordings, out, "NONE", jobs=int(jobs))
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_ctrl_c_stops_run_list(tmp_path, jobs):
+    """SIGINT ends run_list after the utterances under way: KeyboardInterrupt,
+    complete files only, no temporaries, most of a long list never started."""
+    recordings = tmp_path / "in"
+    recordings.mkdir()
+    (recordings / "long").write_bytes(np.random.default_rng(3).integers(-3000, 3000, 160000, np.int16).tobytes())
+    for i in range(3000):
+        os.symlink("long", recordings / f"u{i}")
+    (tmp_path / "list").write_text("".join(f"u{i}\n" for i in range(3000)))
+    out = tmp_path / "out"
+    run = subprocess.run([sys.executable, "-c", INTERRUPTED, str(tmp_path / "list"), str(recordings), str(out), str(jobs)],
+                         capture_output=True, text=True, timeout=120)
+    assert run.stdout == "interrupted\n", run.stderr
+    written = list(out.iterdir())
+    assert 0 < len(written) < 2000
+    assert all(p.name.endswith(".mfcKVR0DAC39") and p.stat().st_size == 12 + 156 * 999 for p in written)

@@ -4,6 +4,8 @@
 // every mode and for random recordings of random lengths.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <sys/stat.h>
 
 #include <cstring>
@@ -116,15 +118,36 @@ TEST(Extractor, LimitsAndErrorsAreReported) {
   EXPECT_EQ(none.frames, 0);
   EXPECT_TRUE(none.vectors.empty());
   EXPECT_THROW(feature::normalisationNamed("cmn"), std::invalid_argument);
+  // Errors are values: the kind, the errno and the path, not printed text.
   try {
     extractor.readRecording("/nonexistent/recording");
     FAIL() << "no exception";
   } catch (const feature::UnreadableRecording& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "can't open file /nonexistent/recording\n"
-              "feature: cannot read the recording /nonexistent/recording: No such file or directory");
+    EXPECT_EQ(std::string(e.what()), "cannot read the recording /nonexistent/recording: No such file or directory");
+    EXPECT_EQ(e.error(), ENOENT);
+    EXPECT_EQ(e.path(), "/nonexistent/recording");
   }
-  EXPECT_THROW(feature::writeHtk("/nonexistent/dir/x.htk", cut.vectors.data(), 1), std::runtime_error);
+  try {
+    extractor.readRecording("/", feature::InputFormat::Audio);
+    FAIL() << "no exception";
+  } catch (const feature::UnreadableRecording& e) {
+    EXPECT_EQ(e.error(), EISDIR);
+  }
+  test::ScratchDir dir;
+  test::writeText(dir / "text.wav", "no sound here\n");
+  try {
+    extractor.readRecording(dir / "text.wav", feature::InputFormat::Audio);
+    FAIL() << "no exception";
+  } catch (const feature::RefusedRecording& e) {
+    EXPECT_EQ(std::string(e.what()), "refused " + dir / "text.wav" + ": not an audio file that can be read (Format not recognised.)");
+  }
+  try {
+    feature::writeHtk("/nonexistent/dir/x.htk", cut.vectors.data(), 1);
+    FAIL() << "no exception";
+  } catch (const feature::FileError& e) {
+    EXPECT_EQ(e.error(), ENOENT);
+    EXPECT_EQ(e.path(), "/nonexistent/dir/x.htk");
+  }
 }
 
 // Extractors on several threads at once give the bytes of one alone.

@@ -13,7 +13,6 @@ Extraction releases the GIL: Python threads extract side by side.
 """
 from __future__ import annotations
 
-import errno
 import os
 import struct
 from typing import List, NamedTuple, Optional, Tuple, Union
@@ -142,16 +141,7 @@ def read_recording(path: Path, input_format: str = "raw") -> np.ndarray:
     Samples past 90 s are dropped, as by the tool, with a warning."""
     encoded = _fsencode(path)
     path = os.fsdecode(encoded)
-    if not os.path.exists(encoded):
-        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
-    if os.path.isdir(encoded):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    try:
-        samples, ignored = _core.read_recording(encoded, input_format)
-    except _core.UnreadableRecording as e:
-        if "refused" in str(e):
-            raise ValueError(str(e)) from None
-        raise OSError(errno.EIO, str(e), path) from None
+    samples, ignored = _core.read_recording(encoded, input_format)
     if ignored:
         import warnings
         seconds = "some" if ignored < 0 else f"the last {ignored / SAMPLE_RATE:.2f}"

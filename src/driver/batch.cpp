@@ -481,9 +481,15 @@ long countNames(std::FILE* list, const BatchSettings& settings) {
   return count;
 }
 
+// The tool's words for a problem, on the extractor's error stream.
+void printToolProblem(std::FILE* errors, const Problem& problem) {
+  std::fprintf(errors, "feature: %s%s\n", problem.isWarning() ? "warning: " : "", describe(problem).c_str());
+}
+
 }  // namespace
 
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings) {
+  configured.printProblem = printToolProblem;
   const long total = settings.progressLine != nullptr ? countNames(list, settings) : -1;
   Progress progress(settings.progressLine, settings.summary, total);
   ListReader names(list, kPathCapacity);

@@ -39,40 +39,6 @@ const Mode& modeOf(Normalisation normalisation) {
   throw std::invalid_argument("unknown normalisation");
 }
 
-// What FEATURE prints on its two streams while it lives, as text.
-class CapturedText {
- public:
-  explicit CapturedText(FEATURE& f) : f_(f) {
-    stream_ = open_memstream(&text_, &length_);
-    if (stream_ == nullptr) throw std::bad_alloc();
-    f_.console = stream_;
-    f_.errors = stream_;
-  }
-  ~CapturedText() {
-    close();
-    std::free(text_);
-  }
-  std::string text() {
-    close();
-    std::string s(text_ != nullptr ? text_ : "", length_);
-    while (!s.empty() && s.back() == '\n') s.pop_back();
-    return s;
-  }
-
- private:
-  void close() {
-    if (stream_ == nullptr) return;
-    std::fclose(stream_);
-    stream_ = nullptr;
-    f_.console = nullptr;
-    f_.errors = nullptr;
-  }
-  FEATURE& f_;
-  std::FILE* stream_ = nullptr;
-  char* text_ = nullptr;
-  std::size_t length_ = 0;
-};
-
 }  // namespace
 
 Normalisation normalisationNamed(const std::string& name) {
@@ -127,15 +93,14 @@ std::vector<std::int16_t> Extractor::readRecording(const std::string& path, Inpu
   FEATURE& f = *f_;
   f.inputFormat = format == InputFormat::Audio ? ::InputFormat::kAudio : ::InputFormat::kRaw;
   std::vector<std::int16_t> samples;
-  int result;
-  std::string said;
-  {
-    CapturedText messages(f);
-    result = f.readRecording(path.c_str(), samples);
-    said = messages.text();
-  }
+  const int result = f.readRecording(path.c_str(), samples);
   if (result == kShellNoMemory) throw std::bad_alloc();
-  if (result != kExtractOk) throw UnreadableRecording(said);
+  for (const Problem& problem : f.problems) {
+    if (problem.kind == ProblemKind::kCannotReadRecording) {
+      throw UnreadableRecording(describe(problem), problem.error, problem.path);
+    }
+    if (problem.kind == ProblemKind::kRecordingRefused) throw RefusedRecording(describe(problem), problem.path);
+  }
   if (ignoredSamples != nullptr) *ignoredSamples = f.samplesIgnored;
   return samples;
 }
@@ -150,9 +115,9 @@ void writeHtk(const std::string& path, const float* vectors, std::size_t frames,
     throw std::invalid_argument("the sample period of an HTK file is positive (100 ns units), not " +
                                 std::to_string(samplePeriod));
   }
-  if (writeHtkFile(path, vectors, frames, dimensions, samplePeriod, parmKind, nullptr)) return;
-  const int error = errno;
-  throw FileError("cannot write " + path + ": " + std::strerror(error), error, path);
+  Problem failure{ProblemKind::kCannotWrite, path};
+  if (writeHtkFile(path, vectors, frames, dimensions, samplePeriod, parmKind, &failure)) return;
+  throw FileError(describe(failure), failure.error, path);
 }
 
 }  // namespace feature

@@ -54,15 +54,8 @@ class TooLong : public std::length_error {
   using std::length_error::length_error;
 };
 
-// A recording file that could not be read or is refused; what() says which
-// file and why, in the tool's words.
-class UnreadableRecording : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// A file that could not be written: what() names it and the reason,
-// error() is the system's errno, path() the file.
+// A file that could not be read or written: what() names it and the
+// reason, error() is the system's errno, path() the file.
 class FileError : public std::runtime_error {
  public:
   FileError(const std::string& what, int error, std::string path)
@@ -72,6 +65,23 @@ class FileError : public std::runtime_error {
 
  private:
   int error_;
+  std::string path_;
+};
+
+// A recording file that could not be opened or read.
+class UnreadableRecording : public FileError {
+ public:
+  using FileError::FileError;
+};
+
+// An audio file that is not read (another rate, several channels, another
+// sample format, cut short, no audio at all...): what() says what it is.
+class RefusedRecording : public std::invalid_argument {
+ public:
+  RefusedRecording(const std::string& what, std::string path) : std::invalid_argument(what), path_(std::move(path)) {}
+  const std::string& path() const { return path_; }
+
+ private:
   std::string path_;
 };
 
@@ -101,7 +111,8 @@ class Extractor {
 
   // The samples of a recording file, read exactly as the tool reads it
   // (at most kMaxSamples; ignoredSamples, if given, receives how many more
-  // the file holds, -1 when unknown). Throws UnreadableRecording.
+  // the file holds, -1 when unknown). Throws UnreadableRecording or
+  // RefusedRecording.
   std::vector<std::int16_t> readRecording(const std::string& path, InputFormat format = InputFormat::Raw,
                                           std::int64_t* ignoredSamples = nullptr);
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fast_front_end.h"
+#include "problem.h"
 
 // Frame geometry and capacities, fixed for every run.
 constexpr int kSampleRate = 16000;
@@ -103,10 +104,10 @@ void removeTemporaryFiles();
 
 // Writes an HTK parameter file of frames vectors (rows of dimensions floats,
 // host order) completely or not at all, replacing an existing file; no
-// directory is created. Returns false, after saying why on errors (if not
-// null) and with errno set to the reason, when it could not.
+// directory is created. Returns false, with failure (if not null) saying
+// why, when it could not.
 bool writeHtkFile(const std::string& path, const float* vectors, std::size_t frames, int dimensions,
-                  std::int32_t samplePeriod, std::int16_t parmKind, std::FILE* errors);
+                  std::int32_t samplePeriod, std::int16_t parmKind, Problem* failure);
 
 // The HTK parameter kind that describes the vectors of normType: MFCC with
 // _0 (C0), _D and _A (deltas, delta-deltas), and _Z when the statics have had
@@ -160,10 +161,15 @@ class FEATURE {
   // ---- Settings of the tool around the extractor ----
   // Where the extractor prints its messages (standard output by default).
   std::FILE* console = stdout;
-  // Where it says why a file could not be read or written (standard error by
-  // default): the system's reason and the path, beside the console message.
-  // Null says nothing.
+  // Where printProblem prints the problems (standard error by default).
   std::FILE* errors = stderr;
+  // Prints a problem on errors as it arises: why a file could not be read
+  // or written, beside the console message, and warnings. The tool's loop
+  // sets it; null prints nothing (the library reads problems instead).
+  void (*printProblem)(std::FILE* errors, const Problem& problem) = nullptr;
+  // The problems of the current utterance, in the order they arose
+  // (cleared when a recording is read).
+  std::vector<Problem> problems;
   // After "Error", doExtract reads one character from standard input (a
   // pause). A caller that runs utterances out of order turns this off and
   // makes the pause itself, in order, for every kOutputFailed; so does one
@@ -258,9 +264,14 @@ class FEATURE {
   // file header.
   int readRecording(const char* path, std::vector<std::int16_t>& samples);
   int readRaw(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
-  // "can't open file" on the console and the system's reason on errors;
+  // "can't open file" on the console and the system's reason as a problem;
   // returns kRecordingUnreadable.
   int recordingUnreadable(const char* path, int error);
+  // Records a problem of the current utterance and prints it (printProblem).
+  void report(Problem problem);
+  // Reports the recording at path refused for reason; returns
+  // kRecordingRefused.
+  int refuse(const char* path, const std::string& reason);
   // An audio container, refused (kRecordingRefused, the reason on errors)
   // unless it holds 16-bit samples at 16 kHz in one channel, all of those
   // its header promises; FLAC streams are checked against their MD5

@@ -200,10 +200,10 @@ bool writeContent(int fd, const FloatFile& content) {
 
 // Writes content as the file path, replacing an existing file. The new
 // file gets the permissions fopen(path, "wb") would give it: those of the
-// file it replaces, or 0666 less the umask. Returns false (and, if errors
-// is not null, prints why there) when the file could not be written
-// completely; nothing is then left under path or under a temporary name.
-bool writeFileAtomically(const std::string& path, const FloatFile& content, std::FILE* errors) {
+// file it replaces, or 0666 less the umask. Returns false (with failure,
+// if not null, saying why) when the file could not be written completely;
+// nothing is then left under path or under a temporary name.
+bool writeFileAtomically(const std::string& path, const FloatFile& content, Problem* failure) {
   // A name another process took (the same process number on another machine
   // sharing the tree) is no failure: the next name is tried.
   std::string temporary;
@@ -221,11 +221,7 @@ bool writeFileAtomically(const std::string& path, const FloatFile& content, std:
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
-    const int error = errno;
-    if (errors != nullptr) {
-      std::fprintf(errors, "feature: cannot create %s: %s\n", path.c_str(), std::strerror(error));
-    }
-    errno = error;
+    if (failure != nullptr) *failure = {ProblemKind::kCannotCreate, path, errno};
     return false;
   }
   int error = 0;
@@ -240,22 +236,17 @@ bool writeFileAtomically(const std::string& path, const FloatFile& content, std:
   if (error != 0) unlink(temporary.c_str());
   temporaries.remove(slot);
   if (error == 0) return true;
-  if (errors != nullptr) {
-    std::fprintf(errors, "feature: cannot write %s: %s\n", path.c_str(), std::strerror(error));
-  }
-  errno = error;
+  if (failure != nullptr) *failure = {ProblemKind::kCannotWrite, path, error};
   return false;
 }
 
-// "directory/name.ext" into path; false (with a message) when it does not
-// fit the 512-byte path buffer.
+// "directory/name.ext" into path; false (reported to f, if not null) when
+// it does not fit the 512-byte path buffer.
 bool composeOutputPath(char (&path)[kPathCapacity], const char* directory, const char* name,
-                       const char* ext, std::FILE* errors) {
+                       const char* ext, FEATURE* f) {
   const int length = std::snprintf(path, sizeof path, "%s/%s.%s", directory, name, ext);
   if (length >= 0 && length < kPathCapacity) return true;
-  if (errors == nullptr) return false;
-  std::fprintf(errors, "feature: the .%s path for %s is longer than %d characters\n", ext, name,
-               kPathCapacity - 1);
+  if (f != nullptr) f->report({ProblemKind::kPathTooLong, name, 0, ext, kPathCapacity - 1});
   return false;
 }
 
@@ -284,11 +275,15 @@ std::int16_t qualifiedParmKind(std::int32_t normType) {
 bool FEATURE::writeFeatureFile(const char* path, const FloatFile& content) {
   const bool remembered = inKnownDirectory(path);
   MakeDirectory(path);
-  if (writeFileAtomically(path, content, remembered ? nullptr : errors)) return true;
+  Problem failure{ProblemKind::kCannotWrite, path};
+  if (writeFileAtomically(path, content, &failure)) return true;
   knownDirectory.clear();
-  if (!remembered) return false;
-  MakeDirectory(path);
-  return writeFileAtomically(path, content, errors);
+  if (remembered) {
+    MakeDirectory(path);
+    if (writeFileAtomically(path, content, &failure)) return true;
+  }
+  report(failure);
+  return false;
 }
 
 bool FEATURE::inKnownDirectory(const char* path) const {
@@ -322,14 +317,14 @@ FloatFile htkFile(const float* vectors, std::size_t frames, int dimensions, std:
 
 int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
-  if (!composeOutputPath(path, OUT_C12_DIR, name, ext, errors)) return 0;
+  if (!composeOutputPath(path, OUT_C12_DIR, name, ext, this)) return 0;
   const FloatFile file = htkFile(outData.data(), static_cast<std::size_t>(totalFrame), kOutDim, kSamplePeriod, htkParmKind);
   return writeFeatureFile(path, file) ? 1 : 0;
 }
 
 bool writeHtkFile(const std::string& path, const float* vectors, std::size_t frames, int dimensions,
-                  std::int32_t samplePeriod, std::int16_t parmKind, std::FILE* errors) {
-  return writeFileAtomically(path, htkFile(vectors, frames, dimensions, samplePeriod, parmKind), errors);
+                  std::int32_t samplePeriod, std::int16_t parmKind, Problem* failure) {
+  return writeFileAtomically(path, htkFile(vectors, frames, dimensions, samplePeriod, parmKind), failure);
 }
 
 namespace {
@@ -389,9 +384,9 @@ void FEATURE::removeOutput(const char* name) {
       return;
     }
     if (unlink(path) == 0) {
-      if (errors != nullptr) std::fprintf(errors, "feature: removed %s, an earlier run's file: the recording now gives no frame\n", path);
-    } else if (errors != nullptr) {
-      std::fprintf(errors, "feature: cannot remove %s: %s\n", path, std::strerror(errno));
+      report({ProblemKind::kRemovedEarlierFile, path});
+    } else {
+      report({ProblemKind::kCannotRemove, path, errno});
     }
   };
   remove(OUT_C12_DIR, outExt);
@@ -410,7 +405,7 @@ int FEATURE::OutputFeature(const char* name) {
   file.rowCount = static_cast<std::size_t>(totalFrame);
 
   char path[kPathCapacity];
-  if (!composeOutputPath(path, OUT_C12_DIR, name, "C12", errors)) return 0;
+  if (!composeOutputPath(path, OUT_C12_DIR, name, "C12", this)) return 0;
   file.rows = cepData.data();
   file.rowStride = kCepDim;
   file.valuesPerRow = kNumCeps;
@@ -419,7 +414,7 @@ int FEATURE::OutputFeature(const char* name) {
     return 0;
   }
 
-  if (!composeOutputPath(path, OUT_EC_DIR, name, "ENG", errors)) return 0;
+  if (!composeOutputPath(path, OUT_EC_DIR, name, "ENG", this)) return 0;
   file.rows = frameEng.data();
   file.rowStride = 1;
   file.valuesPerRow = 1;
@@ -447,10 +442,7 @@ int FEATURE::MakeDirectory(const char* path) {
     struct stat info;
     if (stat(prefix.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
     if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      if (errors != nullptr) {
-        std::fprintf(errors, "feature: cannot create directory %s: %s\n", prefix.c_str(),
-                     std::strerror(errno));
-      }
+      report({ProblemKind::kCannotCreateDirectory, prefix, errno});
       knownDirectory.clear();
       return 1;
     }

@@ -77,10 +77,7 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
   if (analysed == kRecordingUnreadable) return kRecordingUnreadable;
   if (analysed == kShellNoMemory || analysed == kRecordingRefused) return kExtractFailed;
   if (totalFrame == 0 && skipEmptyFiles && outputKind == 1) {
-    if (errors != nullptr) {
-      std::fprintf(errors, "feature: no file for %s: %d sample%s, shorter than one frame (320)\n", name,
-                   static_cast<int>(samplesRead), samplesRead == 1 ? "" : "s");
-    }
+    report({ProblemKind::kNoFrames, name, 0, "", samplesRead});
     // A file left by an earlier run would hold features of a recording
     // that no longer exists.
     removeOutput(name);

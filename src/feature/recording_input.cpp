@@ -157,18 +157,29 @@ const char* inputFormatName(InputFormat format) {
   return format == InputFormat::kAudio ? "audio" : "raw";
 }
 
+void FEATURE::report(Problem problem) {
+  if (printProblem != nullptr && errors != nullptr) printProblem(errors, problem);
+  problems.push_back(std::move(problem));
+}
+
+int FEATURE::refuse(const char* path, const std::string& reason) {
+  report({ProblemKind::kRecordingRefused, path, 0, reason});
+  return kRecordingRefused;
+}
+
 int FEATURE::recordingUnreadable(const char* path, int error) {
-  std::fprintf(console, "can't open file %s\n", path);
-  std::fflush(console);
-  if (errors != nullptr) {
-    std::fprintf(errors, "feature: cannot read the recording %s: %s\n", path, std::strerror(error));
+  if (console != nullptr) {
+    std::fprintf(console, "can't open file %s\n", path);
+    std::fflush(console);
   }
+  report({ProblemKind::kCannotReadRecording, path, error});
   return kRecordingUnreadable;
 }
 
 int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples) {
   samples.clear();
   samplesIgnored = 0;
+  problems.clear();
   std::FILE* file = openRecording(path);
   if (file == nullptr) {
     return recordingUnreadable(path, errno);
@@ -178,29 +189,19 @@ int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples)
     result = inputFormat == InputFormat::kAudio ? readContainer(file, path, samples)
                                                 : readRaw(file, path, samples);
   } catch (const std::bad_alloc&) {
-    std::fprintf(console, "memory allocate error\n");
+    if (console != nullptr) std::fprintf(console, "memory allocate error\n");
     result = kShellNoMemory;
   }
   std::fclose(file);
-  if (result == kExtractOk && samplesIgnored != 0 && errors != nullptr) {
-    if (samplesIgnored > 0) {
-      std::fprintf(errors, "feature: warning: %s is longer than 90 s; its last %.2f s are ignored\n", path,
-                   static_cast<double>(samplesIgnored) / kSampleRate);
-    } else {
-      std::fprintf(errors, "feature: warning: %s is longer than 90 s; the rest is ignored\n", path);
-    }
+  if (result == kExtractOk && samplesIgnored != 0) {
+    report({ProblemKind::kRecordingCut, path, 0, "", samplesIgnored});
   }
   return result;
 }
 
 int FEATURE::readRaw(std::FILE* file, const char* path, std::vector<std::int16_t>& samples) {
   const char* container = containerSignature(file);
-  if (container != nullptr && errors != nullptr) {
-    std::fprintf(errors,
-                 "feature: warning: %s begins with %s header, which is read as samples "
-                 "(--input-format=audio reads the file as audio)\n",
-                 path, container);
-  }
+  if (container != nullptr) report({ProblemKind::kContainerReadAsRaw, path, 0, container});
   if (!readRawSamples(file, samples, samplesIgnored)) {
     return recordingUnreadable(path, errno);
   }
@@ -218,19 +219,10 @@ bool audioInputSupported() {
 #if !defined(FEATURE_AUDIO_INPUT)
 int FEATURE::readContainer(std::FILE*, const char* path, std::vector<std::int16_t>& samples) {
   samples.clear();
-  if (errors != nullptr) {
-    std::fprintf(errors, "feature: refused %s: this build reads raw recordings only (no libsndfile)\n", path);
-  }
-  return kRecordingRefused;
+  return refuse(path, "this build reads raw recordings only (no libsndfile)");
 }
 #else
 namespace {
-
-// Says on errors why path is refused; returns kRecordingRefused.
-int refuse(std::FILE* errors, const char* path, const std::string& reason) {
-  if (errors != nullptr) std::fprintf(errors, "feature: refused %s: %s\n", path, reason.c_str());
-  return kRecordingRefused;
-}
 
 std::string conversionAdvice(const char* path) {
   return std::string("; only 16000 Hz, 1 channel, 16-bit integer samples are read, as anything else would change "
@@ -247,7 +239,7 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
   samples.clear();
   std::string problem;
   audio::ByteSource source(fileno(file), problem);
-  if (!problem.empty()) return refuse(errors, path, problem);
+  if (!problem.empty()) return refuse(path, problem);
   if (audio::isFlac(source)) return readFlac(source, path, samples);
 
   SF_INFO info{};
@@ -259,32 +251,32 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
     sound = sf_open_virtual(&io, SFM_READ, &info, &virtualFile);
     if (sound == nullptr) problem = sf_strerror(nullptr);
   }
-  if (sound == nullptr) return refuse(errors, path, "not an audio file that can be read (" + problem + ")");
+  if (sound == nullptr) return refuse(path, "not an audio file that can be read (" + problem + ")");
   const std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> opened(sound, sf_close);
   const bool accepted = info.samplerate == kSampleRate && info.channels == 1 &&
                         (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
   if (!accepted) {
-    return refuse(errors, path, describe(info.samplerate, info.channels, formatName(info.format & SF_FORMAT_SUBMASK),
+    return refuse(path, describe(info.samplerate, info.channels, formatName(info.format & SF_FORMAT_SUBMASK),
                                           formatName(info.format & SF_FORMAT_TYPEMASK)) + conversionAdvice(path));
   }
   const int container = info.format & SF_FORMAT_TYPEMASK;
   const audio::SampleData data = audio::promisedSampleData(container, source);
   if (!data.checkable) {
-    return refuse(errors, path,
+    return refuse(path,
                   "a " + formatName(container) +
                       " file, whose length cannot be checked (one cut short would be read as a shorter "
                       "recording without a word); convert it to WAV or FLAC:\n  sox '" + path + "' converted.wav");
   }
-  if (!data.problem.empty()) return refuse(errors, path, kCutShort + data.problem + kCutShortEnd);
+  if (!data.problem.empty()) return refuse(path, kCutShort + data.problem + kCutShortEnd);
   const std::uint64_t size = source.size();
   if (!data.toEnd && (data.offset > size || data.bytes > size - data.offset)) {
-    return refuse(errors, path,
+    return refuse(path,
                   kCutShort + std::to_string(data.bytes) + " bytes of samples from byte " + std::to_string(data.offset) +
                       ", in a file of " + std::to_string(size) + " bytes" + kCutShortEnd);
   }
   const std::uint64_t promised = data.toEnd ? (size - std::min(size, data.offset)) / 2 : data.bytes / 2;
   if (info.frames < 0 || static_cast<std::uint64_t>(info.frames) != promised) {
-    return refuse(errors, path,
+    return refuse(path,
                   kCutShort + std::to_string(promised) + " promised, " + std::to_string(info.frames) + " readable" +
                       kCutShortEnd);
   }
@@ -293,7 +285,7 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
   const int error = sf_error(sound);
   if (got != static_cast<sf_count_t>(samples.size()) || error != SF_ERR_NO_ERROR || source.failed()) {
     samples.clear();
-    return refuse(errors, path,
+    return refuse(path,
                   std::string("its samples cannot be read whole (") +
                       (source.failed() ? std::strerror(errno)
                                        : error != SF_ERR_NO_ERROR ? sf_error_number(error) : "the file ends early") +
@@ -306,12 +298,12 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
 int FEATURE::readFlac(const audio::ByteSource& source, const char* path, std::vector<std::int16_t>& samples) {
   const audio::FlacResult flac = audio::decodeFlac(source, kMaxSamples, samples);
   if (flac.rate != 0 && !flac.accepted) {
-    return refuse(errors, path,
+    return refuse(path,
                   describe(flac.rate, flac.channels, "Signed " + std::to_string(flac.bits) + " bit PCM",
                            formatName(SF_FORMAT_FLAC)) +
                       conversionAdvice(path));
   }
-  if (!flac.problem.empty()) return refuse(errors, path, flac.problem);
+  if (!flac.problem.empty()) return refuse(path, flac.problem);
   samplesIgnored = flac.frames > static_cast<std::uint64_t>(kMaxSamples)
                        ? static_cast<std::int64_t>(flac.frames) - kMaxSamples
                        : 0;

@@ -57,17 +57,31 @@ py::tuple extract(const py::buffer& samples, const std::string& normalisation, b
                         arrayOf(std::move(u.records), {n, feature::kRecordValues}), arrayOf(std::move(u.energies), {n}));
 }
 
-// (samples int16, samples past the 90 s limit or -1 when unknown)
+[[noreturn]] void raiseOsError(int error, const std::string& path);
+
+// (samples int16, samples past the 90 s limit or -1 when unknown). A file
+// that cannot be read raises the OSError of its errno, one that is refused
+// ValueError.
 py::tuple readRecording(const std::string& path, const std::string& format) {
   if (format != "raw" && format != "audio") throw py::value_error("input_format must be 'raw' or 'audio'");
   if (format == "audio" && !audioInputSupported()) throw py::value_error("this build reads raw recordings only");
   std::vector<std::int16_t> samples;
   std::int64_t ignored = 0;
+  int error = 0;
+  std::string refusal;
   {
     py::gil_scoped_release unlocked;
-    samples = threadExtractor().readRecording(
-        path, format == "audio" ? feature::InputFormat::Audio : feature::InputFormat::Raw, &ignored);
+    try {
+      samples = threadExtractor().readRecording(
+          path, format == "audio" ? feature::InputFormat::Audio : feature::InputFormat::Raw, &ignored);
+    } catch (const feature::UnreadableRecording& e) {
+      error = e.error() != 0 ? e.error() : EIO;
+    } catch (const feature::RefusedRecording& e) {
+      refusal = e.what();
+    }
   }
+  if (error != 0) raiseOsError(error, path);
+  if (!refusal.empty()) throw py::value_error(refusal);
   py::array_t<std::int16_t> array(static_cast<py::ssize_t>(samples.size()));
   if (!samples.empty()) std::memcpy(array.mutable_data(), samples.data(), samples.size() * 2);
   return py::make_tuple(array, ignored);
@@ -186,7 +200,6 @@ std::vector<py::bytes> readList(const std::string& path) {
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The MFCC feature extractor's compiled core (use the mfcc_frontend package).";
   py::register_exception<feature::TooLong>(m, "TooLong", PyExc_ValueError);
-  py::register_exception<feature::UnreadableRecording>(m, "UnreadableRecording", PyExc_OSError);
   m.attr("SAMPLE_RATE") = feature::kSampleRate;
   m.attr("MAX_SAMPLES") = feature::kMaxSamples;
   m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));

@@ -1,0 +1,45 @@
+#include "problem.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::string withReason(const char* what, const Problem& p) {
+  return std::string(what) + " " + p.path + ": " + std::strerror(p.error);
+}
+
+}  // namespace
+
+std::string describe(const Problem& p) {
+  char text[160];
+  switch (p.kind) {
+    case ProblemKind::kCannotReadRecording:
+      return withReason("cannot read the recording", p);
+    case ProblemKind::kRecordingRefused:
+      return "refused " + p.path + ": " + p.detail;
+    case ProblemKind::kRecordingCut:
+      if (p.count < 0) return p.path + " is longer than 90 s; the rest is ignored";
+      std::snprintf(text, sizeof text, "; its last %.2f s are ignored", static_cast<double>(p.count) / 16000);
+      return p.path + " is longer than 90 s" + text;
+    case ProblemKind::kContainerReadAsRaw:
+      return p.path + " begins with " + p.detail +
+             " header, which is read as samples (--input-format=audio reads the file as audio)";
+    case ProblemKind::kCannotCreate:
+      return withReason("cannot create", p);
+    case ProblemKind::kCannotWrite:
+      return withReason("cannot write", p);
+    case ProblemKind::kCannotCreateDirectory:
+      return withReason("cannot create directory", p);
+    case ProblemKind::kPathTooLong:
+      return "the ." + p.detail + " path for " + p.path + " is longer than " + std::to_string(p.count) + " characters";
+    case ProblemKind::kNoFrames:
+      return "no file for " + p.path + ": " + std::to_string(p.count) + (p.count == 1 ? " sample" : " samples") +
+             ", shorter than one frame (320)";
+    case ProblemKind::kRemovedEarlierFile:
+      return "removed " + p.path + ", an earlier run's file: the recording now gives no frame";
+    case ProblemKind::kCannotRemove:
+      return withReason("cannot remove", p);
+  }
+  return p.path;
+}

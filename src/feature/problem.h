@@ -1,0 +1,55 @@
+// What went wrong, or deserves a warning, while an utterance was read,
+// analysed or written, as a value: its kind, the system's errno, the path
+// and a detail. The extractor records each in the order it happens; the
+// tool prints them on standard error, the library throws from them, and
+// neither has to recover their meaning from text.
+#ifndef FEATURE_PROBLEM_H
+#define FEATURE_PROBLEM_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+enum class ProblemKind {
+  // The recording could not be opened or read (error): the run stops.
+  kCannotReadRecording,
+  // An audio file that is not read: detail says what it is and why.
+  kRecordingRefused,
+  // Warnings: a recording longer than 90 s (count: samples past the limit,
+  // -1 when unknown); a raw recording that begins with a container header
+  // (detail: "a WAV", ...).
+  kRecordingCut,
+  kContainerReadAsRaw,
+  // Output (path, error): a file that could not be created or written, a
+  // directory that could not be created, a path that does not fit (path:
+  // the name, detail: the extension, count: the longest path).
+  kCannotCreate,
+  kCannotWrite,
+  kCannotCreateDirectory,
+  kPathTooLong,
+  // A recording too short for a frame gets no file (path: the name, count:
+  // its samples); a file an earlier run left for it is removed.
+  kNoFrames,
+  kRemovedEarlierFile,
+  kCannotRemove,
+};
+
+struct Problem {
+  Problem(ProblemKind kind, std::string path, int error = 0, std::string detail = {}, std::int64_t count = 0)
+      : kind(kind), path(std::move(path)), error(error), detail(std::move(detail)), count(count) {}
+
+  ProblemKind kind;
+  std::string path;
+  int error = 0;            // errno, 0 when the system gave none
+  std::string detail;
+  std::int64_t count = 0;
+
+  bool isWarning() const { return kind == ProblemKind::kRecordingCut || kind == ProblemKind::kContainerReadAsRaw; }
+};
+
+// The problem in words, naming the path and the reason ("cannot create
+// out//a.mfc: Permission denied"); the tool prints it after "feature: "
+// (and "warning: " for warnings).
+std::string describe(const Problem& problem);
+
+#endif  // FEATURE_PROBLEM_H

@@ -31,7 +31,8 @@ SAMPLE_RATE = 16000
 """The only sample rate the features are defined for."""
 MAX_SAMPLES = _core.MAX_SAMPLES
 """90 seconds at 16 kHz: the longest recording analysed."""
-NORMALISATIONS = ("CMN", "MVNMA", "NONE")
+NORMALISATIONS = tuple(name for name, _ in _core.MODES)
+"""The modes of the tool, in its order: CMN, MVNMA, NONE."""
 
 Samples = Union[np.ndarray, bytes, bytearray, memoryview]
 Path = Union[str, bytes, os.PathLike]
@@ -259,15 +260,31 @@ def read_list(list_file: Path) -> List[str]:
 
 def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: str = "CMN", jobs: int = 1,
              c12_eng: bool = False, input_format: str = "raw", input_extension: Optional[str] = None,
-             summary: bool = False) -> int:
+             summary: bool = False, part: Union[None, str, Tuple[int, int]] = None, skip_existing: bool = False,
+             no_empty_files: bool = False, htk_qualifiers: bool = False) -> int:
     """Runs a whole list as the tool does (the same loop, files and messages;
-    no pause after "Error"), with ``jobs`` workers (0: one per processor, at
-    most 1024). Returns the tool's exit status: 0 when every utterance was
-    written. Ctrl-C stops it after the utterances under way (their files are
-    complete; no temporary stays) and raises KeyboardInterrupt.
+    no pause after "Error"), with the tool's options: ``jobs`` workers (0:
+    one per processor, at most 1024), ``c12_eng``, ``input_format``,
+    ``input_extension``, ``part`` ("K/N" or (K, N): the share K of N),
+    ``skip_existing``, ``no_empty_files``, ``htk_qualifiers``; ``summary``
+    prints the tool's summary on standard error. Returns the tool's exit
+    status: 0 when every utterance was written. A setting the tool refuses
+    raises ValueError with the tool's reason. Ctrl-C stops it after the
+    utterances under way (their files are complete; no temporary stays) and
+    raises KeyboardInterrupt.
 
     A process forked while another thread is inside run_list may start a
     run of its own; the parent's run goes on in the parent alone."""
     _check_normalisation(normalisation)
+    if part is None:
+        share, shares = 0, 1
+    elif isinstance(part, str):
+        k, slash, n = part.partition("/")
+        if not (slash and k.isdigit() and n.isdigit()):
+            raise ValueError(f"--part needs K/N with 0 <= K < N (the share K of N), not {part!r}")
+        share, shares = int(k), int(n)
+    else:
+        share, shares = (int(v) for v in part)
     return _core.run_list(_fsencode(list_file), _fsencode(input_dir), _fsencode(output_dir), normalisation,
-                          int(jobs), bool(c12_eng), input_format, os.fsencode(input_extension or ""), bool(summary))
+                          int(jobs), bool(c12_eng), input_format, os.fsencode(input_extension or ""), bool(summary),
+                          share, shares, bool(skip_existing), bool(no_empty_files), bool(htk_qualifiers))

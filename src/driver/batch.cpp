@@ -538,6 +538,53 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
   return status;
 }
 
+std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& settings) {
+  const NormalisationMode* mode = modeNamed(setup.mode.c_str());
+  if (mode == nullptr) return "unknown mode '" + setup.mode + "'; modes: CMN, MVNMA, NONE (exactly so)";
+  // An empty directory would mean the root directory.
+  if (setup.inputDir.empty() || setup.outputDir.empty()) {
+    return std::string("the ") + (setup.inputDir.empty() ? "input" : "output") +
+           " directory argument is empty (an unset variable?)";
+  }
+  if (setup.inputDir.size() > kDirCapacity - 1) {
+    return "input directory is longer than " + std::to_string(kDirCapacity - 1) + " characters: " + setup.inputDir;
+  }
+  // The output directory gets a "/" appended.
+  if (setup.outputDir.size() > kDirCapacity - 2) {
+    return "output directory is longer than " + std::to_string(kDirCapacity - 2) + " characters: " + setup.outputDir;
+  }
+  if (setup.jobs < 0 || setup.jobs > kMaxWorkers) {
+    return "the number of workers must be 0 to " + std::to_string(kMaxWorkers) + ", not " + std::to_string(setup.jobs);
+  }
+  if (setup.parts < 1 || setup.part < 0 || setup.part >= setup.parts) {
+    return "--part needs K/N with 0 <= K < N (the share K of N), not '" + std::to_string(setup.part) + "/" +
+           std::to_string(setup.parts) + "'";
+  }
+  if (setup.inputFormat == InputFormat::kAudio && !audioInputSupported()) {
+    return "this build reads raw recordings only (built without libsndfile)";
+  }
+  f.normType = mode->normType;
+  std::snprintf(f.outExt, sizeof f.outExt, "%s", mode->outExt);
+  f.writeCepstrumFiles = setup.cepstrumFiles;
+  f.frontEnd = setup.frontEnd;
+  f.inputFormat = setup.inputFormat;
+  f.skipEmptyFiles = setup.noEmptyFiles;
+  f.htkParmKind = setup.htkQualifiers ? qualifiedParmKind(f.normType) : 6;
+  std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", setup.inputDir.c_str());
+  std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", setup.outputDir.c_str());
+  std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", setup.outputDir.c_str());
+  f.ini_fea_para();
+
+  settings.jobs = setup.jobs == 0 ? availableProcessors() : setup.jobs;
+  settings.inputExtension = setup.inputExtension;
+  settings.part = setup.part;
+  settings.parts = setup.parts;
+  settings.skipExisting = setup.skipExisting;
+  settings.summary = setup.quiet ? nullptr : stderr;
+  settings.progressLine = !setup.quiet && isatty(STDERR_FILENO) ? stderr : nullptr;
+  return "";
+}
+
 std::FILE* openList(const char* path) {
   std::FILE* list = std::fopen(path, "r");
   struct stat info;

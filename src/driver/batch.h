@@ -38,6 +38,30 @@ struct BatchSettings {
   std::function<bool()> interrupted;
 };
 
+// A batch run as the command line (or a caller of the library) describes
+// it.
+struct RunSetup {
+  std::string mode;            // CMN, MVNMA or NONE
+  std::string inputDir;        // IN_WAV_DIR
+  std::string outputDir;       // OUT_DIR
+  InputFormat inputFormat = InputFormat::kRaw;
+  std::string inputExtension;  // recordings are IN_WAV_DIR/name.EXT
+  long part = 0;               // the share part of parts of the list
+  long parts = 1;
+  bool skipExisting = false;
+  bool noEmptyFiles = false;
+  bool htkQualifiers = false;
+  bool cepstrumFiles = false;  // .C12 and .ENG beside the HTK file
+  FrontEnd frontEnd = FrontEnd::kFastest;
+  int jobs = 1;                // 0: one per processor
+  bool quiet = false;          // no progress line, no summary
+};
+
+// Checks setup against the tool's limits and makes the run of it: the
+// extractor configured (mode, options, tables built), the directory strings
+// filled, the loop's settings. Returns "" or why the run cannot be made.
+std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& settings);
+
 // Runs doExtract and doReset for every name of the list with copies of the
 // configured extractor (checkArgs and ini_fea_para done, directory strings
 // filled). Returns the exit status: 0 when every utterance was written, 1

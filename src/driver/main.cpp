@@ -52,26 +52,24 @@ bool inputIsList(std::FILE* list) {
          input.st_dev == listed.st_dev && input.st_ino == listed.st_ino;
 }
 
-// The directory arguments must be given (an empty one would mean the root
-// directory) and fit their 256-byte strings; the output directory gets a
-// "/" appended.
-bool directoriesFit(const char* inputDir, const char* outputDir) {
-  if (inputDir[0] == '\0' || outputDir[0] == '\0') {
-    std::fprintf(stderr, "feature: the %s directory argument is empty (an unset variable?)\n",
-                 inputDir[0] == '\0' ? "input" : "output");
-    return false;
-  }
-  if (std::strlen(inputDir) > kDirCapacity - 1) {
-    std::fprintf(stderr, "feature: input directory is longer than %d characters: %s\n",
-                 kDirCapacity - 1, inputDir);
-    return false;
-  }
-  if (std::strlen(outputDir) > kDirCapacity - 2) {
-    std::fprintf(stderr, "feature: output directory is longer than %d characters: %s\n",
-                 kDirCapacity - 2, outputDir);
-    return false;
-  }
-  return true;
+// The run the options and the four arguments describe.
+RunSetup setupOf(const Options& options) {
+  RunSetup setup;
+  setup.mode = options.arguments[4];
+  setup.inputDir = options.arguments[2];
+  setup.outputDir = options.arguments[3];
+  setup.inputFormat = options.inputFormat;
+  setup.inputExtension = options.inputExtension;
+  setup.part = options.part;
+  setup.parts = options.parts;
+  setup.skipExisting = options.skipExisting;
+  setup.noEmptyFiles = options.noEmptyFiles;
+  setup.htkQualifiers = options.htkQualifiers;
+  setup.cepstrumFiles = options.cepstrumFiles;
+  setup.frontEnd = options.frontEnd;
+  setup.jobs = options.jobs;
+  setup.quiet = options.quiet;
+  return setup;
 }
 
 }  // namespace
@@ -97,12 +95,12 @@ int main(int argc, char** argv) {
   explainArguments(options);
   extractor->checkArgs(static_cast<int>(options.arguments.size()), options.arguments.data());
   argv = options.arguments.data();
-  if (!directoriesFit(argv[2], argv[3])) return 1;
-  extractor->writeCepstrumFiles = options.cepstrumFiles;
-  extractor->frontEnd = options.frontEnd;
-  extractor->inputFormat = options.inputFormat;
-  extractor->skipEmptyFiles = options.noEmptyFiles;
-  if (options.htkQualifiers) extractor->htkParmKind = qualifiedParmKind(extractor->normType);
+  BatchSettings settings;
+  const std::string refusal = prepareRun(setupOf(options), *extractor, settings);
+  if (!refusal.empty()) {
+    std::fprintf(stderr, "feature: %s\n", refusal.c_str());
+    return 1;
+  }
 
   std::FILE* list = openList(argv[1]);
   if (list == nullptr) {
@@ -117,22 +115,7 @@ int main(int argc, char** argv) {
     }
     return 1;
   }
-  std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", argv[2]);
-  std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", argv[3]);
-  std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", argv[3]);
-  extractor->ini_fea_para();
-
-  BatchSettings settings;
-  settings.jobs = options.jobs;
   settings.pause = !inputIsList(list);
-  settings.inputExtension = options.inputExtension;
-  settings.part = options.part;
-  settings.parts = options.parts;
-  settings.skipExisting = options.skipExisting;
-  if (!options.quiet) {
-    settings.summary = stderr;
-    if (isatty(STDERR_FILENO)) settings.progressLine = stderr;
-  }
   int status = runBatch(list, *extractor, settings);
   if (std::ferror(list)) {
     std::fprintf(stderr, "feature: the list file %s could not be read to its end\n", argv[1]);

@@ -212,10 +212,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
 
 void explainArguments(const Options& options) {
   const std::size_t given = options.arguments.size() - 1;
-  const auto isMode = [](const char* word) {
-    return std::strcmp(word, "CMN") == 0 || std::strcmp(word, "MVNMA") == 0 || std::strcmp(word, "NONE") == 0;
-  };
-  if (given == 4 && isMode(options.arguments[4])) return;
+  if (given == 4 && modeNamed(options.arguments[4]) != nullptr) return;
   // An option among the arguments is the likely cause.
   for (std::size_t k = 1; k < options.arguments.size(); ++k) {
     const char* arg = options.arguments[k];
@@ -234,8 +231,8 @@ void explainArguments(const Options& options) {
   } else {
     const char* mode = options.arguments[4];
     const char* meant = nullptr;
-    for (const char* known : {"CMN", "MVNMA", "NONE"}) {
-      if (strcasecmp(mode, known) == 0) meant = known;
+    for (const NormalisationMode& known : kNormalisationModes) {
+      if (strcasecmp(mode, known.name) == 0) meant = known.name;
     }
     if (meant != nullptr) {
       std::fprintf(stderr, "feature: unknown mode '%s' (did you mean %s?); modes: CMN, MVNMA, NONE\n", mode, meant);
@@ -257,10 +254,12 @@ void printHelp(std::FILE* out) {
       "creating missing directories. Names are separated by white space and may\n"
       "contain '/'.\n"
       "\n"
-      "Modes:\n"
-      "  CMN    cepstral mean normalisation of the 13 cepstra     .mfcKVR0DAZC39\n"
-      "  MVNMA  mean-variance normalisation and ARMA smoothing    .mfcKVR0DAC39mvacqx_kvr\n"
-      "  NONE   no normalisation                                  .mfcKVR0DAC39\n"
+      "Modes:\n",
+      out);
+  for (const NormalisationMode& mode : kNormalisationModes) {
+    std::fprintf(out, "  %-6s %-49s .%s\n", mode.name, mode.effect, mode.outExt);
+  }
+  std::fputs(
       "\n"
       "Options:\n"
       "  -j N, --jobs N\n"

@@ -19,36 +19,22 @@ static_assert(kDimensions == kOutDim && kRecordValues == kCepDim, "one layout");
 
 namespace {
 
-struct Mode {
-  const char* name;
-  Normalisation normalisation;
-  std::int32_t normType;
-  const char* extension;
-};
-
-constexpr Mode kModes[] = {
-    {"CMN", Normalisation::CMN, 0, "mfcKVR0DAZC39"},
-    {"MVNMA", Normalisation::MVNMA, 1, "mfcKVR0DAC39mvacqx_kvr"},
-    {"NONE", Normalisation::None, 2, "mfcKVR0DAC39"},
-};
-
-const Mode& modeOf(Normalisation normalisation) {
-  for (const Mode& mode : kModes) {
-    if (mode.normalisation == normalisation) return mode;
-  }
-  throw std::invalid_argument("unknown normalisation");
+// The tool's mode of a normalisation: the enumerators follow normType.
+const NormalisationMode& modeOf(Normalisation normalisation) {
+  return modeOfType(static_cast<std::int32_t>(normalisation));
 }
 
 }  // namespace
 
 Normalisation normalisationNamed(const std::string& name) {
-  for (const Mode& mode : kModes) {
-    if (name == mode.name) return mode.normalisation;
+  const NormalisationMode* mode = modeNamed(name.c_str());
+  if (mode == nullptr || name.size() != std::strlen(mode->name)) {
+    throw std::invalid_argument("unknown normalisation '" + name + "': CMN, MVNMA or NONE");
   }
-  throw std::invalid_argument("unknown normalisation '" + name + "': CMN, MVNMA or NONE");
+  return static_cast<Normalisation>(mode->normType);
 }
 
-const char* extensionOf(Normalisation normalisation) { return modeOf(normalisation).extension; }
+const char* extensionOf(Normalisation normalisation) { return modeOf(normalisation).outExt; }
 
 Extractor::Extractor() : f_(std::make_unique<FEATURE>()) {
   f_->console = nullptr;

@@ -35,7 +35,8 @@ constexpr std::size_t kMaxSamples = 1440000;  // 90 s: the longest recording ana
 constexpr int kDimensions = 39;               // c1..c12, C0, their deltas and delta-deltas
 constexpr int kRecordValues = 13;             // c1..c12 (liftered), C0
 
-// The normalisations of the tool's modes CMN, MVNMA and NONE.
+// The normalisations of the tool's modes CMN, MVNMA and NONE (in the order
+// of their normType).
 enum class Normalisation { CMN, MVNMA, None };
 
 // "CMN", "MVNMA" or "NONE" (exactly); throws std::invalid_argument otherwise.

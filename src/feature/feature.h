@@ -68,6 +68,21 @@ bool frontEndSupported(FrontEnd frontEnd);  // by this build and processor
 FrontEnd resolveFrontEnd(FrontEnd frontEnd);
 const char* frontEndName(FrontEnd frontEnd);  // "straightforward", "avx2", ...
 
+// The normalisation modes, in the order checkArgs tries them: the name of
+// the fourth argument, normType, the extension of the HTK files, and what
+// the mode does.
+struct NormalisationMode {
+  const char* name;
+  std::int32_t normType;
+  const char* outExt;
+  const char* effect;
+};
+extern const NormalisationMode kNormalisationModes[3];
+// The mode of exactly that name (case and all), or null.
+const NormalisationMode* modeNamed(const char* name);
+// The mode of normType 0, 1 or 2.
+const NormalisationMode& modeOfType(std::int32_t normType);
+
 // Results of doExtract.
 constexpr int kExtractOk = 1;            // everything computed and written
 constexpr int kExtractFailed = 0;        // this utterance failed; go on

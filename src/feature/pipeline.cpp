@@ -15,18 +15,6 @@ char OUT_EC_DIR[kDirCapacity];
 
 namespace {
 
-struct NormalisationMode {
-  const char* name;
-  std::int32_t normType;
-  const char* outExt;
-};
-
-constexpr NormalisationMode kModes[] = {
-    {"CMN", 0, "mfcKVR0DAZC39"},
-    {"MVNMA", 1, "mfcKVR0DAC39mvacqx_kvr"},
-    {"NONE", 2, "mfcKVR0DAC39"},
-};
-
 constexpr const char* kUsage =
     "feature.exe <list file> <IN_WAV_DIR> <OUT_DIR> <CMN/MVNMA/NONE>\n";
 
@@ -50,6 +38,21 @@ void release(std::vector<float>& values) { std::vector<float>().swap(values); }
 
 }  // namespace
 
+const NormalisationMode kNormalisationModes[3] = {
+    {"CMN", 0, "mfcKVR0DAZC39", "cepstral mean normalisation of the 13 cepstra"},
+    {"MVNMA", 1, "mfcKVR0DAC39mvacqx_kvr", "mean-variance normalisation and ARMA smoothing"},
+    {"NONE", 2, "mfcKVR0DAC39", "no normalisation"},
+};
+
+const NormalisationMode* modeNamed(const char* name) {
+  for (const NormalisationMode& mode : kNormalisationModes) {
+    if (std::strcmp(name, mode.name) == 0) return &mode;
+  }
+  return nullptr;
+}
+
+const NormalisationMode& modeOfType(std::int32_t normType) { return kNormalisationModes[normType]; }
+
 bool waitForOneCharacter() {
   char c;
   for (;;) {
@@ -62,12 +65,10 @@ bool waitForOneCharacter() {
 void FEATURE::checkArgs(int argc, char** argv) {
   if (argc != 5) endRun(console, kUsage);
   normType = -1;
-  for (const NormalisationMode& mode : kModes) {
-    if (std::strcmp(argv[4], mode.name) == 0) {
-      normType = mode.normType;
-      std::snprintf(outExt, sizeof outExt, "%s", mode.outExt);
-      return;
-    }
+  if (const NormalisationMode* mode = modeNamed(argv[4])) {
+    normType = mode->normType;
+    std::snprintf(outExt, sizeof outExt, "%s", mode->outExt);
+    return;
   }
   endRun(console, kBadModeMessage);
 }

@@ -119,54 +119,38 @@ void writeHtk(const std::string& path, const py::array_t<float, py::array::c_sty
 // it free: the run belongs to the parent.
 std::mutex listRuns;
 
-int runList(const std::string& list, const std::string& inputDir, const std::string& outputDir,
-            const std::string& normalisation, int jobs, bool cepstrumFiles, const std::string& inputFormat,
-            const std::string& inputExtension, bool summary) {
-  const auto mode = feature::normalisationNamed(normalisation);
-  if (inputDir.empty() || outputDir.empty()) throw py::value_error("the input and output directories must be given");
-  if (inputDir.size() > kDirCapacity - 1 || outputDir.size() > kDirCapacity - 2) {
-    throw py::value_error("the input directory holds at most 255 characters, the output directory 254");
-  }
-  if (jobs < 0 || jobs > kMaxWorkers) {
-    throw py::value_error("the number of workers must be 0 to " + std::to_string(kMaxWorkers) + ", not " +
-                          std::to_string(jobs));
-  }
+int runList(const std::string& list, RunSetup setup, const std::string& inputFormat, bool summary) {
   if (inputFormat != "raw" && inputFormat != "audio") throw py::value_error("input_format must be 'raw' or 'audio'");
+  setup.inputFormat = inputFormat == "audio" ? InputFormat::kAudio : InputFormat::kRaw;
+  setup.quiet = !summary;
   auto configured = std::make_unique<FEATURE>();
-  configured->normType = mode == feature::Normalisation::CMN ? 0 : mode == feature::Normalisation::MVNMA ? 1 : 2;
-  std::snprintf(configured->outExt, sizeof configured->outExt, "%s", feature::extensionOf(mode));
-  configured->writeCepstrumFiles = cepstrumFiles;
-  configured->inputFormat = inputFormat == "audio" ? InputFormat::kAudio : InputFormat::kRaw;
-  configured->ini_fea_para();
   BatchSettings settings;
-  settings.jobs = jobs == 0 ? availableProcessors() : jobs;
-  settings.pause = false;
-  settings.summary = summary ? stderr : nullptr;
-  settings.inputExtension = inputExtension;
-  // Ctrl-C (and any signal whose Python handler raises) ends the run after
-  // the utterances under way; the exception is raised when it returns.
-  settings.interrupted = [] {
-    py::gil_scoped_acquire locked;
-    return PyErr_CheckSignals() != 0;
-  };
-
   int status = 0;
   int openError = 0;
+  std::string refusal;
   {
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> lock(listRuns);
-    std::FILE* file = openList(list.c_str());
-    if (file == nullptr) {
+    refusal = prepareRun(setup, *configured, settings);
+    // No progress line from a library call; no pause (nobody to press a key).
+    settings.progressLine = nullptr;
+    settings.pause = false;
+    // Ctrl-C (and any signal whose Python handler raises) ends the run after
+    // the utterances under way; the exception is raised when it returns.
+    settings.interrupted = [] {
+      py::gil_scoped_acquire locked;
+      return PyErr_CheckSignals() != 0;
+    };
+    std::FILE* file = refusal.empty() ? openList(list.c_str()) : nullptr;
+    if (refusal.empty() && file == nullptr) {
       openError = errno;
-    } else {
-      std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", inputDir.c_str());
-      std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", outputDir.c_str());
-      std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", outputDir.c_str());
+    } else if (file != nullptr) {
       status = runBatch(file, *configured, settings);
       std::fflush(stdout);
       std::fclose(file);
     }
   }
+  if (!refusal.empty()) throw py::value_error(refusal);
   if (openError != 0) raiseOsError(openError, list);
   if (PyErr_Occurred() != nullptr) throw py::error_already_set();
   return status;
@@ -205,9 +189,32 @@ PYBIND11_MODULE(_core, m) {
   m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));
   m.def("read_recording", &readRecording, py::arg("path"), py::arg("input_format"));
   m.def("write_htk", &writeHtk, py::arg("path"), py::arg("vectors"), py::arg("sample_period"), py::arg("parm_kind"));
-  m.def("run_list", &runList, py::arg("list_file"), py::arg("input_dir"), py::arg("output_dir"),
-        py::arg("normalisation"), py::arg("jobs"), py::arg("c12_eng"), py::arg("input_format"),
-        py::arg("input_extension"), py::arg("summary"));
+  m.def(
+      "run_list",
+      [](const std::string& list, const std::string& inputDir, const std::string& outputDir,
+         const std::string& normalisation, int jobs, bool cepstrumFiles, const std::string& inputFormat,
+         const std::string& inputExtension, bool summary, long part, long parts, bool skipExisting,
+         bool noEmptyFiles, bool htkQualifiers) {
+        RunSetup setup;
+        setup.mode = normalisation;
+        setup.inputDir = inputDir;
+        setup.outputDir = outputDir;
+        setup.jobs = jobs;
+        setup.cepstrumFiles = cepstrumFiles;
+        setup.inputExtension = inputExtension;
+        setup.part = part;
+        setup.parts = parts;
+        setup.skipExisting = skipExisting;
+        setup.noEmptyFiles = noEmptyFiles;
+        setup.htkQualifiers = htkQualifiers;
+        return runList(list, setup, inputFormat, summary);
+      },
+      py::arg("list_file"), py::arg("input_dir"), py::arg("output_dir"), py::arg("normalisation"), py::arg("jobs"),
+      py::arg("c12_eng"), py::arg("input_format"), py::arg("input_extension"), py::arg("summary"), py::arg("part"),
+      py::arg("parts"), py::arg("skip_existing"), py::arg("no_empty_files"), py::arg("htk_qualifiers"));
+  py::list modes;
+  for (const NormalisationMode& mode : kNormalisationModes) modes.append(py::make_tuple(mode.name, mode.outExt));
+  m.attr("MODES") = modes;
   m.def("read_list", &readList, py::arg("path"));
   m.attr("MAX_WORKERS") = kMaxWorkers;
   pthread_atfork(nullptr, nullptr, [] { new (&listRuns) std::mutex(); });

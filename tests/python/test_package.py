@@ -264,3 +264,36 @@ def test_ctrl_c_stops_run_list(tmp_path, jobs):
     written = list(out.iterdir())
     assert 0 < len(written) < 2000
     assert all(p.name.endswith(".mfcKVR0DAC39") and p.stat().st_size == 12 + 156 * 999 for p in written)
+
+
+def tree(root):
+    return {p.relative_to(root): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+@pytest.mark.parametrize("options, flags", [
+    ({"part": "1/3"}, ["--part", "1/3"]),
+    ({"part": (2, 3), "jobs": 2}, ["--part", "2/3", "-j", "2"]),
+    ({"no_empty_files": True}, ["--no-empty-files"]),
+    ({"htk_qualifiers": True, "c12_eng": True}, ["--htk-qualifiers", "--c12-eng"]),
+])
+def test_run_list_takes_the_tools_options(tmp_path, options, flags):
+    list_file, recordings = os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings")
+    assert run_tool(*flags, list_file, recordings, str(tmp_path / "tool"), "MVNMA").returncode == 0
+    assert mf.run_list(list_file, recordings, tmp_path / "py", "MVNMA", **options) == 0
+    assert tree(tmp_path / "py") == tree(tmp_path / "tool")
+
+
+def test_run_list_resumes_and_refuses_as_the_tool(tmp_path):
+    list_file, recordings = os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings")
+    assert run_tool(list_file, recordings, str(tmp_path / "tool"), "NONE").returncode == 0
+    assert run_tool(list_file, recordings, str(tmp_path / "py"), "NONE").returncode == 0
+    cut = tmp_path / "py" / "speech_a.mfcKVR0DAC39"
+    cut.write_bytes(cut.read_bytes()[:100])
+    assert mf.run_list(list_file, recordings, tmp_path / "py", "NONE", skip_existing=True) == 0
+    assert tree(tmp_path / "py") == tree(tmp_path / "tool")
+    for bad, reason in (({"part": "3/3"}, "0 <= K < N"), ({"part": "x"}, "K/N"), ({"jobs": -1}, "0 to 1024"),
+                        ({"input_dir": ""}, "input directory argument is empty"),
+                        ({"output_dir": "o" * 255}, "longer than 254 characters")):
+        arguments = {"input_dir": recordings, "output_dir": tmp_path / "o", **bad}
+        with pytest.raises(ValueError, match=reason):
+            mf.run_list(list_file, normalisation="NONE", **arguments)

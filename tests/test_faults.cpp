@@ -1,5 +1,5 @@
 // Faults through the built tool: temporary names another process took, and
-// a list of 100,000 names with few file descriptors (memory measured and
+// a list of 10,000 names with few file descriptors (memory measured and
 // reported). Runs killed in the middle of a write: test_attacks.cpp.
 #include <gtest/gtest.h>
 
@@ -102,12 +102,10 @@ TEST(Faults, TemporaryNamesTakenByAnotherProcess) {
   for (const auto& name : taken) EXPECT_EQ(test::readBytes(dir / ("out/" + name)).size(), 14u) << name;
 }
 
-// 100,000 names (one short recording, written over and over) with room for
+// 10,000 names (one short recording, written over and over) with room for
 // only a dozen open files: the run completes, so nothing leaks descriptors,
 // and its peak memory is that of a run of 1,000 names.
-TEST(Faults, HundredThousandNamesInFlatMemory) {
-  std::printf("running 101,000 names with a dozen file descriptors (20-30 s)\n");
-  std::fflush(stdout);
+TEST(Faults, TenThousandNamesInFlatMemory) {
   test::ScratchDir dir;
   mkdir((dir / "in").c_str(), 0777);
   test::writeSamples(dir / "in/u", test::speechLike(1600, 4));  // 9 frames
@@ -115,7 +113,7 @@ TEST(Faults, HundredThousandNamesInFlatMemory) {
   for (int i = 0; i < 1000; ++i) names += "u\n";
   test::writeText(dir / "small", names);
   std::string many;
-  for (int i = 0; i < 100; ++i) many += names;
+  for (int i = 0; i < 10; ++i) many += names;
   test::writeText(dir / "large", many);
 
   const auto small = waitMeasuring(startTool({dir / "small", dir / "in", dir / "out", "CMN"}, 12).pid);
@@ -123,10 +121,10 @@ TEST(Faults, HundredThousandNamesInFlatMemory) {
   EXPECT_EQ(small.second, 0);
   EXPECT_EQ(large.second, 0);
   EXPECT_EQ(test::readBytes(dir / "out/u.mfcKVR0DAZC39").size(), 12u + 156u * 9u);
-  std::printf("peak resident memory: %ld kB for 1,000 names, %ld kB for 100,000 names\n", small.first,
+  std::printf("peak resident memory: %ld kB for 1,000 names, %ld kB for 10,000 names\n", small.first,
               large.first);
   RecordProperty("peak_kb_1000", std::to_string(small.first));
-  RecordProperty("peak_kb_100000", std::to_string(large.first));
+  RecordProperty("peak_kb_10000", std::to_string(large.first));
   ASSERT_GT(small.first, 0);
 #if defined(__SANITIZE_ADDRESS__)
   // AddressSanitizer keeps freed memory in quarantine (up to 256 MB), so the

@@ -27,6 +27,9 @@ __all__ = [
     "read_list", "extension", "HTKFile", "Extraction",
 ]
 
+__version__ = _core.VERSION
+"""The version of the tool this package is built with (feature --version)."""
+
 SAMPLE_RATE = 16000
 """The only sample rate the features are defined for."""
 MAX_SAMPLES = _core.MAX_SAMPLES

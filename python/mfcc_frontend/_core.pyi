@@ -6,6 +6,7 @@ import numpy as np
 SAMPLE_RATE: int
 MAX_SAMPLES: int
 MAX_WORKERS: int
+VERSION: str
 MODES: List[Tuple[str, str]]
 
 class TooLong(ValueError): ...

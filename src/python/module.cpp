@@ -217,6 +217,7 @@ PYBIND11_MODULE(_core, m) {
   m.attr("MODES") = modes;
   m.def("read_list", &readList, py::arg("path"));
   m.attr("MAX_WORKERS") = kMaxWorkers;
+  m.attr("VERSION") = FEATURE_VERSION;
   pthread_atfork(nullptr, nullptr, [] { new (&listRuns) std::mutex(); });
   m.def("extension", [](const std::string& normalisation) {
     return std::string(feature::extensionOf(feature::normalisationNamed(normalisation)));

@@ -283,6 +283,12 @@ def test_run_list_takes_the_tools_options(tmp_path, options, flags):
     assert tree(tmp_path / "py") == tree(tmp_path / "tool")
 
 
+def test_version_is_the_tools():
+    assert subprocess.run([TOOL, "--version"], capture_output=True, text=True).stdout == f"feature {mf.__version__}\n"
+    with open(os.path.join(ROOT, "pyproject.toml")) as f:
+        assert f'version = "{mf.__version__}"\n' in f.read().splitlines(keepends=True)
+
+
 def test_run_list_resumes_and_refuses_as_the_tool(tmp_path):
     list_file, recordings = os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings")
     assert run_tool(list_file, recordings, str(tmp_path / "tool"), "NONE").returncode == 0

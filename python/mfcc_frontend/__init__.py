@@ -14,7 +14,6 @@ Extraction releases the GIL: Python threads extract side by side.
 from __future__ import annotations
 
 import os
-import struct
 from typing import List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -212,34 +211,22 @@ def read_htk(path: Path) -> HTKFile:
     """An HTK parameter file: ``data`` (frames, values) float32, ``sample_period``,
     ``parm_kind``. A file that is no HTK file raises ValueError naming the defect."""
     f, header, size = _open_checked(path, 12)
-    name = os.fsdecode(path)
     with f:
-        if len(header) < 12:
-            raise ValueError(f"{name}: not an HTK file: shorter than the 12-byte header ({len(header)} bytes)")
-        frames, period, vector_bytes, kind = struct.unpack(">iiHH", header)
-        if frames < 0:
-            raise ValueError(f"{name}: not an HTK file: the header gives {frames} vectors")
-        if period <= 0:
-            raise ValueError(f"{name}: not an HTK file: the header gives a sample period of {period}")
-        if vector_bytes == 0 or vector_bytes % 4:
-            raise ValueError(f"{name}: not an HTK file of floats: {vector_bytes} bytes per vector")
-        if size != 12 + frames * vector_bytes:
-            raise ValueError(f"{name}: length {size} bytes, but the header promises 12 + {frames} x "
-                             f"{vector_bytes} = {12 + frames * vector_bytes}")
+        try:
+            frames, period, vector_bytes, kind = _core.htk_header(header, size)
+        except ValueError as e:
+            raise ValueError(f"{os.fsdecode(path)}: not an HTK file: {e}") from None
         data = _read_values(f, frames * (vector_bytes // 4), ">f4")
     return HTKFile(data.reshape(frames, vector_bytes // 4), period, kind)
 
 
 def _read_counted(path: Path, values: int, kind: str) -> np.ndarray:
     f, header, size = _open_checked(path, 4)
-    name = os.fsdecode(path)
     with f:
-        if len(header) < 4:
-            raise ValueError(f"{name}: not a {kind} file: shorter than its 4-byte frame count")
-        (frames,) = struct.unpack("<i", header)
-        if frames < 0 or size != 4 + 4 * values * frames:
-            raise ValueError(f"{name}: not a {kind} file: length {size} bytes, but {frames} frames need "
-                             f"{4 + 4 * values * max(frames, 0)}")
+        try:
+            frames = _core.counted_frames(header, size, values, kind)
+        except ValueError as e:
+            raise ValueError(f"{os.fsdecode(path)}: not a {kind} file: {e}") from None
         return _read_values(f, values * frames, "<f4")
 
 

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "feature.h"
+#include "feature_files.h"
 
 // The bytes of a feature file: a short header, then from each of rowCount
 // rows of floats (rowStride apart) its first valuesPerRow values, each as
@@ -33,35 +34,7 @@ struct FloatFile {
 
 namespace {
 
-// HTK header: 100000 units of 100 ns (10 ms, the frame shift), 39 floats of
-// 4 bytes per vector, parameter kind 6 (plain MFCC, no qualifier bits) unless
-// htkParmKind says otherwise.
-constexpr std::int32_t kSamplePeriod = 100000;
-constexpr std::int16_t kParmMfcc = 6;
-constexpr std::int16_t kQualifierDelta = 0x100;         // _D
-constexpr std::int16_t kQualifierAcceleration = 0x200;  // _A
-constexpr std::int16_t kQualifierZeroMean = 0x800;      // _Z
-constexpr std::int16_t kQualifierC0 = 0x2000;           // _0
-constexpr std::size_t kHtkHeaderBytes = 12;
-
-void putBigEndian32(unsigned char* out, std::uint32_t value) {
-  out[0] = static_cast<unsigned char>(value >> 24);
-  out[1] = static_cast<unsigned char>(value >> 16);
-  out[2] = static_cast<unsigned char>(value >> 8);
-  out[3] = static_cast<unsigned char>(value);
-}
-
-void putBigEndian16(unsigned char* out, std::uint16_t value) {
-  out[0] = static_cast<unsigned char>(value >> 8);
-  out[1] = static_cast<unsigned char>(value);
-}
-
-void putLittleEndian32(unsigned char* out, std::uint32_t value) {
-  out[0] = static_cast<unsigned char>(value);
-  out[1] = static_cast<unsigned char>(value >> 8);
-  out[2] = static_cast<unsigned char>(value >> 16);
-  out[3] = static_cast<unsigned char>(value >> 24);
-}
+using namespace feature_files;
 
 // Distinguishes the temporary files of the threads of one process.
 std::atomic<unsigned> temporaryCounter{0};
@@ -301,10 +274,12 @@ FloatFile htkFile(const float* vectors, std::size_t frames, int dimensions, std:
                   std::int16_t parmKind) {
   FloatFile file;
   file.header.resize(kHtkHeaderBytes);
-  putBigEndian32(&file.header[0], static_cast<std::uint32_t>(frames));
-  putBigEndian32(&file.header[4], static_cast<std::uint32_t>(samplePeriod));
-  putBigEndian16(&file.header[8], static_cast<std::uint16_t>(4 * dimensions));
-  putBigEndian16(&file.header[10], static_cast<std::uint16_t>(parmKind));
+  HtkHeader header;
+  header.frames = static_cast<std::int32_t>(frames);
+  header.samplePeriod = samplePeriod;
+  header.vectorBytes = static_cast<std::uint16_t>(4 * dimensions);
+  header.parmKind = static_cast<std::uint16_t>(parmKind);
+  encodeHtkHeader(header, file.header.data());
   file.rows = vectors;
   file.rowCount = frames;
   file.rowStride = static_cast<std::size_t>(dimensions);
@@ -344,14 +319,6 @@ bool readHead(const std::string& path, unsigned char* head, std::size_t count, l
   return read;
 }
 
-std::uint32_t bigEndianAt(const unsigned char* b) {
-  return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
-}
-
-std::uint32_t littleEndianAt(const unsigned char* b) {
-  return std::uint32_t{b[3]} << 24 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[1]} << 8 | b[0];
-}
-
 }  // namespace
 
 bool FEATURE::outputComplete(const char* name) const {
@@ -360,20 +327,19 @@ bool FEATURE::outputComplete(const char* name) const {
   unsigned char header[kHtkHeaderBytes];
   long long size = 0;
   if (!readHead(path, header, sizeof header, size)) return false;
-  const long long frames = bigEndianAt(header);
-  const bool htk = frames <= 0x7FFFFFFF && bigEndianAt(header + 4) == kSamplePeriod &&
-                   (header[8] << 8 | header[9]) == 4 * kOutDim &&
-                   static_cast<std::int16_t>(header[10] << 8 | header[11]) == htkParmKind &&
-                   size == static_cast<long long>(kHtkHeaderBytes) + 4LL * kOutDim * frames;
+  const HtkHeader h = decodeHtkHeader(header);
+  const long long frames = h.frames;
+  const bool htk = htkProblem(h, size).empty() && h.samplePeriod == kSamplePeriod && h.vectorBytes == 4 * kOutDim &&
+                   static_cast<std::int16_t>(h.parmKind) == htkParmKind;
   if (!htk || !writeCepstrumFiles) return htk;
   const auto counted = [&](const char* directory, const char* ext, int values) {
     char side[kPathCapacity];
     unsigned char count[4];
     long long sideSize = 0;
     return composeOutputPath(side, directory, name, ext, nullptr) && readHead(side, count, sizeof count, sideSize) &&
-           littleEndianAt(count) == frames && sideSize == 4 + 4LL * values * frames;
+           loadLittleEndian32(count) == frames && countedProblem(h.frames, values, ext, sideSize).empty();
   };
-  return counted(OUT_C12_DIR, "C12", kNumCeps) && counted(OUT_EC_DIR, "ENG", 1);
+  return counted(OUT_C12_DIR, "C12", kCepstrumValues) && counted(OUT_EC_DIR, "ENG", kEnergyValues);
 }
 
 void FEATURE::removeOutput(const char* name) {
@@ -401,7 +367,7 @@ void FEATURE::removeOutput(const char* name) {
 int FEATURE::OutputFeature(const char* name) {
   FloatFile file;
   file.header.resize(4);
-  putLittleEndian32(file.header.data(), static_cast<std::uint32_t>(totalFrame));
+  storeLittleEndian32(file.header.data(), static_cast<std::uint32_t>(totalFrame));
   file.rowCount = static_cast<std::size_t>(totalFrame);
 
   char path[kPathCapacity];

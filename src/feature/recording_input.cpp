@@ -17,6 +17,7 @@
 #include <string>
 
 #include "feature.h"
+#include "feature_files.h"
 
 #if defined(FEATURE_AUDIO_INPUT)
 #include "audio_container.h"
@@ -68,17 +69,7 @@ const char* containerSignature(std::FILE* file) {
   unsigned char head[12] = {};
   const std::size_t got = std::fread(head, 1, sizeof head, file);
   std::rewind(file);
-  const auto is = [&](std::size_t at, const char* text) {
-    const std::size_t length = std::strlen(text);
-    return got >= at + length && std::memcmp(head + at, text, length) == 0;
-  };
-  if (is(0, "RIFF") && is(8, "WAVE")) return "a WAV";
-  if (is(0, "RF64") && is(8, "WAVE")) return "an RF64";
-  if (is(0, "fLaC")) return "a FLAC";
-  if (is(0, "OggS")) return "an Ogg";
-  if (is(0, "FORM") && (is(8, "AIFF") || is(8, "AIFC"))) return "an AIFF";
-  if (is(0, "FORM")) return "an IFF";
-  return nullptr;
+  return feature_files::audioSignature(head, got);
 }
 
 #if defined(FEATURE_AUDIO_INPUT)

@@ -1,5 +1,7 @@
 #include "feature_file.h"
 
+#include "feature_files.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,14 +9,6 @@
 #include <cstring>
 
 namespace {
-
-std::uint32_t bigEndian(const unsigned char* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-std::uint32_t littleEndian(const unsigned char* p) {
-  return (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
-}
 
 float toFloat(std::uint32_t bits) {
   float value;
@@ -24,22 +18,6 @@ float toFloat(std::uint32_t bits) {
 
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-std::string parameterKind(unsigned kind) {
-  static const char* const kBase[] = {"WAVEFORM", "LPC",   "LPREFC", "LPCEPSTRA", "LPDELCEP", "IREFC",
-                                      "MFCC",     "FBANK", "MELSPEC", "USER",     "DISCRETE", "PLP"};
-  const unsigned base = kind & 0x3F;
-  std::string name = base < sizeof kBase / sizeof kBase[0] ? kBase[base] : "unknown kind " + std::to_string(base);
-  const struct {
-    unsigned bit;
-    const char* suffix;
-  } qualifiers[] = {{0x40, "_E"},  {0x80, "_N"},  {0x100, "_D"},  {0x200, "_A"},
-                    {0x400, "_C"}, {0x800, "_Z"}, {0x1000, "_K"}, {0x2000, "_0"}};
-  for (const auto& q : qualifiers) {
-    if (kind & q.bit) name += q.suffix;
-  }
-  return name;
 }
 
 // One way of reading the file: its layout when the file fits it, or why
@@ -61,13 +39,14 @@ Reading asHtk(const unsigned char* head, long long size) {
   r.kind = FileKind::kHtk;
   r.format = "HTK parameter file";
   if (size < 12) {
-    r.problem = "shorter than the 12-byte HTK header (" + std::to_string(size) + " bytes)";
+    r.problem = feature_files::htkProblem({}, size);
     return r;
   }
-  const std::int32_t count = static_cast<std::int32_t>(bigEndian(&head[0]));
-  const std::int32_t period = static_cast<std::int32_t>(bigEndian(&head[4]));
-  const unsigned vectorSize = (unsigned{head[8]} << 8) | head[9];
-  const unsigned kind = (unsigned{head[10]} << 8) | head[11];
+  const feature_files::HtkHeader h = feature_files::decodeHtkHeader(head);
+  const std::int32_t count = h.frames;
+  const std::int32_t period = h.samplePeriod;
+  const unsigned vectorSize = h.vectorBytes;
+  const unsigned kind = h.parmKind;
   char line[160];
   std::snprintf(line, sizeof line, "vectors: %d", count);
   r.header.push_back(line);
@@ -75,19 +54,9 @@ Reading asHtk(const unsigned char* head, long long size) {
   r.header.push_back(line);
   std::snprintf(line, sizeof line, "bytes per vector: %u (%u values)", vectorSize, vectorSize / 4);
   r.header.push_back(line);
-  std::snprintf(line, sizeof line, "parameter kind: %u (%s)", kind, parameterKind(kind).c_str());
+  std::snprintf(line, sizeof line, "parameter kind: %u (%s)", kind, feature_files::parmKindName(kind).c_str());
   r.header.push_back(line);
-  const long long expected = 12LL + static_cast<long long>(count) * vectorSize;
-  if (count < 0) {
-    r.problem = "the HTK header gives a negative number of vectors (" + std::to_string(count) + ")";
-  } else if (period <= 0) {
-    r.problem = "the HTK header gives a sample period of " + std::to_string(period);
-  } else if (vectorSize == 0 || vectorSize % 4 != 0) {
-    r.problem = "the HTK header gives " + std::to_string(vectorSize) + " bytes per vector, not a multiple of 4";
-  } else if (size != expected) {
-    r.problem = "length " + std::to_string(size) + " bytes, but the HTK header promises 12 + " +
-                std::to_string(count) + " x " + std::to_string(vectorSize) + " = " + std::to_string(expected);
-  }
+  r.problem = feature_files::htkProblem(h, size);
   r.frames = count;
   r.dimensions = static_cast<int>(vectorSize / 4);
   r.offset = 12;
@@ -104,21 +73,13 @@ Reading asLittleEndian(const unsigned char* head, long long size, FileKind kind)
   r.format = kind == FileKind::kCepstra ? "cepstrum file (.C12, little-endian, c1..c12 a frame)"
                                         : "energy file (.ENG, little-endian, energy in dB a frame)";
   if (size < 4) {
-    r.problem = std::string("shorter than the 4-byte frame count of a ") + name + " file (" +
-                std::to_string(size) + " bytes)";
+    r.problem = feature_files::countedProblem(0, dimensions, name, size);
     return r;
   }
-  const std::int32_t count = static_cast<std::int32_t>(littleEndian(&head[0]));
+  const std::int32_t count = static_cast<std::int32_t>(feature_files::loadLittleEndian32(&head[0]));
   r.header.push_back("frames: " + std::to_string(count));
   r.header.push_back("values per frame: " + std::to_string(dimensions));
-  const long long expected = 4LL + 4LL * dimensions * count;
-  if (count < 0) {
-    r.problem = std::string("as a ") + name + " file, a negative number of frames (" + std::to_string(count) + ")";
-  } else if (size != expected) {
-    r.problem = "length " + std::to_string(size) + " bytes, but " + std::to_string(count) + " frames of a " + name +
-                " file need 4 + " + std::to_string(count) + " x " + std::to_string(4 * dimensions) + " = " +
-                std::to_string(expected);
-  }
+  r.problem = feature_files::countedProblem(count, dimensions, name, size);
   r.frames = count;
   r.dimensions = dimensions;
   r.offset = 4;
@@ -129,17 +90,18 @@ Reading asLittleEndian(const unsigned char* head, long long size, FileKind kind)
 }  // namespace
 
 std::string knownSignature(const unsigned char* head, std::size_t size) {
-  const auto is = [&](std::size_t at, const char* text) {
+  if (const char* audio = feature_files::audioSignature(head, size)) {
+    const std::string kind = audio;
+    if (kind == "an Ogg") return "an Ogg file";
+    if (kind == "an AIFF" || kind == "an IFF") return "an AIFF (IFF) file";
+    return kind + " audio file";
+  }
+  const auto is = [&](const char* text) {
     const std::size_t length = std::strlen(text);
-    return size >= at + length && std::memcmp(head + at, text, length) == 0;
+    return size >= length && std::memcmp(head, text, length) == 0;
   };
-  if (is(0, "RIFF") && is(8, "WAVE")) return "a WAV audio file";
-  if (is(0, "RF64")) return "an RF64 audio file";
-  if (is(0, "fLaC")) return "a FLAC audio file";
-  if (is(0, "OggS")) return "an Ogg file";
-  if (is(0, "FORM")) return "an AIFF (IFF) file";
-  if (is(0, "\x89PNG")) return "a PNG image";
-  if (is(0, "\x7f" "ELF")) return "a program (ELF)";
+  if (is("\x89PNG")) return "a PNG image";
+  if (is("\x7f" "ELF")) return "a program (ELF)";
   return "";
 }
 
@@ -253,7 +215,8 @@ std::string FeatureFile::forEachFrame(long first, long count,
     for (long r = 0; r < rows; ++r) {
       const unsigned char* p = block.data() + r * rowBytes;
       for (int d = 0; d < dimensions_; ++d) {
-        row[d] = toFloat(bigEndian_ ? bigEndian(p + 4 * d) : littleEndian(p + 4 * d));
+        row[d] = toFloat(bigEndian_ ? feature_files::loadBigEndian32(p + 4 * d)
+                                    : feature_files::loadLittleEndian32(p + 4 * d));
       }
       use(first + done + r, row);
     }

@@ -19,6 +19,7 @@
 #include "list_reader.h"
 #include "extractor.h"
 #include "feature.h"
+#include "feature_files.h"
 
 namespace py = pybind11;
 
@@ -216,6 +217,34 @@ PYBIND11_MODULE(_core, m) {
   for (const NormalisationMode& mode : kNormalisationModes) modes.append(py::make_tuple(mode.name, mode.outExt));
   m.attr("MODES") = modes;
   m.def("read_list", &readList, py::arg("path"));
+  // The feature-file layouts of the tool, for the package's readers.
+  m.def(
+      "htk_header",
+      [](const py::bytes& head, long long size) {
+        const std::string bytes = head;
+        feature_files::HtkHeader h;
+        if (bytes.size() >= feature_files::kHtkHeaderBytes) {
+          h = feature_files::decodeHtkHeader(reinterpret_cast<const unsigned char*>(bytes.data()));
+        }
+        const std::string problem = feature_files::htkProblem(h, bytes.size() < 12 ? static_cast<long long>(bytes.size()) : size);
+        if (!problem.empty()) throw py::value_error(problem);
+        return py::make_tuple(h.frames, h.samplePeriod, h.vectorBytes, h.parmKind);
+      },
+      py::arg("head"), py::arg("size"));
+  m.def(
+      "counted_frames",
+      [](const py::bytes& head, long long size, int values, const char* name) {
+        const std::string bytes = head;
+        const std::int32_t count =
+            bytes.size() >= 4
+                ? static_cast<std::int32_t>(feature_files::loadLittleEndian32(reinterpret_cast<const unsigned char*>(bytes.data())))
+                : 0;
+        const std::string problem =
+            feature_files::countedProblem(count, values, name, bytes.size() < 4 ? static_cast<long long>(bytes.size()) : size);
+        if (!problem.empty()) throw py::value_error(problem);
+        return count;
+      },
+      py::arg("head"), py::arg("size"), py::arg("values"), py::arg("name"));
   m.attr("MAX_WORKERS") = kMaxWorkers;
   m.attr("VERSION") = FEATURE_VERSION;
   pthread_atfork(nullptr, nullptr, [] { new (&listRuns) std::mutex(); });

@@ -124,11 +124,11 @@ def test_bad_input_says_what_is_wrong(tmp_path):
     with pytest.raises(IsADirectoryError):
         mf.read_recording(tmp_path)
     (tmp_path / "short.htk").write_bytes(b"\x00\x00\x00\x01")
-    with pytest.raises(ValueError, match="shorter than the 12-byte header"):
+    with pytest.raises(ValueError, match="not an HTK file: shorter than the 12-byte HTK header"):
         mf.read_htk(tmp_path / "short.htk")
     mf.write_htk(tmp_path / "ok.htk", np.ones((3, 39), np.float32))
     (tmp_path / "cut.htk").write_bytes((tmp_path / "ok.htk").read_bytes()[:-4])
-    with pytest.raises(ValueError, match="length 476 bytes, but the header promises 12 \\+ 3 x 156 = 480"):
+    with pytest.raises(ValueError, match="length 476 bytes, but the HTK header promises 12 \\+ 3 x 156 = 480"):
         mf.read_htk(tmp_path / "cut.htk")
     with pytest.raises(FileNotFoundError, match="No such file or directory"):
         mf.write_htk(tmp_path / "no" / "such" / "x.htk", np.ones((3, 39), np.float32))

@@ -1,0 +1,85 @@
+#include "feature_files.h"
+
+#include <cstring>
+
+namespace feature_files {
+
+void encodeHtkHeader(const HtkHeader& header, unsigned char out[kHtkHeaderBytes]) {
+  storeBigEndian32(out, static_cast<std::uint32_t>(header.frames));
+  storeBigEndian32(out + 4, static_cast<std::uint32_t>(header.samplePeriod));
+  storeBigEndian16(out + 8, header.vectorBytes);
+  storeBigEndian16(out + 10, header.parmKind);
+}
+
+HtkHeader decodeHtkHeader(const unsigned char in[kHtkHeaderBytes]) {
+  HtkHeader header;
+  header.frames = static_cast<std::int32_t>(loadBigEndian32(in));
+  header.samplePeriod = static_cast<std::int32_t>(loadBigEndian32(in + 4));
+  header.vectorBytes = loadBigEndian16(in + 8);
+  header.parmKind = loadBigEndian16(in + 10);
+  return header;
+}
+
+std::string htkProblem(const HtkHeader& h, long long size) {
+  if (size < static_cast<long long>(kHtkHeaderBytes)) {
+    return "shorter than the 12-byte HTK header (" + std::to_string(size) + " bytes)";
+  }
+  if (h.frames < 0) return "the HTK header gives a negative number of vectors (" + std::to_string(h.frames) + ")";
+  if (h.samplePeriod <= 0) return "the HTK header gives a sample period of " + std::to_string(h.samplePeriod);
+  if (h.vectorBytes == 0 || h.vectorBytes % 4 != 0) {
+    return "the HTK header gives " + std::to_string(h.vectorBytes) + " bytes per vector, not a multiple of 4";
+  }
+  const long long expected = 12LL + static_cast<long long>(h.frames) * h.vectorBytes;
+  if (size != expected) {
+    return "length " + std::to_string(size) + " bytes, but the HTK header promises 12 + " + std::to_string(h.frames) +
+           " x " + std::to_string(h.vectorBytes) + " = " + std::to_string(expected);
+  }
+  return "";
+}
+
+std::string parmKindName(unsigned kind) {
+  static const char* const kBase[] = {"WAVEFORM", "LPC",   "LPREFC", "LPCEPSTRA", "LPDELCEP", "IREFC",
+                                      "MFCC",     "FBANK", "MELSPEC", "USER",     "DISCRETE", "PLP"};
+  const unsigned base = kind & 0x3F;
+  std::string name = base < sizeof kBase / sizeof kBase[0] ? kBase[base] : "unknown kind " + std::to_string(base);
+  const struct {
+    unsigned bit;
+    const char* suffix;
+  } qualifiers[] = {{0x40, "_E"},  {0x80, "_N"},  {0x100, "_D"},  {0x200, "_A"},
+                    {0x400, "_C"}, {0x800, "_Z"}, {0x1000, "_K"}, {0x2000, "_0"}};
+  for (const auto& q : qualifiers) {
+    if (kind & q.bit) name += q.suffix;
+  }
+  return name;
+}
+
+std::string countedProblem(std::int32_t count, int values, const char* name, long long size) {
+  if (size < 4) {
+    return std::string("shorter than the 4-byte frame count of a ") + name + " file (" + std::to_string(size) +
+           " bytes)";
+  }
+  if (count < 0) return std::string("as a ") + name + " file, a negative number of frames (" + std::to_string(count) + ")";
+  const long long expected = 4LL + 4LL * values * count;
+  if (size != expected) {
+    return "length " + std::to_string(size) + " bytes, but " + std::to_string(count) + " frames of a " + name +
+           " file need 4 + " + std::to_string(count) + " x " + std::to_string(4 * values) + " = " +
+           std::to_string(expected);
+  }
+  return "";
+}
+
+const char* audioSignature(const unsigned char* head, std::size_t size) {
+  const auto is = [&](std::size_t at, const char* text) {
+    const std::size_t length = std::strlen(text);
+    return size >= at + length && std::memcmp(head + at, text, length) == 0;
+  };
+  if (is(0, "RIFF") && is(8, "WAVE")) return "a WAV";
+  if (is(0, "RF64") && is(8, "WAVE")) return "an RF64";
+  if (is(0, "fLaC")) return "a FLAC";
+  if (is(0, "OggS")) return "an Ogg";
+  if (is(0, "FORM") && (is(8, "AIFF") || is(8, "AIFC"))) return "an AIFF";
+  if (is(0, "FORM")) return "an IFF";
+  return nullptr;
+}
+
+}  // namespace feature_files

@@ -585,17 +585,6 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   return "";
 }
 
-std::FILE* openList(const char* path) {
-  std::FILE* list = std::fopen(path, "r");
-  struct stat info;
-  if (list != nullptr && fstat(fileno(list), &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fclose(list);
-    errno = EISDIR;
-    return nullptr;
-  }
-  return list;
-}
-
 int availableProcessors() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));

@@ -69,9 +69,8 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
 // the run itself failed or it was interrupted.
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings);
 
-// Opens a list file for reading; a directory opens but is no list, so it
-// is refused (null, errno EISDIR) like a missing file.
-std::FILE* openList(const char* path);
+// Opens a list file for reading (a directory is refused, errno EISDIR).
+inline std::FILE* openList(const char* path) { return openInputFile(path, "r"); }
 
 // The number of processors this process may run on (at least 1).
 int availableProcessors();

@@ -106,9 +106,11 @@ bool audioInputSupported();  // false in a build without libsndfile
 // false at the end of the input or on an error (no pause took place).
 bool waitForOneCharacter();
 
-// Opens a recording for reading; a directory is refused (errno EISDIR) as a
-// recording that cannot be opened. Null, with errno set, on failure.
-std::FILE* openRecording(const char* path);
+// Opens a file to read (a recording, "rb"; a list, "r"): a directory opens
+// but holds neither, so it is refused (null, errno EISDIR) like a missing
+// file. Null, with errno set, on failure.
+std::FILE* openInputFile(const char* path, const char* mode);
+inline std::FILE* openRecording(const char* path) { return openInputFile(path, "rb"); }
 
 // Removes the temporary files this process is writing at the moment, for a
 // signal handler that then ends the process: the tool calls it on SIGINT,

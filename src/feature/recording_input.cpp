@@ -132,8 +132,8 @@ std::mutex soundFileOpens;
 
 }  // namespace
 
-std::FILE* openRecording(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
+std::FILE* openInputFile(const char* path, const char* mode) {
+  std::FILE* file = std::fopen(path, mode);
   if (file == nullptr) return nullptr;
   struct stat info;
   if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {

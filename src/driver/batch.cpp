@@ -158,6 +158,30 @@ class Capture {
   std::FILE* errors_;
 };
 
+// While it lives, the extractor makes no pause of its own (the loop makes
+// it, in list order); when it goes, the extractor prints where it printed
+// before and pauses as before. Declared after the Capture it is attached
+// to, so that the streams are given back before the capture closes them.
+class CapturedExtractor {
+ public:
+  explicit CapturedExtractor(FEATURE& f) : f_(f), console_(f.console), errors_(f.errors), pause_(f.pauseAfterError) {
+    f.pauseAfterError = false;
+  }
+  ~CapturedExtractor() {
+    f_.console = console_;
+    f_.errors = errors_;
+    f_.pauseAfterError = pause_;
+  }
+  CapturedExtractor(const CapturedExtractor&) = delete;
+  CapturedExtractor& operator=(const CapturedExtractor&) = delete;
+
+ private:
+  FEATURE& f_;
+  std::FILE* console_;
+  std::FILE* errors_;
+  bool pause_;
+};
+
 // Finishes utterances in list order: the refusal or what the extractor
 // printed, with the progress line out of the way; the pause after "Error";
 // the counts.
@@ -223,20 +247,7 @@ void extract(FEATURE& f, Utterance& u) {
 // stopped (none on this thread).
 long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings, InOrder& inOrder) {
   Capture capture;
-  // The extractor prints into the capture while this runs, and where it
-  // printed before once it returns (before the capture's streams close).
-  struct Restore {
-    FEATURE& f;
-    std::FILE* console;
-    std::FILE* errors;
-    bool pause;
-    ~Restore() {
-      f.console = console;
-      f.errors = errors;
-      f.pauseAfterError = pause;
-    }
-  } restore{f, f.console, f.errors, f.pauseAfterError};
-  f.pauseAfterError = false;
+  const CapturedExtractor captured(f);
   for (long index = 0; !inOrder.stopped() && !inOrder.interrupted(); ++index) {
     Utterance u;
     if (!names.next(u.name)) break;
@@ -295,16 +306,12 @@ class Workers {
   // Extracts u on the calling thread with the configured extractor.
   void runHere(Utterance& u) {
     Capture capture;
-    std::FILE* console = configured_.console;
-    std::FILE* errors = configured_.errors;
-    const bool pause = configured_.pauseAfterError;
-    capture.attach(configured_, u.messages);
-    configured_.pauseAfterError = false;
-    u.startedAfterPauses = pauses_.load();
-    extract(configured_, u);
-    configured_.console = console;
-    configured_.errors = errors;
-    configured_.pauseAfterError = pause;
+    {
+      const CapturedExtractor captured(configured_);
+      capture.attach(configured_, u.messages);
+      u.startedAfterPauses = pauses_.load();
+      extract(configured_, u);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     u.done = true;
   }

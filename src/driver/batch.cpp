@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -354,14 +356,32 @@ class Workers {
     std::thread thread;
   };
 
+  // A worker is started only while the process keeps this much address
+  // space beyond it, for the utterances the workers have under way (under
+  // a memory limit, the last worker would otherwise leave them none).
+  static constexpr std::size_t kWorkerHeadroom = std::size_t{32} << 20;
+
   void addWorker() {
     try {
+      void* headroom = mmap(nullptr, kWorkerHeadroom, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+      if (headroom == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "no memory to spare");
+      const struct Unmap {
+        void* at;
+        ~Unmap() { munmap(at, kWorkerHeadroom); }
+      } unmap{headroom};
       auto w = std::make_unique<Worker>();
       w->extractor = std::make_unique<FEATURE>(configured_);
       w->extractor->pauseAfterError = false;
       Worker* worker = w.get();
-      w->thread = std::thread([this, worker] { work(*worker); });
+      // In the list before its thread starts: a thread must never be left
+      // running in an object that is being destroyed.
       workers_.push_back(std::move(w));
+      try {
+        worker->thread = std::thread([this, worker] { work(*worker); });
+      } catch (...) {
+        workers_.pop_back();
+        throw;
+      }
     } catch (const std::exception& e) {
       startFailed_ = true;
       inOrder_.clearLine();

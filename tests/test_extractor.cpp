@@ -141,6 +141,10 @@ TEST(Extractor, LimitsAndErrorsAreReported) {
   } catch (const feature::RefusedRecording& e) {
     EXPECT_EQ(std::string(e.what()), "refused " + dir / "text.wav" + ": not an audio file that can be read (Format not recognised.)");
   }
+  // A NUL byte would cut the path short: another file would be written.
+  EXPECT_THROW(feature::writeHtk(dir / std::string("a.htk\0.txt", 9), cut.vectors.data(), 1), std::invalid_argument);
+  EXPECT_THROW(extractor.readRecording(dir / std::string("text.wav\0x", 10)), std::invalid_argument);
+  EXPECT_FALSE(test::fileExists(dir / "a.htk"));
   try {
     feature::writeHtk("/nonexistent/dir/x.htk", cut.vectors.data(), 1);
     FAIL() << "no exception";

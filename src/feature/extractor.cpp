@@ -24,6 +24,13 @@ const NormalisationMode& modeOf(Normalisation normalisation) {
   return modeOfType(static_cast<std::int32_t>(normalisation));
 }
 
+// The system sees a path only up to its first NUL byte: one with a NUL
+// inside would name another file.
+void checkPath(const std::string& path) {
+  const std::size_t nul = path.find('\0');
+  if (nul != std::string::npos) throw std::invalid_argument("embedded null byte in the path " + path.substr(0, nul) + "\\0...");
+}
+
 }  // namespace
 
 Normalisation normalisationNamed(const std::string& name) {
@@ -76,6 +83,7 @@ Utterance Extractor::extract(const std::int16_t* samples, std::size_t count, Nor
 
 std::vector<std::int16_t> Extractor::readRecording(const std::string& path, InputFormat format,
                                                    std::int64_t* ignoredSamples) {
+  checkPath(path);
   FEATURE& f = *f_;
   f.inputFormat = format == InputFormat::Audio ? ::InputFormat::kAudio : ::InputFormat::kRaw;
   std::vector<std::int16_t> samples;
@@ -93,6 +101,7 @@ std::vector<std::int16_t> Extractor::readRecording(const std::string& path, Inpu
 
 void writeHtk(const std::string& path, const float* vectors, std::size_t frames, int dimensions,
               std::int32_t samplePeriod, std::int16_t parmKind) {
+  checkPath(path);
   if (dimensions <= 0 || dimensions > 0x7FFF / 4) {
     throw std::invalid_argument("an HTK vector holds 1 to 8191 values, not " + std::to_string(dimensions));
   }

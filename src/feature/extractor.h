@@ -113,7 +113,7 @@ class Extractor {
   // The samples of a recording file, read exactly as the tool reads it
   // (at most kMaxSamples; ignoredSamples, if given, receives how many more
   // the file holds, -1 when unknown). Throws UnreadableRecording or
-  // RefusedRecording.
+  // RefusedRecording, and std::invalid_argument for a path with a NUL byte.
   std::vector<std::int16_t> readRecording(const std::string& path, InputFormat format = InputFormat::Raw,
                                           std::int64_t* ignoredSamples = nullptr);
 
@@ -124,7 +124,7 @@ class Extractor {
 // Writes an HTK parameter file of frames vectors of dimensions floats (rows
 // in host order) with the tool's header fields by default, completely or
 // not at all. Throws FileError, or std::invalid_argument for dimensions
-// or a sample period an HTK file cannot hold.
+// or a sample period an HTK file cannot hold, or a path with a NUL byte.
 void writeHtk(const std::string& path, const float* vectors, std::size_t frames, int dimensions = kDimensions,
               std::int32_t samplePeriod = 100000, std::int16_t parmKind = 6);
 

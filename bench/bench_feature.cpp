@@ -214,7 +214,7 @@ void timeStages(FEATURE& f, const Corpus& c, std::size_t file, FrontEnd frontEnd
     f.DCT(f.cepData.data());
   } else {
     fast_front_end::StepTimes steps;
-    f.frontEnd = frontEnd;
+    f.settings.frontEnd = frontEnd;
     f.FastFrameAnalysis(samples.data(), f.cepData.data(), &steps);
     using Step = fast_front_end::StepTimes;
     s[kFraming] += steps.seconds[Step::kLoad];
@@ -424,7 +424,7 @@ int main(int argc, char** argv) {
         auto g = std::make_unique<FEATURE>();
         g->normType = normType;
         std::snprintf(g->outExt, sizeof g->outExt, "%s", kExtensions[normType]);
-        g->frontEnd = path;
+        g->settings.frontEnd = path;
         g->ini_fea_para();
         std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/out-%s/", corpus.dir.c_str(), frontEndName(path));
         const double start = cpuNow();

@@ -23,9 +23,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/audio-fuzz-XXXXXX";
   scratch = mkdtemp(pattern);
   extractor = std::make_unique<FEATURE>();
-  extractor->inputFormat = InputFormat::kAudio;
-  extractor->console = std::fopen("/dev/null", "w");
-  extractor->errors = extractor->console;
+  extractor->settings.inputFormat = InputFormat::kAudio;
+  extractor->settings.console = std::fopen("/dev/null", "w");
+  extractor->settings.errors = extractor->settings.console;
   return 0;
 }
 

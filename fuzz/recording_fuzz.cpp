@@ -40,10 +40,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     extractors[i] = std::make_unique<FEATURE>();
     extractors[i]->normType = i < 3 ? i : 2;
     std::snprintf(extractors[i]->outExt, sizeof extractors[i]->outExt, "%s", kExtensions[i]);
-    extractors[i]->console = std::fopen("/dev/null", "w");
+    extractors[i]->settings.console = std::fopen("/dev/null", "w");
     extractors[i]->ini_fea_para();
   }
-  extractors[3]->frontEnd = FrontEnd::kStraightforward;
+  extractors[3]->settings.frontEnd = FrontEnd::kStraightforward;
   return 0;
 }
 

@@ -66,9 +66,9 @@ TEST_P(Kernel, SameBitsAsTheStraightforwardPathOnRandomSignals) {
   test::ScratchDir dir;
   const std::string path = dir / "r.raw";
   auto reference = test::makeExtractor();
-  reference->frontEnd = FrontEnd::kStraightforward;
+  reference->settings.frontEnd = FrontEnd::kStraightforward;
   auto fast = test::makeExtractor();
-  fast->frontEnd = GetParam();
+  fast->settings.frontEnd = GetParam();
   std::mt19937 random(20261208);
   for (int trial = 0; trial < 120; ++trial) {
     // Lengths that fill every lane count exactly and ones that leave a

@@ -214,7 +214,7 @@ OutputDirectory::~OutputDirectory() {
   OUT_EC_DIR[0] = '\0';
 }
 
-Console::Console(FEATURE& f) : f_(f) { f.console = open_memstream(&text_, &length_); }
+Console::Console(FEATURE& f) : f_(f) { f.settings.console = open_memstream(&text_, &length_); }
 
 Console::~Console() {
   close();
@@ -227,8 +227,8 @@ std::string Console::text() {
 }
 
 void Console::close() {
-  if (f_.console != stdout) std::fclose(f_.console);
-  f_.console = stdout;
+  if (f_.settings.console != stdout) std::fclose(f_.settings.console);
+  f_.settings.console = stdout;
 }
 
 RunResult runToolOnTerminal(const std::vector<std::string>& args, int columns, const std::string* keys) {

@@ -87,13 +87,13 @@ bool prepare(Utterance& u, const FEATURE& f, const std::string& inputExtension) 
         inputExtension.empty()
             ? std::snprintf(u.path, sizeof u.path, "%s/%s", IN_WAV_DIR, u.name.c_str())
             : std::snprintf(u.path, sizeof u.path, "%s/%s.%s", IN_WAV_DIR, u.name.c_str(), inputExtension.c_str());
-    const int outputLength =
-        std::snprintf(nullptr, 0, "%s/%s.%s", OUT_C12_DIR, u.name.c_str(), f.outExt);
+    char output[kPathCapacity];
+    const bool outputFits = f.outputPath(output, u.name.c_str(), f.outExt);
     if (inputLength >= kPathCapacity) {
       std::snprintf(text, sizeof text,
                     "feature: skipped %s%s: its input path is longer than %d characters\n",
                     shown.c_str(), more, kPathCapacity - 1);
-    } else if (outputLength >= kPathCapacity) {
+    } else if (!outputFits) {
       std::snprintf(text, sizeof text,
                     "feature: skipped %s%s: its output path is longer than %d characters\n",
                     shown.c_str(), more, kPathCapacity - 1);
@@ -130,8 +130,8 @@ class Capture {
   // Points f's streams at this capture, collecting into messages.
   void attach(FEATURE& f, Messages& messages) {
     target_ = &messages;
-    f.console = console_;
-    f.errors = errors_;
+    f.settings.console = console_;
+    f.settings.errors = errors_;
   }
 
  private:
@@ -166,13 +166,13 @@ class Capture {
 // to, so that the streams are given back before the capture closes them.
 class CapturedExtractor {
  public:
-  explicit CapturedExtractor(FEATURE& f) : f_(f), console_(f.console), errors_(f.errors), pause_(f.pauseAfterError) {
-    f.pauseAfterError = false;
+  explicit CapturedExtractor(FEATURE& f) : f_(f), console_(f.settings.console), errors_(f.settings.errors), pause_(f.settings.pauseAfterError) {
+    f.settings.pauseAfterError = false;
   }
   ~CapturedExtractor() {
-    f_.console = console_;
-    f_.errors = errors_;
-    f_.pauseAfterError = pause_;
+    f_.settings.console = console_;
+    f_.settings.errors = errors_;
+    f_.settings.pauseAfterError = pause_;
   }
   CapturedExtractor(const CapturedExtractor&) = delete;
   CapturedExtractor& operator=(const CapturedExtractor&) = delete;
@@ -240,8 +240,8 @@ void extract(FEATURE& f, Utterance& u) {
   u.messages.clear();
   u.result = f.doExtract(u.path, u.name.c_str(), 1);
   u.frames = f.totalFrame;
-  u.samples = f.samplesRead;
-  u.cut = f.samplesIgnored != 0;
+  u.samples = f.outcome.samplesRead;
+  u.cut = f.outcome.samplesIgnored != 0;
   f.doReset();
 }
 
@@ -371,7 +371,7 @@ class Workers {
       } unmap{headroom};
       auto w = std::make_unique<Worker>();
       w->extractor = std::make_unique<FEATURE>(configured_);
-      w->extractor->pauseAfterError = false;
+      w->extractor->settings.pauseAfterError = false;
       Worker* worker = w.get();
       // In the list before its thread starts: a thread must never be left
       // running in an object that is being destroyed.
@@ -516,7 +516,7 @@ void printToolProblem(std::FILE* errors, const Problem& problem) {
 }  // namespace
 
 int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings) {
-  configured.printProblem = printToolProblem;
+  configured.settings.printProblem = printToolProblem;
   const long total = settings.progressLine != nullptr ? countNames(list, settings) : -1;
   Progress progress(settings.progressLine, settings.summary, total);
   ListReader names(list, kPathCapacity);
@@ -592,11 +592,12 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   }
   f.normType = mode->normType;
   std::snprintf(f.outExt, sizeof f.outExt, "%s", mode->outExt);
-  f.writeCepstrumFiles = setup.cepstrumFiles;
-  f.frontEnd = setup.frontEnd;
-  f.inputFormat = setup.inputFormat;
-  f.skipEmptyFiles = setup.noEmptyFiles;
-  f.htkParmKind = setup.htkQualifiers ? qualifiedParmKind(f.normType) : 6;
+  f.settings.writeCepstrumFiles = setup.cepstrumFiles;
+  // Resolved here, once for the run: every utterance runs the same kernel.
+  f.settings.frontEnd = resolveFrontEnd(setup.frontEnd);
+  f.settings.inputFormat = setup.inputFormat;
+  f.settings.skipEmptyFiles = setup.noEmptyFiles;
+  f.settings.htkParmKind = setup.htkQualifiers ? qualifiedParmKind(f.normType) : 6;
   std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", setup.inputDir.c_str());
   std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", setup.outputDir.c_str());
   std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", setup.outputDir.c_str());

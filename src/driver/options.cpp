@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "batch.h"
 
@@ -14,20 +17,23 @@
 namespace {
 
 bool parseFrontEnd(const char* name, FrontEnd& frontEnd) {
-  for (FrontEnd candidate : {FrontEnd::kStraightforward, FrontEnd::kBaseline, FrontEnd::kAvx2,
-                             FrontEnd::kAvx512, FrontEnd::kFastest}) {
-    if (std::strcmp(name, frontEndName(candidate)) != 0) continue;
-    if (!frontEndSupported(candidate)) {
+  if (const FrontEnd* named = frontEndNamed(name)) {
+    if (!frontEndSupported(*named)) {
       std::fprintf(stderr, "feature: this processor cannot run the %s front end\n", name);
       return false;
     }
-    frontEnd = candidate;
+    frontEnd = *named;
     return true;
   }
-  std::fprintf(stderr,
-               "feature: unknown front end %s (straightforward, baseline, avx2, avx512 or "
-               "fastest)\n",
-               name);
+  // The names from the narrowest to the widest: straightforward, baseline,
+  // ..., "or fastest".
+  const std::vector<FrontEnd> all = frontEnds();
+  std::string names;
+  for (auto it = all.rbegin(); it != all.rend(); ++it) {
+    if (!names.empty()) names += std::next(it) == all.rend() ? " or " : ", ";
+    names += frontEndName(*it);
+  }
+  std::fprintf(stderr, "feature: unknown front end %s (%s)\n", name, names.c_str());
   return false;
 }
 
@@ -297,10 +303,13 @@ void printHelp(std::FILE* out) {
       "                vectors: MFCC_0_D_A_Z (CMN, MVNMA) or MFCC_0_D_A (NONE)\n"
       "                instead of 6 (MFCC); the vectors are the same\n"
       "  --front-end=NAME\n"
-      "                the code that analyses the frames: fastest (the default:\n"
-      "                the widest SIMD this processor has), avx512, avx2, baseline,\n"
-      "                or straightforward (one operation after another, as defined).\n"
-      "                All give the same bytes; the choice only changes the speed\n"
+      "                the code that analyses the frames. All give the same bytes;\n"
+      "                the choice only changes the speed:\n",
+      out);
+  for (FrontEnd frontEnd : frontEnds()) {
+    std::fprintf(out, "                  %-16s %s\n", frontEndName(frontEnd), frontEndHelp(frontEnd));
+  }
+  std::fputs(
       "  -q, --quiet   no progress line (shown when standard error is a terminal)\n"
       "                and no summary line at the end, both on standard error\n"
       "  -h, --help    show this help and exit\n"

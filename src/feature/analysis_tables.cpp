@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "fast_front_end.h"
 #include "feature.h"
 #include "fft_steps.h"
 
@@ -54,7 +55,7 @@ fast_front_end::Tables fastTablesOf(const FEATURE& f) {
 void FEATURE::ini_fea_para() {
   SetFilterBanks(filterWeight.data());
   GetHammingWindow();
-  fastTables = fastTablesOf(*this);
+  fastTables = std::make_shared<const fast_front_end::Tables>(fastTablesOf(*this));
 }
 
 void FEATURE::doInitial() { ini_fea_para(); }

@@ -74,8 +74,8 @@ void FEATURE::getDeltaCep(int n, const float* in, float* out) {
   }
   for (int t = 0; t < n; ++t) {
     for (int j = 0; j < kNumCeps; ++j) {
-      std::fprintf(console, "t=%d D=%d f=%f\n", t, j, static_cast<double>(out[t * kCepDim + j]));
-      std::fflush(console);
+      std::fprintf(settings.console, "t=%d D=%d f=%f\n", t, j, static_cast<double>(out[t * kCepDim + j]));
+      std::fflush(settings.console);
       waitForKey();
     }
   }

@@ -6,18 +6,6 @@
 
 #include "feature.h"
 
-namespace {
-
-// sqrt(2 / 24) as a single-precision constant; the cepstra use it widened to
-// double (0.28867512941360474), C0 in single precision.
-constexpr float kDctScale = 0.28867513f;
-
-// pi / 22 rounded to single precision (0.14279966056346893): the lifter's
-// angles are formed in single precision from this value.
-constexpr float kLifterStep = 0.14279966f;
-
-}  // namespace
-
 void FEATURE::DCT(float* cep) {
   for (int f = 0; f < totalFrame; ++f) {
     std::array<double, kNumFilters + 1>& band = melBand[f];

@@ -44,9 +44,9 @@ Normalisation normalisationNamed(const std::string& name) {
 const char* extensionOf(Normalisation normalisation) { return modeOf(normalisation).outExt; }
 
 Extractor::Extractor() : f_(std::make_unique<FEATURE>()) {
-  f_->console = nullptr;
-  f_->errors = nullptr;
-  f_->pauseAfterError = false;
+  f_->settings.console = nullptr;
+  f_->settings.errors = nullptr;
+  f_->settings.pauseAfterError = false;
   f_->ini_fea_para();
 }
 
@@ -66,18 +66,15 @@ Utterance Extractor::extract(const std::int16_t* samples, std::size_t count, Nor
   FEATURE& f = *f_;
   f.normType = modeOf(normalisation).normType;
   if (f.analyseSamples(samples, static_cast<std::int32_t>(count)) == kShellNoMemory) throw std::bad_alloc();
-  f.CEPLIFTER(f.totalFrame);
-
   Utterance u;
   u.frames = f.totalFrame;
-  u.records = f.cepData;
-  u.energies.assign(f.frameEng.begin(), f.frameEng.begin() + f.totalFrame);
-  if (!f.assembleVectors()) throw std::bad_alloc();
+  const bool assembled = f.finishUtterance([&] {
+    u.records = f.cepData;
+    u.energies.assign(f.frameEng.begin(), f.frameEng.begin() + f.totalFrame);
+  });
+  if (!assembled) throw std::bad_alloc();
   u.vectors.swap(f.outData);
-  // What doExtract and doReset release after each utterance.
-  std::vector<float>().swap(f.cepData);
-  std::vector<float>().swap(f.deltaData);
-  std::vector<float>().swap(f.accData);
+  f.releaseRecords();
   return u;
 }
 
@@ -85,17 +82,17 @@ std::vector<std::int16_t> Extractor::readRecording(const std::string& path, Inpu
                                                    std::int64_t* ignoredSamples) {
   checkPath(path);
   FEATURE& f = *f_;
-  f.inputFormat = format == InputFormat::Audio ? ::InputFormat::kAudio : ::InputFormat::kRaw;
+  f.settings.inputFormat = format == InputFormat::Audio ? ::InputFormat::kAudio : ::InputFormat::kRaw;
   std::vector<std::int16_t> samples;
   const int result = f.readRecording(path.c_str(), samples);
   if (result == kShellNoMemory) throw std::bad_alloc();
-  for (const Problem& problem : f.problems) {
+  for (const Problem& problem : f.outcome.problems) {
     if (problem.kind == ProblemKind::kCannotReadRecording) {
       throw UnreadableRecording(describe(problem), problem.error, problem.path);
     }
     if (problem.kind == ProblemKind::kRecordingRefused) throw RefusedRecording(describe(problem), problem.path);
   }
-  if (ignoredSamples != nullptr) *ignoredSamples = f.samplesIgnored;
+  if (ignoredSamples != nullptr) *ignoredSamples = f.outcome.samplesIgnored;
   return samples;
 }
 

@@ -10,15 +10,19 @@
 
 #include <cstdint>
 
+#include "analysis_constants.h"
+
+enum class FrontEnd;
+
 namespace fast_front_end {
 
 constexpr int kTwiddles = 511;  // stage with half-span h: entries h-1 .. 2h-2
 
 // Everything the kernel reads, built once from the extractor's tables.
 struct Tables {
-  double hamWin[320];
-  std::int32_t filterIdx[256];
-  double filterWeight[256];
+  double hamWin[kFrameLength];
+  std::int32_t filterIdx[kFftBins];
+  double filterWeight[kFftBins];
   // The FFT's twiddle factors, exactly as its recurrence produces them for
   // the forward transform: stage s (half-span h = 2^(s-1)), butterfly group
   // j = 1..h uses entry h - 2 + j.
@@ -27,8 +31,8 @@ struct Tables {
   // The frame sample that one-based FFT element k holds after the
   // bit-reversal reordering, or 320 for the zero padding (elements whose
   // sample would be 320..511).
-  std::int32_t sampleAt[513];
-  float tcos[13][25];
+  std::int32_t sampleAt[kFftLength + 1];
+  float tcos[kCepDim][kNumFilters + 1];
 };
 
 // Seconds spent in each step of the kernel, for the benchmark.
@@ -43,23 +47,37 @@ struct StepTimes {
 // 0) into slots 1..24 of melBand[i], and its record c1..c12, C0 (not
 // liftered) into cep[13 i ..]. With times given, adds the time of each step.
 using Kernel = void (*)(const Tables& tables, const std::int16_t* samples, int first, int count,
-                        double* energySums, double (*melBand)[25], float* cep, StepTimes* times);
+                        double* energySums, double (*melBand)[kNumFilters + 1], float* cep, StepTimes* times);
 
 namespace baseline {
 constexpr int kLanes = 2;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*,
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[kNumFilters + 1], float*,
                    StepTimes*);
 }  // namespace baseline
 namespace avx2 {
 constexpr int kLanes = 4;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*,
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[kNumFilters + 1], float*,
                    StepTimes*);
 }  // namespace avx2
 namespace avx512 {
 constexpr int kLanes = 8;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[25], float*,
+void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[kNumFilters + 1], float*,
                    StepTimes*);
 }  // namespace avx512
+
+// A row of the front-end table: its name and help for --front-end, and the
+// kernel with its lane count (null for kFastest, which resolves to another
+// row, and for the straightforward path).
+struct FrontEndChoice {
+  FrontEnd frontEnd;
+  const char* name;
+  const char* help;
+  Kernel kernel;
+  int lanes;
+};
+// The row that runs for frontEnd on this processor (resolved: never kFastest,
+// never a kernel the processor lacks).
+const FrontEndChoice& frontEndChoice(FrontEnd frontEnd);
 
 }  // namespace fast_front_end
 

@@ -14,31 +14,13 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "fast_front_end.h"
+#include "analysis_constants.h"
 #include "problem.h"
-
-// Frame geometry and capacities, fixed for every run.
-constexpr int kSampleRate = 16000;
-constexpr int kFrameLength = 320;    // 20 ms at 16 kHz
-constexpr int kFrameShift = 160;     // 10 ms at 16 kHz
-constexpr int kFftLength = 512;      // frame zero-padded; bins of 31.25 Hz
-constexpr int kFftBins = 256;        // lower half of the spectrum, bins 0..255
-constexpr int kNumFilters = 24;      // triangular mel filters, numbered 1..24
-constexpr int kNumCeps = 12;         // c1..c12
-constexpr int kCepDim = 13;          // c1..c12, then C0
-constexpr int kOutDim = 39;          // record, deltas, delta-deltas
-constexpr int kMaxSamples = 1440000; // 90 s; later samples are ignored
-constexpr int kMaxFrames = 9000;     // capacity of melBand (8,999 used at most)
-constexpr int kEnergyCapacity = 27000;
-constexpr int kPathCapacity = 512;   // path and name buffers: 511 characters
-constexpr int kDirCapacity = 256;    // directory strings: 255 characters
-
-// The 15-digit value of pi used by the FFT and the Hamming window. It is not
-// M_PI, and the difference shows in the last bits of every spectrum.
-constexpr double kPi15 = 3.14159265358979;
 
 // A complex number for the FFT, which indexes arrays of it from 1.
 struct Complex_ {
@@ -47,6 +29,10 @@ struct Complex_ {
 };
 
 struct FloatFile;  // the bytes of a feature file (file output)
+namespace fast_front_end {
+struct Tables;     // what the SIMD kernels read
+struct StepTimes;  // their time per step, for the benchmark
+}
 namespace audio {
 class ByteSource;  // the bytes of a recording (audio input)
 }
@@ -67,6 +53,9 @@ bool frontEndSupported(FrontEnd frontEnd);  // by this build and processor
 // kFastest, or a front end this processor cannot run, -> the widest supported.
 FrontEnd resolveFrontEnd(FrontEnd frontEnd);
 const char* frontEndName(FrontEnd frontEnd);  // "straightforward", "avx2", ...
+const char* frontEndHelp(FrontEnd frontEnd);  // what it does, for --help
+std::vector<FrontEnd> frontEnds();            // all, in the order --help lists them
+const FrontEnd* frontEndNamed(const char* name);  // null for an unknown name
 
 // The normalisation modes, in the order checkArgs tries them: the name of
 // the fourth argument, normType, the extension of the HTK files, and what
@@ -131,6 +120,50 @@ bool writeHtkFile(const std::string& path, const float* vectors, std::size_t fra
 // their mean removed (CMN, and MVNMA, whose normalisation removes it too).
 std::int16_t qualifiedParmKind(std::int32_t normType);
 
+// The settings of the tool around the extractor, the same for every
+// utterance of a run.
+struct RunSettings {
+  // Where the extractor prints its messages (standard output by default).
+  std::FILE* console = stdout;
+  // Where printProblem prints the problems (standard error by default).
+  std::FILE* errors = stderr;
+  // Prints a problem on errors as it arises: why a file could not be read
+  // or written, beside the console message, and warnings. The tool's loop
+  // sets it; null prints nothing (the library reads problems instead).
+  void (*printProblem)(std::FILE* errors, const Problem& problem) = nullptr;
+  // After "Error", doExtract reads one character from standard input (a
+  // pause). A caller that runs utterances out of order turns this off and
+  // makes the pause itself, in order, for every kOutputFailed; so does one
+  // whose standard input is the list of names itself.
+  bool pauseAfterError = true;
+  // doExtract with output kind 1 also writes name.C12 and name.ENG
+  // (OutputFeature), from the liftered cepstra before any normalisation.
+  bool writeCepstrumFiles = false;
+  // The frame analysis MFCC_shell runs (the same bits whichever it is);
+  // one this processor cannot run falls back to the widest it can.
+  FrontEnd frontEnd = FrontEnd::kFastest;
+  // How recordings are read.
+  InputFormat inputFormat = InputFormat::kRaw;
+  // doExtract with output kind 1 writes no file at all for a recording too
+  // short for one frame (it returns kNoFrames after saying so on errors),
+  // instead of a header-only HTK file.
+  bool skipEmptyFiles = false;
+  // The parameter kind in the HTK header: 6 (plain MFCC), or with the
+  // qualifier bits that describe the vectors (see qualifiedParmKind).
+  std::int16_t htkParmKind = 6;
+};
+
+// What happened to the current utterance: set when its recording is read.
+struct UtteranceOutcome {
+  // Samples analysed (the duration of the recording, up to 90 s).
+  std::int32_t samplesRead = 0;
+  // Samples past the 90-second limit, which are not analysed (-1: some,
+  // number unknown).
+  std::int64_t samplesIgnored = 0;
+  // The problems of the utterance, in the order they arose.
+  std::vector<Problem> problems;
+};
+
 class FEATURE {
  public:
   // ---- Run settings: set by checkArgs ----
@@ -175,44 +208,13 @@ class FEATURE {
   // cosines would change c1..c12 in their fifth or sixth digit.
   static const float tcos[kCepDim][kNumFilters + 1];
 
-  // ---- Settings of the tool around the extractor ----
-  // Where the extractor prints its messages (standard output by default).
-  std::FILE* console = stdout;
-  // Where printProblem prints the problems (standard error by default).
-  std::FILE* errors = stderr;
-  // Prints a problem on errors as it arises: why a file could not be read
-  // or written, beside the console message, and warnings. The tool's loop
-  // sets it; null prints nothing (the library reads problems instead).
-  void (*printProblem)(std::FILE* errors, const Problem& problem) = nullptr;
-  // The problems of the current utterance, in the order they arose
-  // (cleared when a recording is read).
-  std::vector<Problem> problems;
-  // After "Error", doExtract reads one character from standard input (a
-  // pause). A caller that runs utterances out of order turns this off and
-  // makes the pause itself, in order, for every kOutputFailed; so does one
-  // whose standard input is the list of names itself.
-  bool pauseAfterError = true;
-  // doExtract with output kind 1 also writes name.C12 and name.ENG
-  // (OutputFeature), from the liftered cepstra before any normalisation.
-  bool writeCepstrumFiles = false;
-  // The frame analysis MFCC_shell runs (the same bits whichever it is).
-  FrontEnd frontEnd = FrontEnd::kFastest;
-  // Tables of the fast frame analysis, built by ini_fea_para.
-  fast_front_end::Tables fastTables{};
-  // Samples MFCC_shell read from the current recording (its duration).
-  std::int32_t samplesRead = 0;
-  // How recordings are read.
-  InputFormat inputFormat = InputFormat::kRaw;
-  // doExtract with output kind 1 writes no file at all for a recording too
-  // short for one frame (it returns kNoFrames after saying so on errors),
-  // instead of a header-only HTK file.
-  bool skipEmptyFiles = false;
-  // The parameter kind in the HTK header: 6 (plain MFCC), or with the
-  // qualifier bits that describe the vectors (see qualifiedParmKind).
-  std::int16_t htkParmKind = 6;
-  // Samples of the current recording past the 90-second limit, which are
-  // not analysed (-1: some, number unknown).
-  std::int64_t samplesIgnored = 0;
+  // ---- Around the prescribed fields: how this run is set up, and what
+  //      happened to the current utterance ----
+  RunSettings settings;
+  UtteranceOutcome outcome;
+  // Tables of the fast frame analysis, built by ini_fea_para from the
+  // tables above.
+  std::shared_ptr<const fast_front_end::Tables> fastTables;
   // The directory part of the last path MakeDirectory completed: every
   // directory on it exists, so a path in the same directory needs no test.
   std::string knownDirectory;
@@ -243,6 +245,11 @@ class FEATURE {
   // Returns false after "memory allocate error" (with a console), every
   // per-utterance array then released.
   bool assembleVectors();
+  // The steps after the frame analysis, the same for every way in: the
+  // lifter, then withLifteredRecords (the records before any normalisation
+  // changes them: the .C12/.ENG files, a copy), then assembleVectors.
+  bool finishUtterance(const std::function<void()>& withLifteredRecords);
+  void releaseRecords();  // cepData, deltaData and accData
 
   // ---- Analysis tables and FFT ----
   // Mel value of FFT bin k - 1 (so Mel(1) is 0 Hz, Mel(257) is 8000 Hz).
@@ -322,6 +329,12 @@ class FEATURE {
   // creating directories on the way. The file appears under its name only
   // when complete. Returns 1, or 0 when it could not be written.
   int OutputFeatureHTKFormat(const char* name, const char* ext);
+  // The one place output paths are made: OUT_C12_DIR/name.ext (OUT_EC_DIR
+  // for ENG) into path. False when it does not fit; reportedOutputPath then
+  // reports kPathTooLong. The writers, outputComplete, removeOutput and the
+  // batch loop's length check all use it.
+  bool outputPath(char (&path)[kPathCapacity], const char* name, const char* ext) const;
+  bool reportedOutputPath(char (&path)[kPathCapacity], const char* name, const char* ext);
   // Whether the files that doExtract with output kind 1 writes for name
   // stand complete: an HTK file with this run's header (period 100000, 156
   // bytes per vector, htkParmKind) and 12 + 156 x frames bytes, and with

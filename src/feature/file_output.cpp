@@ -213,16 +213,6 @@ bool writeFileAtomically(const std::string& path, const FloatFile& content, Prob
   return false;
 }
 
-// "directory/name.ext" into path; false (reported to f, if not null) when
-// it does not fit the 512-byte path buffer.
-bool composeOutputPath(char (&path)[kPathCapacity], const char* directory, const char* name,
-                       const char* ext, FEATURE* f) {
-  const int length = std::snprintf(path, sizeof path, "%s/%s.%s", directory, name, ext);
-  if (length >= 0 && length < kPathCapacity) return true;
-  if (f != nullptr) f->report({ProblemKind::kPathTooLong, name, 0, ext, kPathCapacity - 1});
-  return false;
-}
-
 // The directory part of path (up to its last separator), or -1 without one.
 long directoryLength(const char* path) {
   const char* lastSeparator = nullptr;
@@ -290,10 +280,22 @@ FloatFile htkFile(const float* vectors, std::size_t frames, int dimensions, std:
 
 }  // namespace
 
+bool FEATURE::outputPath(char (&path)[kPathCapacity], const char* name, const char* ext) const {
+  const char* directory = std::strcmp(ext, "ENG") == 0 ? OUT_EC_DIR : OUT_C12_DIR;
+  const int length = std::snprintf(path, sizeof path, "%s/%s.%s", directory, name, ext);
+  return length >= 0 && length < kPathCapacity;
+}
+
+bool FEATURE::reportedOutputPath(char (&path)[kPathCapacity], const char* name, const char* ext) {
+  if (outputPath(path, name, ext)) return true;
+  report({ProblemKind::kPathTooLong, name, 0, ext, kPathCapacity - 1});
+  return false;
+}
+
 int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
-  if (!composeOutputPath(path, OUT_C12_DIR, name, ext, this)) return 0;
-  const FloatFile file = htkFile(outData.data(), static_cast<std::size_t>(totalFrame), kOutDim, kSamplePeriod, htkParmKind);
+  if (!reportedOutputPath(path, name, ext)) return 0;
+  const FloatFile file = htkFile(outData.data(), static_cast<std::size_t>(totalFrame), kOutDim, kSamplePeriod, settings.htkParmKind);
   return writeFeatureFile(path, file) ? 1 : 0;
 }
 
@@ -323,30 +325,30 @@ bool readHead(const std::string& path, unsigned char* head, std::size_t count, l
 
 bool FEATURE::outputComplete(const char* name) const {
   char path[kPathCapacity];
-  if (!composeOutputPath(path, OUT_C12_DIR, name, outExt, nullptr)) return false;
+  if (!outputPath(path, name, outExt)) return false;
   unsigned char header[kHtkHeaderBytes];
   long long size = 0;
   if (!readHead(path, header, sizeof header, size)) return false;
   const HtkHeader h = decodeHtkHeader(header);
   const long long frames = h.frames;
   const bool htk = htkProblem(h, size).empty() && h.samplePeriod == kSamplePeriod && h.vectorBytes == 4 * kOutDim &&
-                   static_cast<std::int16_t>(h.parmKind) == htkParmKind;
-  if (!htk || !writeCepstrumFiles) return htk;
-  const auto counted = [&](const char* directory, const char* ext, int values) {
+                   static_cast<std::int16_t>(h.parmKind) == settings.htkParmKind;
+  if (!htk || !settings.writeCepstrumFiles) return htk;
+  const auto counted = [&](const char* ext, int values) {
     char side[kPathCapacity];
     unsigned char count[4];
     long long sideSize = 0;
-    return composeOutputPath(side, directory, name, ext, nullptr) && readHead(side, count, sizeof count, sideSize) &&
+    return outputPath(side, name, ext) && readHead(side, count, sizeof count, sideSize) &&
            loadLittleEndian32(count) == frames && countedProblem(h.frames, values, ext, sideSize).empty();
   };
-  return counted(OUT_C12_DIR, "C12", kCepstrumValues) && counted(OUT_EC_DIR, "ENG", kEnergyValues);
+  return counted("C12", kCepstrumValues) && counted("ENG", kEnergyValues);
 }
 
 void FEATURE::removeOutput(const char* name) {
-  const auto remove = [&](const char* directory, const char* ext) {
+  const auto remove = [&](const char* ext) {
     char path[kPathCapacity];
     struct stat info;
-    if (!composeOutputPath(path, directory, name, ext, nullptr) || lstat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (!outputPath(path, name, ext) || lstat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
       return;
     }
     if (unlink(path) == 0) {
@@ -355,10 +357,10 @@ void FEATURE::removeOutput(const char* name) {
       report({ProblemKind::kCannotRemove, path, errno});
     }
   };
-  remove(OUT_C12_DIR, outExt);
-  if (writeCepstrumFiles) {
-    remove(OUT_C12_DIR, "C12");
-    remove(OUT_EC_DIR, "ENG");
+  remove(outExt);
+  if (settings.writeCepstrumFiles) {
+    remove("C12");
+    remove("ENG");
   }
 }
 
@@ -371,21 +373,21 @@ int FEATURE::OutputFeature(const char* name) {
   file.rowCount = static_cast<std::size_t>(totalFrame);
 
   char path[kPathCapacity];
-  if (!composeOutputPath(path, OUT_C12_DIR, name, "C12", this)) return 0;
+  if (!reportedOutputPath(path, name, "C12")) return 0;
   file.rows = cepData.data();
   file.rowStride = kCepDim;
   file.valuesPerRow = kNumCeps;
   if (!writeFeatureFile(path, file)) {
-    std::fprintf(console, "open C12 to write ERROR : %s\n", path);
+    std::fprintf(settings.console, "open C12 to write ERROR : %s\n", path);
     return 0;
   }
 
-  if (!composeOutputPath(path, OUT_EC_DIR, name, "ENG", this)) return 0;
+  if (!reportedOutputPath(path, name, "ENG")) return 0;
   file.rows = frameEng.data();
   file.rowStride = 1;
   file.valuesPerRow = 1;
   if (!writeFeatureFile(path, file)) {
-    std::fprintf(console, "open ENG to write ERROR : %s\n", path);
+    std::fprintf(settings.console, "open ENG to write ERROR : %s\n", path);
     return 0;
   }
   return 1;

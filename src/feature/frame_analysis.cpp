@@ -5,13 +5,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fast_front_end.h"
 #include "feature.h"
 
 namespace {
-
-// 1 - 0.95 evaluated in single precision (0.050000011920928955): the first
-// sample is pre-emphasised as if it were preceded by itself.
-constexpr float kFirstSampleEmphasis = 1.0f - 0.95f;
 
 // 10 log10(sum / 320): division and logarithm in double, the logarithm
 // rounded to single precision before the multiplication by 10.
@@ -58,29 +55,17 @@ class EnergyTrack {
 
 void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep,
                                 fast_front_end::StepTimes* times) {
-  fast_front_end::Kernel kernel = fast_front_end::baseline::analyseFrames;
-  int lanes = fast_front_end::baseline::kLanes;
-#if defined(FEATURE_X86_KERNELS)
-  switch (resolveFrontEnd(frontEnd)) {
-    case FrontEnd::kAvx512:
-      kernel = fast_front_end::avx512::analyseFrames;
-      lanes = fast_front_end::avx512::kLanes;
-      break;
-    case FrontEnd::kAvx2:
-      kernel = fast_front_end::avx2::analyseFrames;
-      lanes = fast_front_end::avx2::kLanes;
-      break;
-    default:
-      break;
-  }
-#endif
+  const fast_front_end::FrontEndChoice& choice = fast_front_end::frontEndChoice(
+      settings.frontEnd == FrontEnd::kStraightforward ? FrontEnd::kBaseline : settings.frontEnd);
+  const fast_front_end::Kernel kernel = choice.kernel;
+  const int lanes = choice.lanes;
   static_assert(sizeof(melBand[0]) == sizeof(double[kNumFilters + 1]), "rows of 25 doubles");
   std::array<double, fast_front_end::avx512::kLanes> sums;
   EnergyTrack energies(frameEng.data());
   for (int first = 0; first < totalFrame; first += lanes) {
     const int count = std::min(lanes, totalFrame - first);
     double(*rows)[kNumFilters + 1] = reinterpret_cast<double(*)[kNumFilters + 1]>(melBand[first].data());
-    kernel(fastTables, samples, first, count, sums.data(), rows,
+    kernel(*fastTables, samples, first, count, sums.data(), rows,
            cep + static_cast<std::ptrdiff_t>(first) * kCepDim, times);
     for (int l = 0; l < count; ++l) energies.add(first + l, sums[l]);
   }
@@ -150,7 +135,7 @@ void FEATURE::SubDC(float* frame) {
 // that x[j-1] is still unchanged; y[0] = x[0] (1 - 0.95).
 void FEATURE::PreEmphasis(float* frame) {
   for (int j = kFrameLength - 1; j >= 1; --j) {
-    const float previous = frame[j - 1] * 0.95f;
+    const float previous = frame[j - 1] * kPreEmphasis;
     frame[j] = frame[j] - previous;
   }
   frame[0] = frame[0] * kFirstSampleEmphasis;

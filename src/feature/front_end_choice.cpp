@@ -1,39 +1,88 @@
-// Which code analyses the frames: what this build and processor can run,
-// and the widest of them for kFastest. A front end the processor lacks is
-// never run: it falls back to the widest it has.
+// Which code analyses the frames: one table of the front ends (name, help,
+// kernel, lanes), what this build and processor can run, and the widest of
+// them for kFastest. A front end the processor lacks is never run: it falls
+// back to the widest it has.
+#include <array>
+#include <string_view>
+
+#include "fast_front_end.h"
 #include "feature.h"
 
-bool frontEndSupported(FrontEnd frontEnd) {
-  switch (frontEnd) {
-    case FrontEnd::kStraightforward:
-    case FrontEnd::kBaseline:
-    case FrontEnd::kFastest:
-      return true;
+namespace {
+
+using namespace fast_front_end;
+
+bool processorHas(FrontEnd frontEnd) {
 #if defined(FEATURE_X86_KERNELS)
-    case FrontEnd::kAvx2:
-      return __builtin_cpu_supports("avx2");
-    case FrontEnd::kAvx512:
-      return __builtin_cpu_supports("avx512f");
+  if (frontEnd == FrontEnd::kAvx2) return __builtin_cpu_supports("avx2");
+  if (frontEnd == FrontEnd::kAvx512) return __builtin_cpu_supports("avx512f");
 #endif
-    default:
-      return false;
+  return frontEnd != FrontEnd::kAvx2 && frontEnd != FrontEnd::kAvx512;
+}
+
+// In the order --front-end lists them; the enumerator is not the index.
+const FrontEndChoice kChoices[] = {
+    {FrontEnd::kFastest, "fastest", "the widest this processor has (the default)", nullptr, 0},
+#if defined(FEATURE_X86_KERNELS)
+    {FrontEnd::kAvx512, "avx512", "8 frames at a time in AVX-512 lanes", avx512::analyseFrames, avx512::kLanes},
+    {FrontEnd::kAvx2, "avx2", "4 frames at a time in AVX2 lanes", avx2::analyseFrames, avx2::kLanes},
+#else
+    {FrontEnd::kAvx512, "avx512", "8 frames at a time in AVX-512 lanes (x86-64 only)", nullptr, 0},
+    {FrontEnd::kAvx2, "avx2", "4 frames at a time in AVX2 lanes (x86-64 only)", nullptr, 0},
+#endif
+    {FrontEnd::kBaseline, "baseline", "2 frames at a time in the target's base vectors", baseline::analyseFrames,
+     baseline::kLanes},
+    {FrontEnd::kStraightforward, "straightforward", "one operation after another, as defined", nullptr, 0},
+};
+
+const FrontEndChoice& entryOf(FrontEnd frontEnd) {
+  for (const FrontEndChoice& choice : kChoices) {
+    if (choice.frontEnd == frontEnd) return choice;
   }
+  return kChoices[0];
+}
+
+// Asked once per process: the processor does not change under a run.
+FrontEnd widestSupported() {
+  static const FrontEnd widest = processorHas(FrontEnd::kAvx512) ? FrontEnd::kAvx512
+                                 : processorHas(FrontEnd::kAvx2) ? FrontEnd::kAvx2
+                                                                 : FrontEnd::kBaseline;
+  return widest;
+}
+
+}  // namespace
+
+namespace fast_front_end {
+
+const FrontEndChoice& frontEndChoice(FrontEnd frontEnd) { return entryOf(resolveFrontEnd(frontEnd)); }
+
+}  // namespace fast_front_end
+
+bool frontEndSupported(FrontEnd frontEnd) {
+  static const std::array<bool, 5> supported = {
+      processorHas(FrontEnd::kStraightforward), processorHas(FrontEnd::kBaseline), processorHas(FrontEnd::kAvx2),
+      processorHas(FrontEnd::kAvx512), true};
+  return supported[static_cast<std::size_t>(frontEnd)];
 }
 
 FrontEnd resolveFrontEnd(FrontEnd frontEnd) {
   if (frontEnd != FrontEnd::kFastest && frontEndSupported(frontEnd)) return frontEnd;
-  if (frontEndSupported(FrontEnd::kAvx512)) return FrontEnd::kAvx512;
-  if (frontEndSupported(FrontEnd::kAvx2)) return FrontEnd::kAvx2;
-  return FrontEnd::kBaseline;
+  return widestSupported();
 }
 
-const char* frontEndName(FrontEnd frontEnd) {
-  switch (frontEnd) {
-    case FrontEnd::kStraightforward: return "straightforward";
-    case FrontEnd::kBaseline: return "baseline";
-    case FrontEnd::kAvx2: return "avx2";
-    case FrontEnd::kAvx512: return "avx512";
-    case FrontEnd::kFastest: return "fastest";
+const char* frontEndName(FrontEnd frontEnd) { return entryOf(frontEnd).name; }
+
+const char* frontEndHelp(FrontEnd frontEnd) { return entryOf(frontEnd).help; }
+
+std::vector<FrontEnd> frontEnds() {
+  std::vector<FrontEnd> all;
+  for (const FrontEndChoice& choice : kChoices) all.push_back(choice.frontEnd);
+  return all;
+}
+
+const FrontEnd* frontEndNamed(const char* name) {
+  for (const FrontEndChoice& choice : kChoices) {
+    if (std::string_view(name) == choice.name) return &choice.frontEnd;
   }
-  return "?";
+  return nullptr;
 }

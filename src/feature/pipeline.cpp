@@ -63,58 +63,66 @@ bool waitForOneCharacter() {
 }
 
 void FEATURE::checkArgs(int argc, char** argv) {
-  if (argc != 5) endRun(console, kUsage);
+  if (argc != 5) endRun(settings.console, kUsage);
   normType = -1;
   if (const NormalisationMode* mode = modeNamed(argv[4])) {
     normType = mode->normType;
     std::snprintf(outExt, sizeof outExt, "%s", mode->outExt);
     return;
   }
-  endRun(console, kBadModeMessage);
+  endRun(settings.console, kBadModeMessage);
 }
 
 int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
   const int analysed = MFCC_shell(path);
   if (analysed == kRecordingUnreadable) return kRecordingUnreadable;
   if (analysed == kShellNoMemory || analysed == kRecordingRefused) return kExtractFailed;
-  if (totalFrame == 0 && skipEmptyFiles && outputKind == 1) {
-    report({ProblemKind::kNoFrames, name, 0, "", samplesRead});
+  if (totalFrame == 0 && settings.skipEmptyFiles && outputKind == 1) {
+    report({ProblemKind::kNoFrames, name, 0, "", outcome.samplesRead});
     // A file left by an earlier run would hold features of a recording
     // that no longer exists.
     removeOutput(name);
     return kNoFrames;
   }
-  CEPLIFTER(totalFrame);
   int result = kExtractOk;
-  if (writeCepstrumFiles && outputKind == 1 && OutputFeature(name) == 0) {
-    result = kExtractFailed;
-  }
-
-  if (!assembleVectors()) return kExtractFailed;
+  const bool assembled = finishUtterance([&] {
+    if (settings.writeCepstrumFiles && outputKind == 1 && OutputFeature(name) == 0) result = kExtractFailed;
+  });
+  if (!assembled) return kExtractFailed;
 
   if (outputKind == 1) {
     if (OutputFeatureHTKFormat(name, outExt) == 0) {
       // The run pauses until a key is pressed, then goes on.
-      std::fprintf(console, "Error\n");
-      std::fflush(console);
-      if (pauseAfterError) waitForOneCharacter();
+      std::fprintf(settings.console, "Error\n");
+      std::fflush(settings.console);
+      if (settings.pauseAfterError) waitForOneCharacter();
       result = kOutputFailed;
     }
   } else if (outputKind == 2) {
-    std::fprintf(console, "%s\n", name);
+    std::fprintf(settings.console, "%s\n", name);
     for (int t = 0; t < totalFrame; ++t) {
-      std::fprintf(console, "\t%d:", t);
+      std::fprintf(settings.console, "\t%d:", t);
       for (int d = 0; d < kOutDim; ++d) {
-        std::fprintf(console, " %f", static_cast<double>(outData[t * kOutDim + d]));
+        std::fprintf(settings.console, " %f", static_cast<double>(outData[t * kOutDim + d]));
       }
-      std::fprintf(console, "\n");
+      std::fprintf(settings.console, "\n");
     }
   }
 
+  releaseRecords();
+  return result;
+}
+
+bool FEATURE::finishUtterance(const std::function<void()>& withLifteredRecords) {
+  CEPLIFTER(totalFrame);
+  if (withLifteredRecords) withLifteredRecords();
+  return assembleVectors();
+}
+
+void FEATURE::releaseRecords() {
   release(cepData);
   release(deltaData);
   release(accData);
-  return result;
 }
 
 bool FEATURE::assembleVectors() {
@@ -124,10 +132,8 @@ bool FEATURE::assembleVectors() {
     deltaData.assign(frames * kCepDim, 0.0f);
     accData.assign(frames * kCepDim, 0.0f);
   } catch (const std::bad_alloc&) {
-    if (console != nullptr) std::fprintf(console, "memory allocate error\n");
-    release(cepData);
-    release(deltaData);
-    release(accData);
+    if (settings.console != nullptr) std::fprintf(settings.console, "memory allocate error\n");
+    releaseRecords();
     release(outData);
     return false;
   }

@@ -149,8 +149,8 @@ const char* inputFormatName(InputFormat format) {
 }
 
 void FEATURE::report(Problem problem) {
-  if (printProblem != nullptr && errors != nullptr) printProblem(errors, problem);
-  problems.push_back(std::move(problem));
+  if (settings.printProblem != nullptr && settings.errors != nullptr) settings.printProblem(settings.errors, problem);
+  outcome.problems.push_back(std::move(problem));
 }
 
 int FEATURE::refuse(const char* path, const std::string& reason) {
@@ -159,9 +159,9 @@ int FEATURE::refuse(const char* path, const std::string& reason) {
 }
 
 int FEATURE::recordingUnreadable(const char* path, int error) {
-  if (console != nullptr) {
-    std::fprintf(console, "can't open file %s\n", path);
-    std::fflush(console);
+  if (settings.console != nullptr) {
+    std::fprintf(settings.console, "can't open file %s\n", path);
+    std::fflush(settings.console);
   }
   report({ProblemKind::kCannotReadRecording, path, error});
   return kRecordingUnreadable;
@@ -169,23 +169,23 @@ int FEATURE::recordingUnreadable(const char* path, int error) {
 
 int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples) {
   samples.clear();
-  samplesIgnored = 0;
-  problems.clear();
+  outcome.samplesIgnored = 0;
+  outcome.problems.clear();
   std::FILE* file = openRecording(path);
   if (file == nullptr) {
     return recordingUnreadable(path, errno);
   }
   int result = kExtractOk;
   try {
-    result = inputFormat == InputFormat::kAudio ? readContainer(file, path, samples)
+    result = settings.inputFormat == InputFormat::kAudio ? readContainer(file, path, samples)
                                                 : readRaw(file, path, samples);
   } catch (const std::bad_alloc&) {
-    if (console != nullptr) std::fprintf(console, "memory allocate error\n");
+    if (settings.console != nullptr) std::fprintf(settings.console, "memory allocate error\n");
     result = kShellNoMemory;
   }
   std::fclose(file);
-  if (result == kExtractOk && samplesIgnored != 0) {
-    report({ProblemKind::kRecordingCut, path, 0, "", samplesIgnored});
+  if (result == kExtractOk && outcome.samplesIgnored != 0) {
+    report({ProblemKind::kRecordingCut, path, 0, "", outcome.samplesIgnored});
   }
   return result;
 }
@@ -193,7 +193,7 @@ int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples)
 int FEATURE::readRaw(std::FILE* file, const char* path, std::vector<std::int16_t>& samples) {
   const char* container = containerSignature(file);
   if (container != nullptr) report({ProblemKind::kContainerReadAsRaw, path, 0, container});
-  if (!readRawSamples(file, samples, samplesIgnored)) {
+  if (!readRawSamples(file, samples, outcome.samplesIgnored)) {
     return recordingUnreadable(path, errno);
   }
   return kExtractOk;
@@ -282,7 +282,7 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
                                        : error != SF_ERR_NO_ERROR ? sf_error_number(error) : "the file ends early") +
                       ")");
   }
-  samplesIgnored = info.frames > kMaxSamples ? info.frames - kMaxSamples : 0;
+  outcome.samplesIgnored = info.frames > kMaxSamples ? info.frames - kMaxSamples : 0;
   return kExtractOk;
 }
 
@@ -295,7 +295,7 @@ int FEATURE::readFlac(const audio::ByteSource& source, const char* path, std::ve
                       conversionAdvice(path));
   }
   if (!flac.problem.empty()) return refuse(path, flac.problem);
-  samplesIgnored = flac.frames > static_cast<std::uint64_t>(kMaxSamples)
+  outcome.samplesIgnored = flac.frames > static_cast<std::uint64_t>(kMaxSamples)
                        ? static_cast<std::int64_t>(flac.frames) - kMaxSamples
                        : 0;
   return kExtractOk;

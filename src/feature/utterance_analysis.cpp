@@ -7,7 +7,7 @@
 
 int FEATURE::MFCC_shell(const char* path) {
   totalFrame = 0;
-  samplesRead = 0;
+  outcome.samplesRead = 0;
   cepData.clear();
   std::vector<std::int16_t> samples;
   const int read = readRecording(path, samples);
@@ -17,17 +17,17 @@ int FEATURE::MFCC_shell(const char* path) {
 
 int FEATURE::analyseSamples(const std::int16_t* samples, std::int32_t n) {
   totalFrame = 0;
-  samplesRead = n;
+  outcome.samplesRead = n;
   const int frames = getTotalFrame(n);
   try {
     cepData.assign(static_cast<std::size_t>(frames) * kCepDim, 0.0f);
   } catch (const std::bad_alloc&) {
-    if (console != nullptr) std::fprintf(console, "memory allocate error\n");
+    if (settings.console != nullptr) std::fprintf(settings.console, "memory allocate error\n");
     return kShellNoMemory;
   }
   totalFrame = frames;
 
-  if (resolveFrontEnd(frontEnd) == FrontEnd::kStraightforward) {
+  if (resolveFrontEnd(settings.frontEnd) == FrontEnd::kStraightforward) {
     MelBandMagnitude(samples);
     DCT(cepData.data());
   } else {

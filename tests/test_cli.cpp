@@ -352,23 +352,51 @@ TEST_F(Corpus, WorkerCountsAreChecked) {
   }
 }
 
+// Output kind 2: the name, then per frame a tab, its index, a colon and the
+// 39 values as " %f". Silence gives zeros throughout (worked by hand); for
+// noise, every printed value is the HTK file's value to six decimals.
 TEST(TextOutput, PrintsFramesAsText) {
   test::ScratchDir dir;
-  test::writeSamples(dir / "u", test::noise(640, 10, 300));
+  test::OutputDirectory out(dir.path());
+  test::writeSamples(dir / "silence", std::vector<std::int16_t>(640, 0));
+  test::writeSamples(dir / "noise", test::noise(960, 10, 300));
   auto f = test::makeExtractor(2);
-  test::Console console(*f);
-  ASSERT_EQ(f->doExtract((dir / "u").c_str(), "spk/u", 2), kExtractOk);
-  std::string expected = "spk/u\n";
-  for (int t = 0; t < 3; ++t) {
-    expected += "\t" + std::to_string(t) + ":";
-    for (int d = 0; d < kOutDim; ++d) {
-      char value[64];
-      std::snprintf(value, sizeof value, " %f", f->outData[t * kOutDim + d]);
-      expected += value;
-    }
-    expected += "\n";
+  {
+    test::Console console(*f);
+    ASSERT_EQ(f->doExtract((dir / "silence").c_str(), "spk/u", 2), kExtractOk);
+    std::string zeros;
+    for (int d = 0; d < kOutDim; ++d) zeros += " 0.000000";
+    EXPECT_EQ(console.text(), "spk/u\n\t0:" + zeros + "\n\t1:" + zeros + "\n\t2:" + zeros + "\n");
   }
-  EXPECT_EQ(console.text(), expected);
+  std::string text;
+  {
+    test::Console console(*f);
+    ASSERT_EQ(f->doExtract((dir / "noise").c_str(), "n", 2), kExtractOk);
+    text = console.text();
+  }
+  f->doReset();
+  std::snprintf(f->outExt, sizeof f->outExt, "%s", "htk");
+  ASSERT_EQ(f->doExtract((dir / "noise").c_str(), "n", 1), kExtractOk);
+  const auto file = test::readBytes(dir / "n.htk");
+  ASSERT_EQ(file.size(), 12u + 5u * 156u);
+  std::istringstream lines(text);
+  std::string line;
+  ASSERT_TRUE(std::getline(lines, line));
+  EXPECT_EQ(line, "n");
+  for (int t = 0; t < 5; ++t) {
+    ASSERT_TRUE(std::getline(lines, line));
+    const std::string prefix = "\t" + std::to_string(t) + ":";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    std::istringstream values(line.substr(prefix.size()));
+    for (int d = 0; d < kOutDim; ++d) {
+      std::string value;
+      ASSERT_TRUE(values >> value);
+      ASSERT_EQ(value.size() - value.find('.'), 7u) << value;  // six decimals
+      EXPECT_NEAR(std::stod(value), test::htkValue(file, t * kOutDim + d), 5.000001e-7) << t << " " << d;
+    }
+    EXPECT_FALSE(values >> line);
+  }
+  EXPECT_FALSE(std::getline(lines, line));
 }
 
 }  // namespace

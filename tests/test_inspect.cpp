@@ -116,17 +116,12 @@ TEST(Inspect, LargeFilesAreReadInBoundedMemory) {
   ASSERT_EQ(truncate((dir / "large").c_str(), 12 + 156LL * frames), 0);
   test::writeBytes(dir / "bad", htkFile(5, 156, {}));
   ASSERT_EQ(truncate((dir / "bad").c_str(), 2000000000LL), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(out, 2);
-    test::execTool(INSPECT_BINARY, {"--frames", "2599999", dir / "bad", dir / "large"});
-  }
-  int status = 0;
+  test::SpawnOptions options;
+  options.program = INSPECT_BINARY;
+  options.errorsFile = dir / "out";
   rusage usageAfter{};
-  wait4(child, &status, 0, &usageAfter);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  const pid_t child = test::spawn({"--frames", "2599999", dir / "bad", dir / "large"}, options).pid;
+  EXPECT_EQ(test::waitStatus(child, &usageAfter), 1);
   const auto bytes = test::readBytes(dir / "out");
   const std::string text(bytes.begin(), bytes.end());
   EXPECT_NE(text.find("bad: not a feature file: length 2000000000 bytes"), std::string::npos) << text;

@@ -170,22 +170,76 @@ void execTool(const std::string& program, const std::vector<std::string>& args) 
   _exit(127);
 }
 
-RunResult runTool(const std::vector<std::string>& args, const RunOptions& options) {
-  const std::string* input = options.input;
-  ScratchDir io;
-  const std::string outPath = io / "stdout";
-  const std::string errPath = io / "stderr";
-  const std::string inPath = input != nullptr ? io / "stdin" : "/dev/null";
-  if (input != nullptr) writeText(inPath, *input);
+Spawned spawn(const std::vector<std::string>& args, const SpawnOptions& options) {
+  int in[2] = {-1, -1};
+  int out[2] = {-1, -1};
+  if (options.inputPipe && pipe(in) != 0) throw std::runtime_error("pipe");
+  if (options.outputPipe && pipe(out) != 0) throw std::runtime_error("pipe");
+  Spawned s;
+  s.pid = fork();
+  if (s.pid == 0) {
+    const int errors = open(options.errorsFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int output = options.outputFile.empty() || options.outputFile == options.errorsFile
+                           ? errors
+                           : open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int input = open(options.inputFile.c_str(), O_RDONLY);
+    dup2(options.inputPipe ? in[0] : input, 0);
+    dup2(options.outputPipe ? out[1] : output, 1);
+    dup2(errors, 2);
+    if (options.inChild) options.inChild();
+    for (int fd = 3; fd < 64; ++fd) close(fd);
+    execTool(options.program, args);
+  }
+  if (options.inputPipe) {
+    close(in[0]);
+    s.input = in[1];
+  }
+  if (options.outputPipe) {
+    close(out[1]);
+    s.output = out[0];
+  }
+  return s;
+}
 
-  const pid_t child = fork();
-  if (child == 0) {
-    const int in = open(inPath.c_str(), O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
+int waitStatus(pid_t pid, rusage* usage) {
+  int status = 0;
+  if (usage != nullptr) {
+    wait4(pid, &status, 0, usage);
+  } else {
+    waitpid(pid, &status, 0);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  return text;
+}
+
+void writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) throw std::runtime_error("write to the program");
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+RunResult runTool(const std::vector<std::string>& args, const RunOptions& options) {
+  ScratchDir io;
+  SpawnOptions spawned;
+  spawned.program = options.program;
+  spawned.outputFile = io / "stdout";
+  spawned.errorsFile = io / "stderr";
+  if (options.input != nullptr) {
+    spawned.inputFile = io / "stdin";
+    writeText(spawned.inputFile, *options.input);
+  }
+  spawned.inChild = [&options] {
     if (chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.fileSizeLimit >= 0) {
       if (options.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
@@ -193,14 +247,11 @@ RunResult runTool(const std::vector<std::string>& args, const RunOptions& option
                          static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    execTool(options.program, args);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
+  };
   RunResult result;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.output = readWhole(outPath);
-  result.errors = readWhole(errPath);
+  result.status = waitStatus(spawn(args, spawned).pid);
+  result.output = readWhole(spawned.outputFile);
+  result.errors = readWhole(spawned.errorsFile);
   return result;
 }
 

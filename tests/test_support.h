@@ -3,8 +3,12 @@
 #ifndef TESTS_TEST_SUPPORT_H
 #define TESTS_TEST_SUPPORT_H
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +62,33 @@ struct RunOptions {
   long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes
   bool ignoreFileSizeSignal = true;  // SIGXFSZ ignored when the limit is set
 };
+
+// How spawn starts a program: standard input from a pipe or a file,
+// standard output into a pipe or a file, standard error into a file.
+struct SpawnOptions {
+  bool inputPipe = false;   // standard input from a pipe (else inputFile)
+  bool outputPipe = false;  // standard output into a pipe (else outputFile)
+  std::string errorsFile = "/dev/null";  // standard error
+  std::string outputFile;                // standard output; empty: errorsFile
+  std::string inputFile = "/dev/null";
+  std::function<void()> inChild;  // in the child, the last thing before exec
+  std::string program = FEATURE_BINARY;
+};
+
+struct Spawned {
+  pid_t pid = -1;
+  int input = -1;   // write end of the program's standard input
+  int output = -1;  // read end of the program's standard output
+};
+
+// The one way the tests start a process: fork, the descriptors of options
+// (every other one closed), then exec.
+Spawned spawn(const std::vector<std::string>& args, const SpawnOptions& options = {});
+// Waits for it: its exit status, or 128 + the signal that ended it; with
+// usage given, its resource use.
+int waitStatus(pid_t pid, rusage* usage = nullptr);
+std::string readAll(int fd);                     // to the end, then closed
+void writeAll(int fd, const std::string& text);  // all of it, or throws
 
 // In a child process: replaces it with program run with these arguments.
 [[noreturn]] void execTool(const std::string& program, const std::vector<std::string>& args);

@@ -1,4 +1,4 @@
-// The tool attacked from outside: closed standard streams, a list read from
+// The tool under hostile conditions: closed standard streams, a list read from
 // a pipe, signals and file-size limits in the middle of a write, lists
 // without white space, workers that cannot start, empty directory
 // arguments, room made during a pause, and a run that throws.
@@ -25,72 +25,6 @@
 
 namespace {
 
-struct SpawnOptions {
-  bool inputPipe = false;   // standard input from a pipe (else /dev/null)
-  bool outputPipe = false;  // standard output into a pipe (else errors file)
-  std::string errorsFile = "/dev/null";  // standard error (and output)
-  std::function<void()> inChild;  // last thing done before exec
-  std::string program = FEATURE_BINARY;
-};
-
-struct Spawned {
-  pid_t pid = -1;
-  int input = -1;   // write end of the tool's standard input
-  int output = -1;  // read end of the tool's standard output
-};
-
-Spawned spawn(const std::vector<std::string>& args, const SpawnOptions& options = {}) {
-  int in[2] = {-1, -1};
-  int out[2] = {-1, -1};
-  if (options.inputPipe && pipe(in) != 0) throw std::runtime_error("pipe");
-  if (options.outputPipe && pipe(out) != 0) throw std::runtime_error("pipe");
-  Spawned s;
-  s.pid = fork();
-  if (s.pid == 0) {
-    const int errors = open(options.errorsFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int null = open("/dev/null", O_RDWR);
-    dup2(options.inputPipe ? in[0] : null, 0);
-    dup2(options.outputPipe ? out[1] : errors, 1);
-    dup2(errors, 2);
-    if (options.inChild) options.inChild();
-    for (int fd = 3; fd < 64; ++fd) close(fd);
-    test::execTool(options.program, args);
-  }
-  if (options.inputPipe) {
-    close(in[0]);
-    s.input = in[1];
-  }
-  if (options.outputPipe) {
-    close(out[1]);
-    s.output = out[0];
-  }
-  return s;
-}
-
-int waitStatus(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string readAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-  close(fd);
-  return text;
-}
-
-void writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) throw std::runtime_error("write to the tool");
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 std::string readFile(const std::string& path) {
   const auto bytes = test::readBytes(path);
   return std::string(bytes.begin(), bytes.end());
@@ -105,7 +39,7 @@ std::size_t countTemporaries(const std::string& dir) {
 }
 
 // A scratch tree: "in" holds one recording under many names (hard links).
-class Attack : public ::testing::Test {
+class Robustness : public ::testing::Test {
  protected:
   void SetUp() override {
     mkdir((dir / "in").c_str(), 0777);
@@ -141,7 +75,7 @@ class Attack : public ::testing::Test {
 // Started with descriptors 0, 1 and 2 closed, the tool must not let a file
 // it opens take their place: messages on those streams would land inside
 // finished feature files.
-TEST_F(Attack, ClosedStandardStreamsNeverEndUpInFiles) {
+TEST_F(Robustness, ClosedStandardStreamsNeverEndUpInFiles) {
   corpus(1, test::speechLike(8000, 11));
   std::string list;
   for (int i = 0; i < 200; ++i) {
@@ -159,14 +93,14 @@ TEST_F(Attack, ClosedStandardStreamsNeverEndUpInFiles) {
   ASSERT_EQ(reference.status, 1);  // the over-long names are refused
 
   for (const char* jobs : {"1", "4"}) {
-    SpawnOptions options;
+    test::SpawnOptions options;
     options.inChild = [] {
       close(0);
       close(1);
       close(2);
     };
     const std::string out = dir / (std::string("closed-") + jobs);
-    EXPECT_EQ(waitStatus(spawn({"-j", jobs, dir / "list", dir / "in", out, "CMN"}, options).pid), 1);
+    EXPECT_EQ(test::waitStatus(test::spawn({"-j", jobs, dir / "list", dir / "in", out, "CMN"}, options).pid), 1);
     EXPECT_EQ(tree(out), tree(dir / "reference")) << "-j " << jobs;
   }
 }
@@ -174,22 +108,22 @@ TEST_F(Attack, ClosedStandardStreamsNeverEndUpInFiles) {
 // A list given as /dev/stdin from a pipe, with one output blocked: every
 // name is tried (the pause must not read the list), and the summary counts
 // them all.
-TEST_F(Attack, ListReadFromAPipeLosesNoNameAfterAnError) {
+TEST_F(Robustness, ListReadFromAPipeLosesNoNameAfterAnError) {
   const std::string list = corpus(2000, test::noise(1600, 12, 2000));
   mkdir((dir / "out/u7.mfcKVR0DAC39").c_str(), 0777);
   for (const char* jobs : {"1", "3"}) {
-    SpawnOptions options;
+    test::SpawnOptions options;
     options.inputPipe = true;
     options.outputPipe = true;
     options.errorsFile = dir / "errors";
-    const Spawned run = spawn({"-j", jobs, "/dev/stdin", dir / "in", dir / "out", "NONE"}, options);
+    const test::Spawned run = test::spawn({"-j", jobs, "/dev/stdin", dir / "in", dir / "out", "NONE"}, options);
     std::thread feeder([&] {
-      writeAll(run.input, list);
+      test::writeAll(run.input, list);
       close(run.input);
     });
-    const std::string output = readAll(run.output);
+    const std::string output = test::readAll(run.output);
     feeder.join();
-    EXPECT_EQ(waitStatus(run.pid), 1) << jobs;
+    EXPECT_EQ(test::waitStatus(run.pid), 1) << jobs;
     EXPECT_EQ(output, "Error\n") << jobs;
     const std::string errors = readFile(dir / "errors");
     EXPECT_NE(errors.find("feature: 2000 utterances, 1 failed"), std::string::npos) << errors;
@@ -200,7 +134,7 @@ TEST_F(Attack, ListReadFromAPipeLosesNoNameAfterAnError) {
 
 // Each "Error" takes exactly one character of standard input, whatever
 // else is waiting there.
-TEST_F(Attack, PauseTakesExactlyOneCharacterPerError) {
+TEST_F(Robustness, PauseTakesExactlyOneCharacterPerError) {
   const std::string list = corpus(6, test::noise(1600, 13, 2000));
   mkdir((dir / "out/u1.mfcKVR0DAC39").c_str(), 0777);
   mkdir((dir / "out/u4.mfcKVR0DAC39").c_str(), 0777);
@@ -210,10 +144,10 @@ TEST_F(Attack, PauseTakesExactlyOneCharacterPerError) {
     ASSERT_EQ(pipe(keys), 0);
     ASSERT_EQ(write(keys[1], "abcdef", 6), 6);
     close(keys[1]);
-    SpawnOptions options;
+    test::SpawnOptions options;
     options.inChild = [&] { dup2(keys[0], 0); };
-    EXPECT_EQ(waitStatus(spawn({"-q", "-j", jobs, dir / "list", dir / "in", dir / "out", "NONE"}, options).pid), 1);
-    EXPECT_EQ(readAll(keys[0]), "cdef") << "-j " << jobs;
+    EXPECT_EQ(test::waitStatus(test::spawn({"-q", "-j", jobs, dir / "list", dir / "in", dir / "out", "NONE"}, options).pid), 1);
+    EXPECT_EQ(test::readAll(keys[0]), "cdef") << "-j " << jobs;
   }
 }
 
@@ -252,17 +186,17 @@ class TemporaryWatch {
 
 // Interrupted while it writes 1.4 MB files, the tool removes its
 // temporaries and ends with the status of the signal.
-TEST_F(Attack, InterruptedRunsLeaveNoTemporaries) {
+TEST_F(Robustness, InterruptedRunsLeaveNoTemporaries) {
   test::writeText(dir / "list", corpus(16, test::noise(kMaxSamples, 14, 8000)));
   for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
     for (const char* jobs : {"1", "4"}) {
       const std::string out = dir / ("out/" + std::to_string(signalNumber) + "-" + jobs);
       mkdir(out.c_str(), 0777);
       TemporaryWatch watch(out);
-      const Spawned run = spawn({"-q", "-j", jobs, dir / "list", dir / "in", out, "MVNMA"});
+      const test::Spawned run = test::spawn({"-q", "-j", jobs, dir / "list", dir / "in", out, "MVNMA"});
       ASSERT_TRUE(watch.waitForTemporary(2)) << "no file was being written";
       kill(run.pid, signalNumber);
-      EXPECT_EQ(waitStatus(run.pid), 128 + signalNumber) << "signal " << signalNumber << ", -j " << jobs;
+      EXPECT_EQ(test::waitStatus(run.pid), 128 + signalNumber) << "signal " << signalNumber << ", -j " << jobs;
       EXPECT_EQ(countTemporaries(out), 0u) << "signal " << signalNumber << ", -j " << jobs;
       for (const auto& file : test::listTree(out)) {
         EXPECT_EQ(test::readBytes(out + "/" + file).size(), 12u + 156u * 8999u) << file;
@@ -274,17 +208,17 @@ TEST_F(Attack, InterruptedRunsLeaveNoTemporaries) {
 // Killed with SIGKILL while a file is being written (the temporary is seen
 // to exist at that moment): every file under a final name is complete, and
 // a second run gives the bytes of an uninterrupted run.
-TEST_F(Attack, KilledInTheMiddleOfAWriteLeavesOnlyCompleteFiles) {
+TEST_F(Robustness, KilledInTheMiddleOfAWriteLeavesOnlyCompleteFiles) {
   test::writeText(dir / "list", corpus(12, test::noise(kMaxSamples, 15, 8000)));
   const std::string out = dir / "out/killed";
   mkdir(out.c_str(), 0777);
   bool landed = false;
   for (int attempt = 0; attempt < 5 && !landed; ++attempt) {
     TemporaryWatch watch(out);
-    const Spawned run = spawn({"-q", "-j", "2", dir / "list", dir / "in", out, "CMN"});
+    const test::Spawned run = test::spawn({"-q", "-j", "2", dir / "list", dir / "in", out, "CMN"});
     ASSERT_TRUE(watch.waitForTemporary(3));
     kill(run.pid, SIGKILL);
-    ASSERT_EQ(waitStatus(run.pid), 128 + SIGKILL);
+    ASSERT_EQ(test::waitStatus(run.pid), 128 + SIGKILL);
     landed = countTemporaries(out) > 0;
   }
   ASSERT_TRUE(landed) << "the kill never landed during a write";
@@ -301,7 +235,7 @@ TEST_F(Attack, KilledInTheMiddleOfAWriteLeavesOnlyCompleteFiles) {
 
 // A file-size limit fails the file that passes it, like a full disk; the
 // signal it raises does not end the run.
-TEST_F(Attack, FileSizeLimitFailsTheFileNotTheRun) {
+TEST_F(Robustness, FileSizeLimitFailsTheFileNotTheRun) {
   test::writeSamples(dir / "in/long", test::noise(160000, 16, 3000));  // 156 kB of features
   test::writeSamples(dir / "in/short", test::noise(16000, 17, 3000));  // 15 kB
   test::writeText(dir / "list", "long\nshort\n");
@@ -318,7 +252,7 @@ TEST_F(Attack, FileSizeLimitFailsTheFileNotTheRun) {
 // A list of 48 MB without white space: the name is refused once it is too
 // long, the rest of it is read past without being kept, and the next name
 // is written.
-TEST_F(Attack, ListWithoutWhiteSpaceKeepsMemoryFlat) {
+TEST_F(Robustness, ListWithoutWhiteSpaceKeepsMemoryFlat) {
   corpus(1, test::noise(3200, 18, 2000));
   {
     std::FILE* list = std::fopen((dir / "list").c_str(), "wb");
@@ -327,8 +261,9 @@ TEST_F(Attack, ListWithoutWhiteSpaceKeepsMemoryFlat) {
     std::fputs("\nu0\n", list);
     std::fclose(list);
   }
-  const Spawned run = spawn({dir / "list", dir / "in", dir / "out", "NONE"},
-                            SpawnOptions{false, false, dir / "errors", nullptr, FEATURE_BINARY});
+  test::SpawnOptions options;
+  options.errorsFile = dir / "errors";
+  const test::Spawned run = test::spawn({dir / "list", dir / "in", dir / "out", "NONE"}, options);
   long peak = 0;
   int status = 0;
   for (;;) {
@@ -352,31 +287,31 @@ TEST_F(Attack, ListWithoutWhiteSpaceKeepsMemoryFlat) {
 // With the address space limited, only some of 1,024 workers can start:
 // the tool says so and goes on with those; a short list starts no more
 // workers than it has names, so it needs no such message.
-TEST_F(Attack, WorkersThatCannotStartAreReportedNotFatal) {
+TEST_F(Robustness, WorkersThatCannotStartAreReportedNotFatal) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer needs an unlimited address space";
 #endif
   test::writeText(dir / "list", corpus(100, test::noise(8000, 19, 2000)));
   test::writeText(dir / "three", "u0\nu1\nu2\n");
   ASSERT_EQ(test::runTool({"-q", dir / "list", dir / "in", dir / "reference", "CMN"}).status, 0);
-  SpawnOptions options;
+  test::SpawnOptions options;
   options.errorsFile = dir / "errors";
   options.inChild = [] {
     const rlimit limit{256u << 20, 256u << 20};
     setrlimit(RLIMIT_AS, &limit);
   };
-  EXPECT_EQ(waitStatus(spawn({"-q", "-j", "1024", dir / "list", dir / "in", dir / "out", "CMN"}, options).pid), 0);
+  EXPECT_EQ(test::waitStatus(test::spawn({"-q", "-j", "1024", dir / "list", dir / "in", dir / "out", "CMN"}, options).pid), 0);
   EXPECT_NE(readFile(dir / "errors").find("could start only"), std::string::npos) << readFile(dir / "errors");
   EXPECT_EQ(tree(dir / "out"), tree(dir / "reference"));
 
-  EXPECT_EQ(waitStatus(spawn({"-q", "-j", "1024", dir / "three", dir / "in", dir / "few", "CMN"}, options).pid), 0);
+  EXPECT_EQ(test::waitStatus(test::spawn({"-q", "-j", "1024", dir / "three", dir / "in", dir / "few", "CMN"}, options).pid), 0);
   EXPECT_EQ(readFile(dir / "errors"), "");
   EXPECT_EQ(test::listTree(dir / "few").size(), 3u);
 }
 
 // An empty directory argument (an unset shell variable) is refused before
 // anything is read or written; it would otherwise mean the root directory.
-TEST_F(Attack, EmptyDirectoryArgumentsAreRefused) {
+TEST_F(Robustness, EmptyDirectoryArgumentsAreRefused) {
   const std::string name = "feature-test-empty-dir-" + std::to_string(getpid());
   test::writeSamples(dir / ("in/" + name), test::noise(480, 20, 100));
   test::writeText(dir / "list", name + "\n");
@@ -396,7 +331,7 @@ TEST_F(Attack, EmptyDirectoryArgumentsAreRefused) {
 // the pause after the first "Error". One worker then writes every later
 // file, and so must several: what failed while the pause was pending is
 // done again after it.
-TEST_F(Attack, RoomMadeDuringAPauseServesWorkersToo) {
+TEST_F(Robustness, RoomMadeDuringAPauseServesWorkersToo) {
   corpus(0, test::noise(4800, 21, 2000));
   const std::vector<int> blocked = {3, 4, 6, 9, 12};
   const auto isBlocked = [&](int i) { return std::find(blocked.begin(), blocked.end(), i) != blocked.end(); };
@@ -413,11 +348,11 @@ TEST_F(Attack, RoomMadeDuringAPauseServesWorkersToo) {
     const std::string out = dir / (std::string("out/") + jobs);
     mkdir(out.c_str(), 0777);
     for (const int i : blocked) test::writeText(out + "/b" + std::to_string(i), "in the way");
-    SpawnOptions options;
+    test::SpawnOptions options;
     options.inputPipe = true;
     options.outputPipe = true;
     options.errorsFile = dir / "errors";
-    const Spawned run = spawn({"-q", "-j", jobs, dir / "list", dir / "in", out, "NONE"}, options);
+    const test::Spawned run = test::spawn({"-q", "-j", jobs, dir / "list", dir / "in", out, "NONE"}, options);
     std::string output;
     char c;
     while (output.find("Error\n") == std::string::npos && read(run.output, &c, 1) == 1) output += c;
@@ -426,10 +361,10 @@ TEST_F(Attack, RoomMadeDuringAPauseServesWorkersToo) {
     for (const int i : blocked) {
       if (i != blocked.front()) unlink((out + "/b" + std::to_string(i)).c_str());
     }
-    writeAll(run.input, "k");
+    test::writeAll(run.input, "k");
     close(run.input);
-    output += readAll(run.output);
-    EXPECT_EQ(waitStatus(run.pid), 1) << "-j " << jobs;
+    output += test::readAll(run.output);
+    EXPECT_EQ(test::waitStatus(run.pid), 1) << "-j " << jobs;
     EXPECT_EQ(output, "Error\n") << "-j " << jobs;
     const std::string errors = readFile(dir / "errors");
     EXPECT_EQ(errors, "feature: cannot create " + out + "//b3/u.mfcKVR0DAC39: Not a directory\n")
@@ -446,7 +381,7 @@ TEST_F(Attack, RoomMadeDuringAPauseServesWorkersToo) {
 // An exception in the loop over the list (here from the test's own hook)
 // ends the run with status 1 once the workers have finished what they hold;
 // nothing is written into freed memory (the sanitizer build checks).
-TEST_F(Attack, AnExceptionInTheLoopEndsTheRunCleanly) {
+TEST_F(Robustness, AnExceptionInTheLoopEndsTheRunCleanly) {
   test::writeText(dir / "list", corpus(40, test::noise(16000, 22, 2000)));
   std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", (dir / "in").c_str());
   test::OutputDirectory output(dir / "out");
@@ -472,7 +407,7 @@ TEST_F(Attack, AnExceptionInTheLoopEndsTheRunCleanly) {
 // Names and paths that do not fit are refused on standard error before any
 // of their files is written; a recording that cannot be read gets the
 // system's reason; a NUL byte in a name is shown, not cut at.
-TEST_F(Attack, RefusalsSayWhyAndWriteNothing) {
+TEST_F(Robustness, RefusalsSayWhyAndWriteNothing) {
   corpus(1, test::noise(1600, 23, 2000));
   const std::string longDir(470, 'd');
   mkdir((dir / ("in/" + longDir)).c_str(), 0777);

@@ -18,34 +18,6 @@
 
 namespace {
 
-std::vector<std::int16_t> samplesOf(const std::vector<unsigned char>& bytes) {
-  std::vector<std::int16_t> samples(std::min<std::size_t>(bytes.size() / 2, feature::kMaxSamples));
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
-  return samples;
-}
-
-std::vector<float> bigEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset) {
-  std::vector<float> values((bytes.size() - offset) / 4);
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const unsigned char* p = &bytes[offset + 4 * i];
-    values[i] = test::bitsToFloat((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-                                  (std::uint32_t{p[2]} << 8) | p[3]);
-  }
-  return values;
-}
-
-std::vector<float> littleEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset) {
-  std::vector<float> values((bytes.size() - offset) / 4);
-  if (!values.empty()) std::memcpy(values.data(), bytes.data() + offset, values.size() * 4);
-  return values;
-}
-
-bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 4) == 0);
-}
-
 // The tool's files for the names of a list, against the extractor.
 void expectToolFilesMatch(const std::string& list, const std::string& recordings, const std::vector<std::string>& names) {
   feature::Extractor extractor;
@@ -54,14 +26,14 @@ void expectToolFilesMatch(const std::string& list, const std::string& recordings
     ASSERT_EQ(test::runTool({"-q", "--c12-eng", list, recordings, out.path(), mode}).status, 0);
     const auto normalisation = feature::normalisationNamed(mode);
     for (const auto& name : names) {
-      const auto samples = samplesOf(test::readBytes(recordings + "/" + name));
+      const auto samples = test::samplesOf(test::readBytes(recordings + "/" + name));
       const auto u = extractor.extract(samples.data(), samples.size(), normalisation, true);
       const auto htk = test::readBytes(out / (name + "." + feature::extensionOf(normalisation)));
-      EXPECT_TRUE(sameBits(u.vectors, bigEndianFloats(htk, 12))) << mode << " " << name;
+      EXPECT_TRUE(test::sameBits(u.vectors, test::bigEndianFloats(htk, 12))) << mode << " " << name;
       std::vector<float> c12;
       for (int t = 0; t < u.frames; ++t) c12.insert(c12.end(), &u.records[13 * t], &u.records[13 * t] + 12);
-      EXPECT_TRUE(sameBits(c12, littleEndianFloats(test::readBytes(out / (name + ".C12")), 4))) << name;
-      EXPECT_TRUE(sameBits(u.energies, littleEndianFloats(test::readBytes(out / (name + ".ENG")), 4))) << name;
+      EXPECT_TRUE(test::sameBits(c12, test::littleEndianFloats(test::readBytes(out / (name + ".C12")), 4))) << name;
+      EXPECT_TRUE(test::sameBits(u.energies, test::littleEndianFloats(test::readBytes(out / (name + ".ENG")), 4))) << name;
       EXPECT_EQ(static_cast<std::size_t>(u.frames) * 39, u.vectors.size());
     }
   }
@@ -165,7 +137,7 @@ TEST(Extractor, ThreadsEachWithTheirOwnExtractor) {
       feature::Extractor extractor;
       for (int r = 0; r < 20; ++r) {
         const auto u = extractor.extract(samples.data(), samples.size(), feature::Normalisation::MVNMA);
-        same[k] += sameBits(u.vectors, expected.vectors) ? 1 : 0;
+        same[k] += test::sameBits(u.vectors, expected.vectors) ? 1 : 0;
       }
     });
   }

@@ -9,21 +9,6 @@ namespace {
 
 const std::string kGolden = GOLDEN_DIR;
 
-std::vector<std::string> goldenNames() {
-  const auto list = test::readBytes(kGolden + "/list");
-  std::vector<std::string> names;
-  std::string name;
-  for (unsigned char c : list) {
-    if (std::isspace(c)) {
-      if (!name.empty()) names.push_back(name);
-      name.clear();
-    } else {
-      name.push_back(static_cast<char>(c));
-    }
-  }
-  return names;
-}
-
 // Runs the tool over the golden list and compares every file it wrote.
 void expectGoldenOutputs(const std::vector<std::string>& options, const std::string& mode,
                          const std::string& extension) {
@@ -34,7 +19,7 @@ void expectGoldenOutputs(const std::vector<std::string>& options, const std::str
   }
   const auto result = test::runTool(args);
   ASSERT_EQ(result.status, 0) << result.output << result.errors;
-  const auto names = goldenNames();
+  const auto names = test::goldenNames();
   ASSERT_EQ(names.size(), 22u);
   for (const auto& name : names) {
     for (const std::string& ext : {extension, std::string("C12"), std::string("ENG")}) {

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -345,6 +347,50 @@ float htkValue(const std::vector<unsigned char>& file, std::size_t i) {
   const unsigned char* p = file.data() + 12 + 4 * i;
   return bitsToFloat((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
                      (std::uint32_t{p[2]} << 8) | p[3]);
+}
+
+std::vector<std::int16_t> samplesOf(const std::vector<unsigned char>& bytes) {
+  std::vector<std::int16_t> samples(std::min<std::size_t>(bytes.size() / 2, static_cast<std::size_t>(kMaxSamples)));
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+  }
+  return samples;
+}
+
+std::vector<float> bigEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset) {
+  std::vector<float> values((bytes.size() - offset) / 4);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const unsigned char* p = &bytes[offset + 4 * i];
+    values[i] = test::bitsToFloat((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
+                                  (std::uint32_t{p[2]} << 8) | p[3]);
+  }
+  return values;
+}
+
+std::vector<float> littleEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset) {
+  std::vector<float> values((bytes.size() - offset) / 4);
+  if (!values.empty()) std::memcpy(values.data(), bytes.data() + offset, values.size() * 4);
+  return values;
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 4) == 0);
+}
+
+std::vector<std::string> goldenNames() {
+  const auto list = readBytes(std::string(GOLDEN_DIR) + "/list");
+  std::vector<std::string> names;
+  std::string name;
+  for (unsigned char c : list) {
+    if (std::isspace(c)) {
+      if (!name.empty()) names.push_back(name);
+      name.clear();
+    } else {
+      name.push_back(static_cast<char>(c));
+    }
+  }
+  if (!name.empty()) names.push_back(name);
+  return names;
 }
 
 }  // namespace test

@@ -145,6 +145,14 @@ class Console {
 
 // Big-endian float i of an HTK file's vectors.
 float htkValue(const std::vector<unsigned char>& file, std::size_t i);
+// The 16-bit little-endian samples of raw bytes (at most 90 s of them).
+std::vector<std::int16_t> samplesOf(const std::vector<unsigned char>& bytes);
+// 32-bit floats from offset on, big-endian (HTK) or little-endian (.C12).
+std::vector<float> bigEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset);
+std::vector<float> littleEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset);
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b);
+// The names of the golden list.
+std::vector<std::string> goldenNames();
 
 }  // namespace test
 

@@ -5,50 +5,21 @@
 #include <algorithm>
 #include <cmath>
 
+#include "energy_track.h"
 #include "fast_front_end.h"
 #include "feature.h"
 
-namespace {
-
-// 10 log10(sum / 320): division and logarithm in double, the logarithm
-// rounded to single precision before the multiplication by 10.
-float energyDb(double sumOfSquares) {
+float frameEnergyDb(double sumOfSquares) {
   const float lg = static_cast<float>(std::log10(sumOfSquares / 320.0));
   return lg * 10.0f;
 }
 
-// Frame energies in dB from the frames' sums of squares, given in frame
-// order. A silent frame (sum 0) takes the energy of the next frame that is
-// not silent; a silent run that nothing follows takes the energy of the
-// last sounding frame before it, and an utterance silent throughout the
-// energy of one unit of sum, 10 log10(1 / 320).
-class EnergyTrack {
- public:
-  explicit EnergyTrack(float* energies) : energies_(energies) {}
+namespace {
 
-  void add(int frame, double sumOfSquares) {
-    if (sumOfSquares == 0.0) {
-      if (silentRunStart_ < 0) silentRunStart_ = frame;
-      return;
-    }
-    const float energy = energyDb(sumOfSquares);
-    energies_[frame] = energy;
-    if (silentRunStart_ >= 0) {
-      std::fill(energies_ + silentRunStart_, energies_ + frame, energy);
-      silentRunStart_ = -1;
-    }
-  }
-
-  void finish(int frames) {
-    if (silentRunStart_ < 0) return;
-    const float energy = silentRunStart_ > 0 ? energies_[silentRunStart_ - 1] : energyDb(1.0);
-    std::fill(energies_ + silentRunStart_, energies_ + frames, energy);
-    silentRunStart_ = -1;
-  }
-
- private:
-  float* energies_;
-  int silentRunStart_ = -1;  // first frame of a waiting silent run, or -1
+// Writes the energies the track gives into frameEng.
+struct FillEnergies {
+  float* energies;
+  void operator()(int from, int to, float energy) const { std::fill(energies + from, energies + to, energy); }
 };
 
 }  // namespace
@@ -61,22 +32,24 @@ void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep,
   const int lanes = choice.lanes;
   static_assert(sizeof(melBand[0]) == sizeof(double[kNumFilters + 1]), "rows of 25 doubles");
   std::array<double, fast_front_end::avx512::kLanes> sums;
-  EnergyTrack energies(frameEng.data());
+  EnergyTrack energies;
+  const FillEnergies fill{frameEng.data()};
   for (int first = 0; first < totalFrame; first += lanes) {
     const int count = std::min(lanes, totalFrame - first);
     double(*rows)[kNumFilters + 1] = reinterpret_cast<double(*)[kNumFilters + 1]>(melBand[first].data());
     kernel(*fastTables, samples, first, count, sums.data(), rows,
            cep + static_cast<std::ptrdiff_t>(first) * kCepDim, times);
-    for (int l = 0; l < count; ++l) energies.add(first + l, sums[l]);
+    for (int l = 0; l < count; ++l) energies.add(first + l, sums[l], fill);
   }
-  energies.finish(totalFrame);
+  energies.finish(totalFrame, fill);
 }
 
 int FEATURE::MelBandMagnitude(const std::int16_t* samples) {
   if (totalFrame <= 0) return 1;
   std::array<float, kFrameLength> frame;
   std::array<Complex_, kFftLength + 1> spectrum;  // element 0 unused
-  EnergyTrack energies(frameEng.data());
+  EnergyTrack energies;
+  const FillEnergies fill{frameEng.data()};
 
   for (int i = 0; i < totalFrame; ++i) {
     const std::int16_t* in = samples + static_cast<std::ptrdiff_t>(i) * kFrameShift;
@@ -89,7 +62,7 @@ int FEATURE::MelBandMagnitude(const std::int16_t* samples) {
       const float square = frame[j] * frame[j];
       sum += square;
     }
-    energies.add(i, sum);
+    energies.add(i, sum, fill);
 
     SubDC(frame.data());
     PreEmphasis(frame.data());
@@ -117,7 +90,7 @@ int FEATURE::MelBandMagnitude(const std::int16_t* samples) {
     }
   }
 
-  energies.finish(totalFrame);
+  energies.finish(totalFrame, fill);
   return 1;
 }
 

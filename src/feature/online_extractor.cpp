@@ -1,0 +1,300 @@
+// The online extractor: the tool's own steps run on the frames each chunk
+// completes. The frame analysis and the lifter run on the samples of the
+// new frames alone (a frame depends on its own 320 samples); the deltas run
+// on a window of records wide enough that no clamp inside it is reached
+// before the utterance ends; CMN and MVNMA run the whole pipeline of the
+// utterance once it is finished.
+#include "online_extractor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "energy_track.h"
+#include "feature.h"
+
+namespace feature {
+
+namespace {
+
+// The most frames one call of the analysis takes (its per-frame stores hold
+// 9,000).
+constexpr int kFramesPerAnalysis = kMaxFrames - 1;
+
+// Rows of a fixed width with absolute indices, released from the front.
+class Rows {
+ public:
+  explicit Rows(int width) : width_(width) {}
+  int first() const { return first_; }
+  int end() const { return first_ + static_cast<int>((values_.size() - offset_) / width_); }
+  float* at(int t) { return values_.data() + offset_ + static_cast<std::size_t>(t - first_) * width_; }
+  const float* at(int t) const { return values_.data() + offset_ + static_cast<std::size_t>(t - first_) * width_; }
+  // rows more rows at the end, zero; returns the first of them.
+  float* append(int rows) {
+    const int start = end();
+    values_.resize(values_.size() + static_cast<std::size_t>(rows) * width_, 0.0f);
+    return at(start);
+  }
+  // Rows before t are no longer kept (the storage is compacted once the
+  // released part outweighs the kept one).
+  void releaseBefore(int t) {
+    t = std::min(t, end());
+    if (t <= first_) return;
+    offset_ += static_cast<std::size_t>(t - first_) * width_;
+    first_ = t;
+    if (offset_ > 4096 && offset_ * 2 > values_.size()) {
+      values_.erase(values_.begin(), values_.begin() + static_cast<std::ptrdiff_t>(offset_));
+      offset_ = 0;
+    }
+  }
+
+ private:
+  int width_;
+  int first_ = 0;
+  std::size_t offset_ = 0;
+  std::vector<float> values_;
+};
+
+bool silentFrame(const std::int16_t* samples) {
+  return std::all_of(samples, samples + kFrameLength, [](std::int16_t s) { return s == 0; });
+}
+
+}  // namespace
+
+struct OnlineExtractor::State {
+  State(Normalisation n, bool t) : normalisation(n), truncate(t) {
+    f.settings.console = nullptr;
+    f.settings.errors = nullptr;
+    f.settings.pauseAfterError = false;
+    f.normType = static_cast<std::int32_t>(n);
+    f.ini_fea_para();
+  }
+
+  const Normalisation normalisation;
+  const bool truncate;
+  bool finished = false;
+  FEATURE f;
+  std::vector<std::int16_t> pending;  // samples from the first sample of frame recordsReady
+  std::int64_t accepted = 0;
+  std::int64_t ignored = 0;
+  Rows records{kRecordValues};
+  Rows energies{1};
+  Rows deltas{kRecordValues};
+  Rows vectors{kDimensions};
+  EnergyTrack energyTrack;
+  int recordsReady = 0;
+  int deltasReady = 0;
+  int vectorsReady = 0;
+  int popped = 0;
+
+  void take(const std::int16_t* samples, std::size_t count);
+  void analyseNewFrames();
+  void analyse(const std::int16_t* samples, int frames);
+  void advanceVectors();
+  void assemble(int first, int count, const float* acc);
+  void finishUtterance();
+  void releaseUnneeded();
+  int energiesReady() const {
+    const int waiting = energyTrack.waitingFrom();
+    return waiting >= 0 ? waiting : recordsReady;
+  }
+  const float* row(const Rows& rows, const char* what, int t, int ready) const;
+};
+
+void OnlineExtractor::State::take(const std::int16_t* samples, std::size_t count) {
+  if (finished) {
+    throw std::logic_error("acceptWaveform after inputFinished: this stream has ended (start a new "
+                           "OnlineExtractor for the next one)");
+  }
+  std::size_t taken = count;
+  if (truncate || normalisation != Normalisation::None) {
+    const std::int64_t room = std::max<std::int64_t>(0, static_cast<std::int64_t>(kMaxSamples) - accepted);
+    if (static_cast<std::int64_t>(count) > room) {
+      if (!truncate) {
+        throw TooLong("a stream of more than " + std::to_string(kMaxSamples) +
+                      " samples (90 s at 16 kHz) cannot be normalised over the utterance; this chunk "
+                      "would make it " + std::to_string(accepted + static_cast<std::int64_t>(count)) +
+                      " (NONE has no limit, or ask for truncation)");
+      }
+      taken = static_cast<std::size_t>(room);
+      ignored += static_cast<std::int64_t>(count - taken);
+    }
+  }
+  pending.insert(pending.end(), samples, samples + taken);
+  accepted += static_cast<std::int64_t>(taken);
+  analyseNewFrames();
+  if (normalisation == Normalisation::None) advanceVectors();
+  releaseUnneeded();
+}
+
+// Every frame the pending samples complete, at most kFramesPerAnalysis in
+// one call of the analysis; their samples are then dropped, but for the 160
+// the next frame shares.
+void OnlineExtractor::State::analyseNewFrames() {
+  std::size_t used = 0;
+  for (;;) {
+    const std::size_t left = std::min<std::size_t>(pending.size() - used, kMaxSamples);
+    const int frames = std::min(f.getTotalFrame(static_cast<std::int32_t>(left)), kFramesPerAnalysis);
+    if (frames <= 0) break;
+    analyse(pending.data() + used, frames);
+    used += static_cast<std::size_t>(frames) * kFrameShift;
+  }
+  pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+// frames frames from their samples (160 frames + 160 of them): records
+// liftered, energies through the utterance's track.
+void OnlineExtractor::State::analyse(const std::int16_t* samples, int frames) {
+  if (f.analyseSamples(samples, (frames + 1) * kFrameShift) == kShellNoMemory) throw std::bad_alloc();
+  f.CEPLIFTER(frames);
+  std::memcpy(records.append(frames), f.cepData.data(), sizeof(float) * kRecordValues * frames);
+  energies.append(frames);
+  const auto fill = [this](int from, int to, float energy) {
+    for (int t = std::max(from, energies.first()); t < to; ++t) *energies.at(t) = energy;
+  };
+  for (int i = 0; i < frames; ++i) {
+    const int t = recordsReady + i;
+    if (silentFrame(samples + static_cast<std::ptrdiff_t>(i) * kFrameShift)) {
+      energyTrack.silent(t);
+    } else {
+      energyTrack.sounding(t, f.frameEng[i], fill);
+    }
+  }
+  recordsReady += frames;
+}
+
+// NONE: the deltas and vectors the records now in make final. A delta at t
+// reads records t - 2 .. t + 2, clamped at the utterance's ends; the window
+// given to the regression starts 2 records before the first new delta (or at
+// record 0, where the clamp is the utterance's own) and ends 2 after the
+// last, or at the last record once the input is finished.
+void OnlineExtractor::State::advanceVectors() {
+  const int R = recordsReady;
+  const int deltaEnd = finished ? R : std::max(0, R - 2);
+  if (deltaEnd > deltasReady) {
+    const int lo = std::max(0, deltasReady - 2);
+    const int hi = std::min(R, deltaEnd + 2);
+    std::vector<float> window(static_cast<std::size_t>(hi - lo) * kRecordValues);
+    f.getDeltaCep_New(hi - lo, records.at(lo), window.data());
+    const int count = deltaEnd - deltasReady;
+    std::memcpy(deltas.append(count), window.data() + static_cast<std::size_t>(deltasReady - lo) * kRecordValues,
+                sizeof(float) * kRecordValues * count);
+    deltasReady = deltaEnd;
+  }
+  const int vectorEnd = finished ? R : std::max(0, deltasReady - 2);
+  if (vectorEnd > vectorsReady) {
+    const int lo = std::max(0, vectorsReady - 2);
+    const int hi = std::min(deltasReady, vectorEnd + 2);
+    std::vector<float> acc(static_cast<std::size_t>(hi - lo) * kRecordValues);
+    f.getDeltaCep_New(hi - lo, deltas.at(lo), acc.data());
+    assemble(vectorsReady, vectorEnd - vectorsReady,
+             acc.data() + static_cast<std::size_t>(vectorsReady - lo) * kRecordValues);
+    vectorsReady = vectorEnd;
+  }
+}
+
+// Vectors first .. first + count - 1 from their records, deltas and the
+// given delta-deltas, laid out by the extractor's own assembly.
+void OnlineExtractor::State::assemble(int first, int count, const float* acc) {
+  const std::size_t values = static_cast<std::size_t>(count) * kRecordValues;
+  f.totalFrame = count;
+  f.cepData.assign(records.at(first), records.at(first) + values);
+  f.deltaData.assign(deltas.at(first), deltas.at(first) + values);
+  f.accData.assign(acc, acc + values);
+  f.outData.resize(static_cast<std::size_t>(count) * kDimensions);
+  f.AssignCepToOutData();
+  std::memcpy(vectors.append(count), f.outData.data(), sizeof(float) * kDimensions * count);
+}
+
+// CMN and MVNMA: the utterance's records through the tool's steps after the
+// lifter.
+void OnlineExtractor::State::finishUtterance() {
+  const int n = recordsReady;
+  f.totalFrame = n;
+  f.cepData.assign(records.at(0), records.at(0) + static_cast<std::size_t>(n) * kRecordValues);
+  if (!f.assembleVectors()) throw std::bad_alloc();
+  if (n > 0) std::memcpy(vectors.append(n), f.outData.data(), sizeof(float) * kDimensions * n);
+  vectorsReady = n;
+  f.releaseRecords();
+  f.doReset();
+}
+
+// Kept: vectors, records and energies from the oldest frame not popped;
+// in NONE the records and deltas the next windows read; in CMN and MVNMA
+// every record until the utterance is finished.
+void OnlineExtractor::State::releaseUnneeded() {
+  vectors.releaseBefore(popped);
+  energies.releaseBefore(popped);
+  int recordsNeeded = popped;
+  if (!finished) recordsNeeded = normalisation == Normalisation::None ? std::max(0, deltasReady - 2) : 0;
+  records.releaseBefore(std::min(popped, recordsNeeded));
+  deltas.releaseBefore(finished ? deltas.end() : std::max(0, vectorsReady - 2));
+}
+
+const float* OnlineExtractor::State::row(const Rows& rows, const char* what, int t, int ready) const {
+  if (t >= popped && t < ready) return rows.at(t);
+  std::string message = std::string(what) + " " + std::to_string(t) + " is not available: ";
+  if (t < 0) {
+    message += "frames count from 0";
+  } else if (t < popped) {
+    message += "frames before " + std::to_string(popped) + " were popped";
+  } else if (finished) {
+    message += "the stream ended with " + std::to_string(ready) + " frames";
+  } else {
+    message += "only frames before " + std::to_string(ready) + " are final so far";
+  }
+  throw std::out_of_range(message);
+}
+
+OnlineExtractor::OnlineExtractor(Normalisation normalisation, bool truncate)
+    : s_(std::make_unique<State>(normalisation, truncate)) {}
+OnlineExtractor::~OnlineExtractor() = default;
+OnlineExtractor::OnlineExtractor(OnlineExtractor&&) noexcept = default;
+OnlineExtractor& OnlineExtractor::operator=(OnlineExtractor&&) noexcept = default;
+
+void OnlineExtractor::acceptWaveform(const std::int16_t* samples, std::size_t count) { s_->take(samples, count); }
+
+void OnlineExtractor::inputFinished() {
+  State& s = *s_;
+  if (s.finished) return;
+  s.finished = true;
+  s.energyTrack.finish(s.recordsReady, [&s](int from, int to, float energy) {
+    for (int t = std::max(from, s.energies.first()); t < to; ++t) *s.energies.at(t) = energy;
+  });
+  if (s.normalisation == Normalisation::None) {
+    s.advanceVectors();
+  } else {
+    s.finishUtterance();
+  }
+  s.pending.clear();
+  s.pending.shrink_to_fit();
+  s.releaseUnneeded();
+}
+
+int OnlineExtractor::numFramesReady() const { return s_->vectorsReady; }
+bool OnlineExtractor::isLastFrame(int t) const { return s_->finished && t == s_->recordsReady - 1; }
+const float* OnlineExtractor::frame(int t) const { return s_->row(s_->vectors, "frame", t, s_->vectorsReady); }
+int OnlineExtractor::numRecordsReady() const { return s_->recordsReady; }
+const float* OnlineExtractor::record(int t) const { return s_->row(s_->records, "record", t, s_->recordsReady); }
+int OnlineExtractor::numEnergiesReady() const { return s_->energiesReady(); }
+float OnlineExtractor::energy(int t) const { return *s_->row(s_->energies, "energy", t, s_->energiesReady()); }
+
+void OnlineExtractor::pop(int n) {
+  State& s = *s_;
+  if (n > s.vectorsReady) {
+    throw std::out_of_range("pop(" + std::to_string(n) + "): only frames before " + std::to_string(s.vectorsReady) +
+                            " (the frames ready) can be popped");
+  }
+  s.popped = std::max(s.popped, n);
+  s.releaseUnneeded();
+}
+
+int OnlineExtractor::firstFrame() const { return s_->popped; }
+bool OnlineExtractor::finished() const { return s_->finished; }
+std::int64_t OnlineExtractor::samplesAccepted() const { return s_->accepted; }
+std::int64_t OnlineExtractor::samplesIgnored() const { return s_->ignored; }
+Normalisation OnlineExtractor::normalisation() const { return s_->normalisation; }
+
+}  // namespace feature

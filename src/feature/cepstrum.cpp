@@ -36,12 +36,22 @@ void FEATURE::DCT(float* cep) {
 // c_n *= 1 + 11 sin(n pi / 22) for n = 1..12; the angle in single precision
 // from the single-precision pi / 22, the factor in double rounded to single,
 // the product in single. C0 is not liftered.
-void FEATURE::CEPLIFTER(int count) {
+namespace {
+
+// The twelve factors, computed once: the same values for every record.
+std::array<float, kNumCeps> lifterFactors() {
   std::array<float, kNumCeps> factor;
   for (int n = 1; n <= kNumCeps; ++n) {
     const float angle = static_cast<float>(n) * kLifterStep;
     factor[n - 1] = static_cast<float>(1.0 + 11.0 * std::sin(static_cast<double>(angle)));
   }
+  return factor;
+}
+
+}  // namespace
+
+void FEATURE::CEPLIFTER(int count) {
+  static const std::array<float, kNumCeps> factor = lifterFactors();
   for (int r = 0; r < count; ++r) {
     float* record = cepData.data() + static_cast<std::ptrdiff_t>(r) * kCepDim;
     for (int n = 0; n < kNumCeps; ++n) record[n] = record[n] * factor[n];

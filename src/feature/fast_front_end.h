@@ -78,6 +78,10 @@ struct FrontEndChoice {
 // The row that runs for frontEnd on this processor (resolved: never kFastest,
 // never a kernel the processor lacks).
 const FrontEndChoice& frontEndChoice(FrontEnd frontEnd);
+// The kernel for a group of count frames, fewer than chosen's lanes: the
+// narrowest supported one no wider than chosen that takes them in one call
+// (a wide kernel costs as much for one frame as for all its lanes).
+const FrontEndChoice& kernelForGroup(const FrontEndChoice& chosen, int count);
 
 }  // namespace fast_front_end
 

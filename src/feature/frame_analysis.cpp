@@ -28,7 +28,6 @@ void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep,
                                 fast_front_end::StepTimes* times) {
   const fast_front_end::FrontEndChoice& choice = fast_front_end::frontEndChoice(
       settings.frontEnd == FrontEnd::kStraightforward ? FrontEnd::kBaseline : settings.frontEnd);
-  const fast_front_end::Kernel kernel = choice.kernel;
   const int lanes = choice.lanes;
   static_assert(sizeof(melBand[0]) == sizeof(double[kNumFilters + 1]), "rows of 25 doubles");
   std::array<double, fast_front_end::avx512::kLanes> sums;
@@ -36,6 +35,7 @@ void FEATURE::FastFrameAnalysis(const std::int16_t* samples, float* cep,
   const FillEnergies fill{frameEng.data()};
   for (int first = 0; first < totalFrame; first += lanes) {
     const int count = std::min(lanes, totalFrame - first);
+    const fast_front_end::Kernel kernel = fast_front_end::kernelForGroup(choice, count).kernel;
     double(*rows)[kNumFilters + 1] = reinterpret_cast<double(*)[kNumFilters + 1]>(melBand[first].data());
     kernel(*fastTables, samples, first, count, sums.data(), rows,
            cep + static_cast<std::ptrdiff_t>(first) * kCepDim, times);

@@ -3,6 +3,7 @@
 // them for kFastest. A front end the processor lacks is never run: it falls
 // back to the widest it has.
 #include <array>
+#include <iterator>
 #include <string_view>
 
 #include "fast_front_end.h"
@@ -55,6 +56,16 @@ FrontEnd widestSupported() {
 namespace fast_front_end {
 
 const FrontEndChoice& frontEndChoice(FrontEnd frontEnd) { return entryOf(resolveFrontEnd(frontEnd)); }
+
+const FrontEndChoice& kernelForGroup(const FrontEndChoice& chosen, int count) {
+  if (count >= chosen.lanes) return chosen;
+  for (auto it = std::rbegin(kChoices); it != std::rend(kChoices); ++it) {
+    if (it->kernel != nullptr && it->lanes >= count && it->lanes <= chosen.lanes && frontEndSupported(it->frontEnd)) {
+      return *it;
+    }
+  }
+  return chosen;
+}
 
 }  // namespace fast_front_end
 

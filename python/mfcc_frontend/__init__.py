@@ -23,7 +23,7 @@ from . import _core
 __all__ = [
     "SAMPLE_RATE", "MAX_SAMPLES", "NORMALISATIONS", "features", "cepstra", "energies", "extract",
     "read_recording", "features_from_file", "read_htk", "write_htk", "read_c12", "read_eng", "run_list",
-    "read_list", "extension", "HTKFile", "Extraction",
+    "read_list", "extension", "HTKFile", "Extraction", "OnlineExtractor", "FRAME_DELAY",
 ]
 
 __version__ = _core.VERSION
@@ -85,6 +85,115 @@ def _samples(samples: Samples) -> np.ndarray:
             f"a 1-D array of samples is required, not shape {samples.shape}; "
             "for several channels pick one (x[:, 0]) or mix them first with sox")
     return np.ascontiguousarray(samples, dtype=np.int16)
+
+
+FRAME_DELAY = 5
+"""In NONE the vector of frame t is final 5 frame shifts (50 ms) after the
+frame's last sample: ``num_frames_ready`` is max(0, n // 160 - 5) after n
+samples."""
+
+
+class OnlineExtractor:
+    """Features as audio arrives, bit for bit the tool's for the same samples.
+
+    Feed samples in chunks of any size with ``accept_waveform``; ``take()``
+    gives the vectors that became final since the previous ``take()``, as a
+    (k, 39) float32 array, and releases them::
+
+        online = mf.OnlineExtractor("NONE")
+        for chunk in chunks:                     # int16 arrays or bytes
+            online.accept_waveform(chunk)
+            use(online.take())                   # final vectors so far
+        online.input_finished()
+        use(online.take())                       # the last frames
+
+    In NONE a frame's vector is final once the samples of the four frames
+    after it are in (50 ms after the frame ends; see FRAME_DELAY); the last
+    four frames when the input is finished. CMN and MVNMA normalise over the
+    whole utterance: their vectors are all final at ``input_finished()``,
+    and more than 90 s raise TooLong (a ValueError) unless ``truncate``.
+    Records (c1..c12 liftered, C0) are final as soon as a frame's samples
+    are in; energies too, except that a silent frame (all samples 0) takes
+    the energy of the next sounding one. Frame indices are absolute: frame
+    t covers samples 160 t .. 160 t + 319 of the stream.
+
+    Samples are analysed without the GIL; one call at a time per object.
+    """
+
+    def __init__(self, normalisation: str = "NONE", truncate: bool = False) -> None:
+        _check_normalisation(normalisation)
+        self.normalisation = normalisation
+        self._core = _core.OnlineExtractor(normalisation, bool(truncate))
+        self._odd = b""       # the first byte of a sample split between two bytes chunks
+        self._taken = 0       # frames given by take()
+
+    def accept_waveform(self, samples: Samples) -> None:
+        """Appends samples: a 1-D int16 array or bytes-like little-endian 16-bit
+        samples (a bytes chunk of odd length keeps its last byte for the next
+        chunk). Raises RuntimeError after ``input_finished()``."""
+        if isinstance(samples, (bytes, bytearray, memoryview)):
+            raw = self._odd + memoryview(samples).cast("B").tobytes() if self._odd else memoryview(samples).cast("B")
+            whole = len(raw) - len(raw) % 2
+            if self._core.finished:
+                self._core.accept(np.zeros(0, np.int16))  # raises
+            self._odd = bytes(raw[whole:])
+            samples = raw[:whole]
+        self._core.accept(_samples(samples))
+
+    def input_finished(self) -> None:
+        """No more samples: every remaining frame becomes final (a last odd
+        byte is ignored, as the tool ignores it)."""
+        self._odd = b""
+        self._core.finish()
+
+    @property
+    def num_frames_ready(self) -> int:
+        """Frames whose vectors are final (popped ones included)."""
+        return self._core.frames_ready
+
+    @property
+    def num_records_ready(self) -> int:
+        return self._core.records_ready
+
+    @property
+    def num_energies_ready(self) -> int:
+        return self._core.energies_ready
+
+    @property
+    def first_frame(self) -> int:
+        """The oldest frame not popped."""
+        return self._core.first_frame
+
+    def is_last_frame(self, i: int) -> bool:
+        """Whether frame i is the last of the input (known once it is finished)."""
+        return self._core.is_last_frame(i)
+
+    def get_frames(self, start: int, stop: Optional[int] = None) -> np.ndarray:
+        """The vectors of frames start .. stop - 1 (stop: the frames ready),
+        (k, 39) float32. IndexError names a frame popped or not final."""
+        return self._core.vectors(start, self.num_frames_ready if stop is None else stop)
+
+    def get_records(self, start: int, stop: Optional[int] = None) -> np.ndarray:
+        """Records of frames start .. stop - 1, (k, 13) float32."""
+        return self._core.records(start, self.num_records_ready if stop is None else stop)
+
+    def get_energies(self, start: int, stop: Optional[int] = None) -> np.ndarray:
+        """Energies (dB) of frames start .. stop - 1, (k,) float32."""
+        return self._core.energies(start, self.num_energies_ready if stop is None else stop)
+
+    def pop(self, n: int) -> None:
+        """Frames before n are no longer needed (n at most num_frames_ready)."""
+        self._core.pop(n)
+
+    def take(self) -> np.ndarray:
+        """The vectors that became final since the previous take(), (k, 39)
+        float32, popped."""
+        start = max(self._taken, self.first_frame)
+        stop = self.num_frames_ready
+        vectors = self._core.vectors(start, stop)
+        self._core.pop(stop)
+        self._taken = stop
+        return vectors
 
 
 def _check_rate(sample_rate: int) -> None:

@@ -20,6 +20,7 @@
 #include "extractor.h"
 #include "feature.h"
 #include "feature_files.h"
+#include "online_extractor.h"
 
 namespace py = pybind11;
 
@@ -180,6 +181,57 @@ std::vector<py::bytes> readList(const std::string& path) {
   return std::vector<py::bytes>(names.begin(), names.end());
 }
 
+// An online extractor for Python: samples are analysed without the GIL,
+// one call at a time per object (a lock, since another thread may call in
+// while the GIL is released).
+class PythonOnline {
+ public:
+  PythonOnline(const std::string& normalisation, bool truncate)
+      : online_(feature::normalisationNamed(normalisation), truncate) {}
+
+  void accept(const py::buffer& samples) {
+    const py::buffer_info info = samples.request();
+    if (info.itemsize != 2 || info.ndim != 1 || (info.shape[0] > 1 && info.strides[0] != 2)) {
+      throw py::type_error("accept needs a contiguous 1-D buffer of 16-bit integers");
+    }
+    py::gil_scoped_release unlocked;
+    const std::lock_guard<std::mutex> hold(lock_);
+    online_.acceptWaveform(static_cast<const std::int16_t*>(info.ptr), static_cast<std::size_t>(info.shape[0]));
+  }
+
+  void finish() {
+    py::gil_scoped_release unlocked;
+    const std::lock_guard<std::mutex> hold(lock_);
+    online_.inputFinished();
+  }
+
+  // Rows start .. stop - 1 of vectors, records or energies, copied.
+  py::array_t<float> rows(int start, int stop, int width) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (stop < start) throw py::value_error("stop " + std::to_string(stop) + " comes before start " + std::to_string(start));
+    py::array_t<float> out = width == 1 ? py::array_t<float>(stop - start)
+                                        : py::array_t<float>({static_cast<py::ssize_t>(stop - start), static_cast<py::ssize_t>(width)});
+    float* to = out.mutable_data();
+    for (int t = start; t < stop; ++t, to += width) {
+      if (width == feature::kDimensions) {
+        std::memcpy(to, online_.frame(t), sizeof(float) * width);
+      } else if (width == feature::kRecordValues) {
+        std::memcpy(to, online_.record(t), sizeof(float) * width);
+      } else {
+        *to = online_.energy(t);
+      }
+    }
+    return out;
+  }
+
+  feature::OnlineExtractor& get() { return online_; }
+  std::mutex& lock() { return lock_; }
+
+ private:
+  feature::OnlineExtractor online_;
+  std::mutex lock_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -245,6 +297,37 @@ PYBIND11_MODULE(_core, m) {
         return count;
       },
       py::arg("head"), py::arg("size"), py::arg("values"), py::arg("name"));
+  using Online = PythonOnline;
+  const auto locked = [](auto read) {
+    return [read](Online& o) {
+      const std::lock_guard<std::mutex> hold(o.lock());
+      return read(o.get());
+    };
+  };
+  py::class_<Online>(m, "OnlineExtractor")
+      .def(py::init<const std::string&, bool>(), py::arg("normalisation"), py::arg("truncate"))
+      .def("accept", &Online::accept, py::arg("samples"))
+      .def("finish", &Online::finish)
+      .def("vectors", [](Online& o, int start, int stop) { return o.rows(start, stop, feature::kDimensions); })
+      .def("records", [](Online& o, int start, int stop) { return o.rows(start, stop, feature::kRecordValues); })
+      .def("energies", [](Online& o, int start, int stop) { return o.rows(start, stop, 1); })
+      .def("pop",
+           [](Online& o, int n) {
+             const std::lock_guard<std::mutex> hold(o.lock());
+             o.get().pop(n);
+           })
+      .def("is_last_frame",
+           [](Online& o, int t) {
+             const std::lock_guard<std::mutex> hold(o.lock());
+             return o.get().isLastFrame(t);
+           })
+      .def_property_readonly("frames_ready", locked([](const feature::OnlineExtractor& x) { return x.numFramesReady(); }))
+      .def_property_readonly("records_ready", locked([](const feature::OnlineExtractor& x) { return x.numRecordsReady(); }))
+      .def_property_readonly("energies_ready", locked([](const feature::OnlineExtractor& x) { return x.numEnergiesReady(); }))
+      .def_property_readonly("first_frame", locked([](const feature::OnlineExtractor& x) { return x.firstFrame(); }))
+      .def_property_readonly("finished", locked([](const feature::OnlineExtractor& x) { return x.finished(); }))
+      .def_property_readonly("samples_accepted", locked([](const feature::OnlineExtractor& x) { return x.samplesAccepted(); }))
+      .def_property_readonly("samples_ignored", locked([](const feature::OnlineExtractor& x) { return x.samplesIgnored(); }));
   m.attr("MAX_WORKERS") = kMaxWorkers;
   m.attr("VERSION") = FEATURE_VERSION;
   pthread_atfork(nullptr, nullptr, [] { new (&listRuns) std::mutex(); });

@@ -1,0 +1,221 @@
+// feature-stream: features of raw audio on standard input, each vector on
+// standard output as soon as it is final. A thin loop around
+// feature::OnlineExtractor: read what is there, analyse it, write what
+// became ready, and on at the end of the input.
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "feature_files.h"
+#include "online_extractor.h"
+
+#ifndef FEATURE_VERSION
+#define FEATURE_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: feature-stream [options] <CMN|MVNMA|NONE>\n"
+    "\n"
+    "Reads raw 16-bit little-endian PCM at 16 kHz, one channel, from standard\n"
+    "input (any read size) and writes the 39-value MFCC vector of every frame\n"
+    "to standard output as soon as it is final, flushed: the vectors of the\n"
+    "tool's HTK file for the same samples, bit for bit. For example\n"
+    "\n"
+    "  arecord -q -f S16_LE -r 16000 -c 1 | feature-stream --format=text NONE\n"
+    "  sox in.wav -t raw -r 16000 -b 16 -e signed -c 1 - | feature-stream NONE > x.f32\n"
+    "\n"
+    "When a vector is written:\n"
+    "  NONE          once the samples of the four frames after it are in: frame t\n"
+    "                (samples 160t .. 160t+319) after 160t + 960 samples, 50 ms\n"
+    "                after its end; the last four frames at the end of the input\n"
+    "  CMN, MVNMA    at the end of the input: their statistics span the whole\n"
+    "                utterance (at most 90 s; see --truncate)\n"
+    "\n"
+    "Options:\n"
+    "  --format=f32  rows of 39 little-endian 32-bit floats (the default)\n"
+    "  --format=text one line of 39 values per frame, each printed with 9\n"
+    "                significant digits, which give the float back exactly\n"
+    "  --records     write the 13-value records (c1..c12 liftered, C0, before\n"
+    "                normalisation) instead, each as soon as its frame's\n"
+    "                samples are in, in any mode\n"
+    "  --truncate    ignore the samples after the first 90 s (as the tool does\n"
+    "                with a longer file) instead of stopping there in CMN and\n"
+    "                MVNMA; NONE otherwise has no limit\n"
+    "  -h, --help    show this help and exit\n"
+    "  --version     show the version and exit\n"
+    "\n"
+    "Exit status: 0 at the end of the input; 1 for wrong arguments, a read or\n"
+    "write error (a closed pipe ends it quietly), or more than 90 s in CMN or\n"
+    "MVNMA without --truncate.\n";
+
+struct Options {
+  bool text = false;
+  bool records = false;
+  bool truncate = false;
+  feature::Normalisation normalisation = feature::Normalisation::None;
+};
+
+int usage(const std::string& problem) {
+  std::fprintf(stderr, "feature-stream: %s\nTry 'feature-stream --help'\n", problem.c_str());
+  return 1;
+}
+
+// Everything written, or false (errno set).
+bool writeAll(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void appendRow(std::string& out, const float* values, int count, bool text) {
+  if (!text) {
+    for (int i = 0; i < count; ++i) {
+      std::uint32_t bits;
+      std::memcpy(&bits, &values[i], 4);
+      unsigned char bytes[4];
+      feature_files::storeLittleEndian32(bytes, bits);
+      out.append(reinterpret_cast<const char*>(bytes), 4);
+    }
+    return;
+  }
+  char value[32];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(value, sizeof value, i == 0 ? "%.9g" : " %.9g", static_cast<double>(values[i]));
+    out += value;
+  }
+  out += '\n';
+}
+
+class Writer {
+ public:
+  Writer(feature::OnlineExtractor& online, const Options& options) : online_(online), options_(options) {}
+
+  // The rows that became final since the last call; false when they could
+  // not be written.
+  bool writeReady() {
+    std::string out;
+    if (options_.records) {
+      for (; next_ < online_.numRecordsReady(); ++next_) {
+        appendRow(out, online_.record(next_), feature::kRecordValues, options_.text);
+      }
+    } else {
+      for (; next_ < online_.numFramesReady(); ++next_) {
+        appendRow(out, online_.frame(next_), feature::kDimensions, options_.text);
+      }
+    }
+    online_.pop(std::min(next_, online_.numFramesReady()));
+    return writeAll(out);
+  }
+
+ private:
+  feature::OnlineExtractor& online_;
+  const Options& options_;
+  int next_ = 0;
+};
+
+int writeFailed() {
+  if (errno == EPIPE) return 1;  // the reader has gone: nothing to say to it
+  std::fprintf(stderr, "feature-stream: cannot write the features: %s\n", std::strerror(errno));
+  return 1;
+}
+
+int run(const Options& options) {
+  feature::OnlineExtractor online(options.normalisation, options.truncate);
+  Writer writer(online, options);
+  std::vector<unsigned char> buffer(1 << 16);
+  std::vector<std::int16_t> samples;
+  int carried = -1;  // the first byte of a sample split between two reads
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::fprintf(stderr, "feature-stream: cannot read standard input: %s\n", std::strerror(errno));
+      return 1;
+    }
+    if (n == 0) break;
+    samples.clear();
+    std::size_t at = 0;
+    if (carried >= 0) {
+      samples.push_back(static_cast<std::int16_t>(carried | buffer[0] << 8));
+      at = 1;
+      carried = -1;
+    }
+    for (; at + 1 < static_cast<std::size_t>(n); at += 2) {
+      samples.push_back(static_cast<std::int16_t>(buffer[at] | buffer[at + 1] << 8));
+    }
+    if (at < static_cast<std::size_t>(n)) carried = buffer[at];
+    try {
+      online.acceptWaveform(samples.data(), samples.size());
+    } catch (const feature::TooLong&) {
+      std::fprintf(stderr,
+                   "feature-stream: the input is longer than 90 s: %s normalises over the whole utterance "
+                   "(use NONE, or --truncate to ignore what follows the first 90 s)\n",
+                   options.normalisation == feature::Normalisation::CMN ? "CMN" : "MVNMA");
+      return 1;
+    }
+    if (!writer.writeReady()) return writeFailed();
+  }
+  online.inputFinished();
+  if (!writer.writeReady()) return writeFailed();
+  if (online.samplesIgnored() > 0) {
+    std::fprintf(stderr, "feature-stream: the input is longer than 90 s; its last %.2f s were ignored\n",
+                 online.samplesIgnored() / 16000.0);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a write error, handled
+  Options options;
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("feature-stream %s\n", FEATURE_VERSION);
+      return 0;
+    } else if (arg == "--format=f32") {
+      options.text = false;
+    } else if (arg == "--format=text") {
+      options.text = true;
+    } else if (arg == "--records") {
+      options.records = true;
+    } else if (arg == "--truncate") {
+      options.truncate = true;
+    } else if (arg.rfind("--format", 0) == 0) {
+      return usage("--format takes f32 or text, not '" + arg + "'");
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usage("unknown option " + arg);
+    } else {
+      arguments.push_back(arg);
+    }
+  }
+  if (arguments.size() != 1) return usage("one argument needed: the mode, CMN, MVNMA or NONE");
+  try {
+    options.normalisation = feature::normalisationNamed(arguments[0]);
+  } catch (const std::invalid_argument& e) {
+    return usage(e.what());
+  }
+  try {
+    return run(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "feature-stream: %s\n", e.what());
+    return 1;
+  }
+}

@@ -8,12 +8,15 @@ source=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for f in bin/feature bin/feature-inspect include/feature/feature.h share/man/man1/feature.1 \
-    share/man/man1/feature-inspect.1; do
+for f in bin/feature bin/feature-inspect bin/feature-stream include/feature/feature.h \
+    include/feature/online_extractor.h share/man/man1/feature.1 share/man/man1/feature-inspect.1 \
+    share/man/man1/feature-stream.1; do
   [ -e "$scratch/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 ls "$scratch"/prefix/lib*/cmake/feature/featureConfig.cmake >/dev/null
 ls "$scratch"/prefix/lib*/libfeature_extractor.a >/dev/null
+# Only the public headers: the kernels' stay inside the library.
+[ ! -e "$scratch/prefix/include/feature/fast_front_end.h" ] || { echo "a private header was installed"; exit 1; }
 "$scratch/prefix/bin/feature" --version
 cmake -S "$source/tests/install/consumer" -B "$scratch/consumer" \
   -DCMAKE_PREFIX_PATH="$scratch/prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null

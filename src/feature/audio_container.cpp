@@ -276,7 +276,8 @@ std::uint64_t id3TagSize(const ByteSource& source) {
 struct FlacState {
   const ByteSource& source;
   std::uint64_t offset = 0;
-  std::size_t limit = 0;
+  std::size_t limit = 0;      // frames kept
+  unsigned maxChannels = 1;
   std::vector<std::int16_t>& samples;
   FlacResult result;
   std::uint64_t promised = 0;  // total samples in STREAMINFO (0: unknown)
@@ -301,14 +302,17 @@ FLAC__bool atEnd(const FLAC__StreamDecoder*, void* data) {
 FLAC__StreamDecoderWriteStatus writeSamples(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
                                             const FLAC__int32* const buffer[], void* data) {
   auto& s = *static_cast<FlacState*>(data);
-  if (frame->header.channels != 1 || frame->header.bits_per_sample != 16) {
+  if (frame->header.channels != s.result.channels || frame->header.bits_per_sample != 16) {
     s.decodeError = "a frame of " + std::to_string(frame->header.channels) + " channels and " +
                     std::to_string(frame->header.bits_per_sample) + " bits, unlike its header";
     return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
   }
   const std::size_t count = frame->header.blocksize;
-  const std::size_t kept = std::min(count, s.limit - std::min(s.limit, s.samples.size()));
-  for (std::size_t i = 0; i < kept; ++i) s.samples.push_back(static_cast<std::int16_t>(buffer[0][i]));
+  const unsigned channels = s.result.channels;
+  const std::size_t kept = std::min(count, s.limit - std::min(s.limit, s.samples.size() / channels));
+  for (std::size_t i = 0; i < kept; ++i) {
+    for (unsigned c = 0; c < channels; ++c) s.samples.push_back(static_cast<std::int16_t>(buffer[c][i]));
+  }
   s.result.frames += count;
   return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
 }
@@ -333,9 +337,10 @@ bool isFlac(const ByteSource& source) {
   return Fields{source}.is(id3TagSize(source), "fLaC", 4);
 }
 
-FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<std::int16_t>& samples) {
+FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<std::int16_t>& samples,
+                      unsigned maxChannels) {
   samples.clear();
-  FlacState s{source, 0, limit, samples, {}, 0, {}};
+  FlacState s{source, 0, limit, maxChannels, samples, {}, 0, {}};
   const std::unique_ptr<FLAC__StreamDecoder, void (*)(FLAC__StreamDecoder*)> decoder(FLAC__stream_decoder_new(),
                                                                                    FLAC__stream_decoder_delete);
   if (decoder == nullptr) throw std::bad_alloc();
@@ -350,12 +355,13 @@ FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<s
     FLAC__stream_decoder_finish(decoder.get());
     return s.result;
   }
-  s.result.accepted = s.result.rate == 16000 && s.result.channels == 1 && s.result.bits == 16;
+  s.result.accepted =
+      s.result.rate == 16000 && s.result.channels >= 1 && s.result.channels <= maxChannels && s.result.bits == 16;
   if (!s.result.accepted) {
     FLAC__stream_decoder_finish(decoder.get());
     return s.result;
   }
-  samples.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(s.promised, limit)));
+  samples.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(s.promised, limit)) * s.result.channels);
   const bool decoded = FLAC__stream_decoder_process_until_end_of_stream(decoder.get()) != 0;
   const bool signatureMatches = FLAC__stream_decoder_finish(decoder.get()) != 0;
   if (source.failed()) {

@@ -57,19 +57,21 @@ SampleData promisedSampleData(int majorType, const ByteSource& source);
 // Whether the file begins with a FLAC stream (after an ID3v2 tag, if any).
 bool isFlac(const ByteSource& source);
 
-// A FLAC stream decoded whole: 16-bit samples at 16 kHz in one channel only.
+// A FLAC stream decoded whole: 16-bit samples at 16 kHz, in one channel
+// unless more are allowed (then interleaved).
 struct FlacResult {
-  bool accepted = false;     // 16000 Hz, 1 channel, 16 bits
+  bool accepted = false;     // 16000 Hz, 1 to maxChannels channels, 16 bits
   unsigned rate = 0, channels = 0, bits = 0;
-  std::uint64_t frames = 0;  // samples decoded (all of them, also past limit)
+  std::uint64_t frames = 0;  // samples per channel decoded (all, also past limit)
   std::string problem;       // why the stream is refused, if it is
 };
 
-// Decodes the stream into samples (at most limit samples kept; the rest are
-// decoded, counted and checked too). The MD5 signature is checked when the
+// Decodes the stream into samples (at most limit samples per channel kept;
+// the rest are decoded, counted and checked too). The MD5 signature is checked when the
 // stream has one; a stream of unknown length (total 0 in its header) is
 // read to its end.
-FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<std::int16_t>& samples);
+FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<std::int16_t>& samples,
+                      unsigned maxChannels = 1);
 
 }  // namespace audio
 

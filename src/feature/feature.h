@@ -301,7 +301,14 @@ class FEATURE {
   // its header promises; FLAC streams are checked against their MD5
   // signature.
   int readContainer(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
-  int readFlac(const audio::ByteSource& source, const char* path, std::vector<std::int16_t>& samples);
+  // The same checks over the bytes of an audio file, keeping at most
+  // frameLimit samples per channel (outcome.samplesIgnored counts the rest)
+  // of up to maxChannels channels, interleaved; channels receives their
+  // number. Returns kExtractOk or kRecordingRefused.
+  int readAudio(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
+                std::vector<std::int16_t>& samples, int& channels);
+  int readFlac(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
+               std::vector<std::int16_t>& samples, int& channels);
   // The analysis of n samples in memory (n <= kMaxSamples): sets samplesRead
   // and totalFrame, allocates and fills cepData (un-liftered), frameEng and
   // melBand. Returns the frame count, or kShellNoMemory.

@@ -212,13 +212,20 @@ int FEATURE::readContainer(std::FILE*, const char* path, std::vector<std::int16_
   samples.clear();
   return refuse(path, "this build reads raw recordings only (no libsndfile)");
 }
+
+int FEATURE::readAudio(const audio::ByteSource&, const char* path, std::size_t, int, std::vector<std::int16_t>& samples,
+                       int&) {
+  samples.clear();
+  return refuse(path, "this build reads raw recordings only (no libsndfile)");
+}
 #else
 namespace {
 
-std::string conversionAdvice(const char* path) {
-  return std::string("; only 16000 Hz, 1 channel, 16-bit integer samples are read, as anything else would change "
-                     "the features. Convert it with:\n  sox '") +
-         path + "' -r 16000 -c 1 -b 16 -e signed-integer converted.wav";
+std::string conversionAdvice(const char* path, int maxChannels) {
+  return std::string(maxChannels == 1 ? "; only 16000 Hz, 1 channel, 16-bit integer samples are read"
+                                      : "; only 16000 Hz, 16-bit integer samples are read") +
+         ", as anything else would change the features. Convert it with:\n  sox '" + path +
+         "' -r 16000 -c 1 -b 16 -e signed-integer converted.wav";
 }
 
 constexpr const char* kCutShort = "its header promises more samples than the file holds (";
@@ -229,12 +236,22 @@ constexpr const char* kCutShortEnd = "): cut short, or written to a pipe; check 
 int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::int16_t>& samples) {
   samples.clear();
   std::string problem;
-  audio::ByteSource source(fileno(file), problem);
+  const audio::ByteSource source(fileno(file), problem);
   if (!problem.empty()) return refuse(path, problem);
-  if (audio::isFlac(source)) return readFlac(source, path, samples);
+  int channels = 0;
+  return readAudio(source, path, kMaxSamples, 1, samples, channels);
+}
 
+int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
+                       std::vector<std::int16_t>& samples, int& channels) {
+  samples.clear();
+  outcome.samplesIgnored = 0;
+  if (audio::isFlac(source)) return readFlac(source, path, frameLimit, maxChannels, samples, channels);
+
+  std::string problem;
   SF_INFO info{};
-  VirtualFile virtualFile{source};
+  audio::ByteSource& bytes = const_cast<audio::ByteSource&>(source);
+  VirtualFile virtualFile{bytes};
   SF_VIRTUAL_IO io = virtualIo();
   SNDFILE* sound;
   {
@@ -244,11 +261,12 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
   }
   if (sound == nullptr) return refuse(path, "not an audio file that can be read (" + problem + ")");
   const std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> opened(sound, sf_close);
-  const bool accepted = info.samplerate == kSampleRate && info.channels == 1 &&
+  const bool accepted = info.samplerate == kSampleRate && info.channels >= 1 && info.channels <= maxChannels &&
                         (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
   if (!accepted) {
     return refuse(path, describe(info.samplerate, info.channels, formatName(info.format & SF_FORMAT_SUBMASK),
-                                          formatName(info.format & SF_FORMAT_TYPEMASK)) + conversionAdvice(path));
+                                 formatName(info.format & SF_FORMAT_TYPEMASK)) +
+                            conversionAdvice(path, maxChannels));
   }
   const int container = info.format & SF_FORMAT_TYPEMASK;
   const audio::SampleData data = audio::promisedSampleData(container, source);
@@ -265,16 +283,18 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
                   kCutShort + std::to_string(data.bytes) + " bytes of samples from byte " + std::to_string(data.offset) +
                       ", in a file of " + std::to_string(size) + " bytes" + kCutShortEnd);
   }
-  const std::uint64_t promised = data.toEnd ? (size - std::min(size, data.offset)) / 2 : data.bytes / 2;
+  const std::uint64_t frameBytes = 2 * static_cast<std::uint64_t>(info.channels);
+  const std::uint64_t promised = data.toEnd ? (size - std::min(size, data.offset)) / frameBytes : data.bytes / frameBytes;
   if (info.frames < 0 || static_cast<std::uint64_t>(info.frames) != promised) {
     return refuse(path,
                   kCutShort + std::to_string(promised) + " promised, " + std::to_string(info.frames) + " readable" +
                       kCutShortEnd);
   }
-  samples.resize(static_cast<std::size_t>(std::min<sf_count_t>(info.frames, kMaxSamples)));
-  const sf_count_t got = sf_read_short(sound, samples.data(), static_cast<sf_count_t>(samples.size()));
+  const sf_count_t frames = std::min<sf_count_t>(info.frames, static_cast<sf_count_t>(frameLimit));
+  samples.resize(static_cast<std::size_t>(frames) * static_cast<std::size_t>(info.channels));
+  const sf_count_t got = frames == 0 ? 0 : sf_readf_short(sound, samples.data(), frames);
   const int error = sf_error(sound);
-  if (got != static_cast<sf_count_t>(samples.size()) || error != SF_ERR_NO_ERROR || source.failed()) {
+  if (got != frames || error != SF_ERR_NO_ERROR || source.failed()) {
     samples.clear();
     return refuse(path,
                   std::string("its samples cannot be read whole (") +
@@ -282,22 +302,25 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
                                        : error != SF_ERR_NO_ERROR ? sf_error_number(error) : "the file ends early") +
                       ")");
   }
-  outcome.samplesIgnored = info.frames > kMaxSamples ? info.frames - kMaxSamples : 0;
+  channels = info.channels;
+  outcome.samplesIgnored = info.frames > frames ? info.frames - frames : 0;
   return kExtractOk;
 }
 
-int FEATURE::readFlac(const audio::ByteSource& source, const char* path, std::vector<std::int16_t>& samples) {
-  const audio::FlacResult flac = audio::decodeFlac(source, kMaxSamples, samples);
+int FEATURE::readFlac(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
+                      std::vector<std::int16_t>& samples, int& channels) {
+  const audio::FlacResult flac =
+      audio::decodeFlac(source, frameLimit, samples, static_cast<unsigned>(std::max(1, maxChannels)));
   if (flac.rate != 0 && !flac.accepted) {
     return refuse(path,
                   describe(flac.rate, flac.channels, "Signed " + std::to_string(flac.bits) + " bit PCM",
                            formatName(SF_FORMAT_FLAC)) +
-                      conversionAdvice(path));
+                      conversionAdvice(path, maxChannels));
   }
   if (!flac.problem.empty()) return refuse(path, flac.problem);
-  outcome.samplesIgnored = flac.frames > static_cast<std::uint64_t>(kMaxSamples)
-                       ? static_cast<std::int64_t>(flac.frames) - kMaxSamples
-                       : 0;
+  channels = static_cast<int>(flac.channels);
+  outcome.samplesIgnored =
+      flac.frames > frameLimit ? static_cast<std::int64_t>(flac.frames - frameLimit) : 0;
   return kExtractOk;
 }
 #endif

@@ -28,15 +28,7 @@ std::string rawInput(const std::string& path) { return "-t raw -r 16000 -e signe
 // Writes samples as a container of libsndfile's (for the kinds sox does not
 // write: WAVEX and RF64 holding 16-bit mono).
 void writeWithLibsndfile(const std::string& path, int format, const std::vector<std::int16_t>& samples) {
-  SF_INFO info{};
-  info.samplerate = 16000;
-  info.channels = 1;
-  info.format = format | SF_FORMAT_PCM_16;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-  ASSERT_EQ(sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size())),
-            static_cast<sf_count_t>(samples.size()));
-  sf_close(file);
+  ASSERT_TRUE(test::writeAudio(path, format | SF_FORMAT_PCM_16, samples)) << sf_strerror(nullptr);
 }
 
 std::vector<std::int16_t> samplesOf(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -375,6 +376,19 @@ std::vector<float> littleEndianFloats(const std::vector<unsigned char>& bytes, s
 
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 4) == 0);
+}
+
+bool writeAudio(const std::string& path, int format, const std::vector<std::int16_t>& samples, int channels,
+                int rate) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = format;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (file == nullptr) return false;
+  const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
+  const bool written = sf_writef_short(file, samples.data(), frames) == frames;
+  return sf_close(file) == 0 && written;
 }
 
 std::vector<std::string> goldenNames() {

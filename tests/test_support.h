@@ -151,6 +151,11 @@ std::vector<std::int16_t> samplesOf(const std::vector<unsigned char>& bytes);
 std::vector<float> bigEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset);
 std::vector<float> littleEndianFloats(const std::vector<unsigned char>& bytes, std::size_t offset);
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b);
+// Writes interleaved samples of channels channels at rate as an audio file
+// of libsndfile's format (SF_FORMAT_WAV | SF_FORMAT_PCM_16, ...); false
+// when it cannot.
+bool writeAudio(const std::string& path, int format, const std::vector<std::int16_t>& samples, int channels = 1,
+                int rate = 16000);
 // The names of the golden list.
 std::vector<std::string> goldenNames();
 

@@ -14,7 +14,8 @@ Extraction releases the GIL: Python threads extract side by side.
 from __future__ import annotations
 
 import os
-from typing import List, NamedTuple, Optional, Tuple, Union
+import tempfile
+from typing import Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -24,6 +25,7 @@ __all__ = [
     "SAMPLE_RATE", "MAX_SAMPLES", "NORMALISATIONS", "features", "cepstra", "energies", "extract",
     "read_recording", "features_from_file", "read_htk", "write_htk", "read_c12", "read_eng", "run_list",
     "read_list", "extension", "HTKFile", "Extraction", "OnlineExtractor", "FRAME_DELAY",
+    "read_kaldi_ark", "read_kaldi_scp", "write_kaldi",
 ]
 
 __version__ = _core.VERSION
@@ -347,6 +349,126 @@ def read_c12(path: Path) -> np.ndarray:
 def read_eng(path: Path) -> np.ndarray:
     """An .ENG file of the tool (--c12-eng): the energy of every frame in dB, (frames,)."""
     return _read_counted(path, 1, ".ENG")
+
+
+def _kaldi_entry(f, where: str, offset: int) -> np.ndarray:
+    """The float matrix whose header starts at the file's position."""
+    head = f.read(_core.KALDI_MATRIX_HEADER_BYTES)
+    try:
+        rows, columns = _core.kaldi_matrix_header(head)
+    except ValueError as e:
+        raise ValueError(f"{where} (byte {offset}): {e}") from None
+    try:
+        return _read_values(f, rows * columns, "<f4").reshape(rows, columns)
+    except ValueError:
+        raise ValueError(f"{where} (byte {offset}): the archive ends inside a matrix of {rows} x {columns}") from None
+
+
+def read_kaldi_ark(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
+    """The (key, matrix) pairs of a binary Kaldi archive of float matrices, in
+    order, read one at a time; matrices are (rows, columns) float32. A text or
+    compressed entry, or an archive cut short, raises ValueError naming the
+    entry and its byte offset."""
+    name = os.fsdecode(_fsencode(path))
+    with open(path, "rb") as f:
+        while True:
+            start = f.tell()
+            key = bytearray()
+            while True:
+                c = f.read(1)
+                if not c:
+                    if key:
+                        raise ValueError(f"{name}: the archive ends inside the key at byte {start}")
+                    return
+                if c == b" ":
+                    break
+                key += c
+            if not key:
+                raise ValueError(f"{name}: an empty key at byte {start}")
+            text = key.decode("utf-8", "surrogateescape")
+            yield text, _kaldi_entry(f, f"{name}: entry {text!r}", f.tell())
+
+
+def read_kaldi_scp(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
+    """The (key, matrix) pairs an index (feats.scp: ``<key> <archive>:<offset>``)
+    points to, in its order; archive paths are taken as they stand (relative
+    to the working directory, as Kaldi takes them)."""
+    name = os.fsdecode(_fsencode(path))
+    archives = {}
+    try:
+        with open(path, "rb") as index:
+            for number, line in enumerate(index, 1):
+                fields = line.split()
+                if not fields:
+                    continue
+                where = f"{name} line {number}"
+                if len(fields) != 2 or b":" not in fields[1]:
+                    raise ValueError(f"{where}: not '<key> <archive>:<offset>'")
+                archive, _, offset_text = fields[1].rpartition(b":")
+                if not offset_text.isdigit():
+                    raise ValueError(f"{where}: the offset {offset_text.decode(errors='replace')!r} is no number")
+                if archive not in archives:
+                    archives[archive] = open(archive, "rb")
+                f = archives[archive]
+                offset = int(offset_text)
+                f.seek(offset)
+                key = fields[0].decode("utf-8", "surrogateescape")
+                yield key, _kaldi_entry(f, f"{where}: {os.fsdecode(archive)} entry {key!r}", offset)
+    finally:
+        for f in archives.values():
+            f.close()
+
+
+def write_kaldi(ark: Path, scp: Optional[Path], items) -> int:
+    """Writes (key, matrix) pairs as a binary Kaldi archive of float matrices,
+    and its index when ``scp`` is given (``<key> <ark>:<offset>``, the ark path
+    as given). Both appear under their names only when complete. Matrices are
+    2-D (rows, columns), written as float32. Returns the number of entries."""
+    targets = [ark] + ([scp] if scp is not None else [])
+    temporaries = []
+    try:
+        files = []
+        for target in targets:
+            encoded = _fsencode(target)
+            directory, base = os.path.split(encoded)
+            fd, temporary = tempfile.mkstemp(prefix=b"." + base + b".", dir=directory or b".")
+            temporaries.append((temporary, encoded))
+            files.append(os.fdopen(fd, "wb"))
+        ark_file = files[0]
+        count = 0
+        for key, matrix in items:
+            data = np.asarray(matrix)
+            if data.ndim != 2:
+                raise ValueError(f"{key!r}: a Kaldi matrix is 2-D (rows, columns), not shape {data.shape}")
+            if data.dtype.kind not in "fiu":
+                raise TypeError(f"{key!r}: a matrix of numbers is needed, not {data.dtype}")
+            head = _core.kaldi_entry_head(str(key), data.shape[0], data.shape[1])
+            offset = ark_file.tell() + head.index(b" ") + 1
+            ark_file.write(head)
+            ark_file.write(np.ascontiguousarray(data, dtype="<f4").tobytes())
+            if scp is not None:
+                files[1].write(str(key).encode("utf-8", "surrogateescape") + b" " + os.fsencode(ark) +
+                               b":" + str(offset).encode() + b"\n")
+            count += 1
+        for f in files:
+            f.close()
+        for temporary, target in temporaries:
+            os.chmod(temporary, 0o666 & ~_umask())
+            os.replace(temporary, target)
+        temporaries = []
+        return count
+    finally:
+        for temporary, _ in temporaries:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
 
 
 def read_list(list_file: Path) -> List[str]:

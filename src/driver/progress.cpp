@@ -59,8 +59,8 @@ double monotonicSeconds() {
   return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-Progress::Progress(std::FILE* line, std::FILE* summary, long total)
-    : line_(line), summary_(summary), total_(total), start_(monotonicSeconds()) {}
+Progress::Progress(std::FILE* line, std::FILE* summary, long total, const char* program)
+    : line_(line), summary_(summary), program_(program), total_(total), start_(monotonicSeconds()) {}
 
 void Progress::finished(int result, int frames, long samples, bool cut, bool skipped) {
   ++done_;
@@ -138,7 +138,7 @@ void Progress::stoppedEarly(long notTried) {
 }
 
 std::string Progress::summary(double elapsed) const {
-  std::string counts = "feature: " + counted(done_, "utterance", "utterances") + ", " + std::to_string(failed_) +
+  std::string counts = program_ + ": " + counted(done_, "utterance", "utterances") + ", " + std::to_string(failed_) +
                        " failed";
   if (skipped_ > 0) counts += ", " + std::to_string(skipped_) + " skipped (done before)";
   if (empty_ > 0) counts += ", " + std::to_string(empty_) + " too short";
@@ -148,7 +148,7 @@ std::string Progress::summary(double elapsed) const {
   char time[32];
   std::snprintf(time, sizeof time, "%.2f s", elapsed);
   const std::string audio = duration(audioSeconds_) + " of audio in " + time + speed(audioSeconds_, elapsed);
-  return counts + "\nfeature: " + audio;
+  return counts + "\n" + program_ + ": " + audio;
 }
 
 void Progress::end() {

@@ -13,8 +13,9 @@ class Progress {
  public:
   // line: where the progress line goes (a terminal), or null for none.
   // summary: where the summary goes, or null for none. total: the number
-  // of names in the list, or -1 when unknown.
-  Progress(std::FILE* line, std::FILE* summary, long total);
+  // of names in the list, or -1 when unknown. program: the name the lines
+  // begin with.
+  Progress(std::FILE* line, std::FILE* summary, long total, const char* program = "feature");
 
   // One utterance finished, in list order: its doExtract result (or
   // kExtractFailed when it was refused), frames, samples, and whether the
@@ -43,6 +44,7 @@ class Progress {
 
   std::FILE* line_;
   std::FILE* summary_;
+  std::string program_;
   long total_;
   double start_;
   double paused_ = 0.0;        // seconds spent in pauses

@@ -101,7 +101,11 @@ SampleData riffData(const Fields& f, std::uint64_t size) {
     if (f.is(at, "ds64", 4)) ds64Bytes = f.number(at + 16, 8, false);
     if (f.is(at, "data", 4)) {
       d.offset = at + 8;
-      d.bytes = length == 0xFFFFFFFF && f.is(0, "RF64", 4) ? ds64Bytes : length;
+      const bool rf64 = f.is(0, "RF64", 4);
+      d.bytes = length == 0xFFFFFFFF && rf64 ? ds64Bytes : length;
+      // What writers put there when they stream and cannot come back to
+      // the header: 0, all ones, or sox's 0x7FFFF000.
+      d.unknownLength = !rf64 && (length == 0 || length == 0xFFFFFFFF || length == 0x7FFFF000);
       return d;
     }
     const std::uint64_t next = at + 8 + length + (length & 1);

@@ -31,6 +31,9 @@ class ByteSource {
   // (then failed() is true and errno says why).
   std::size_t read(std::uint64_t offset, void* out, std::size_t count) const;
   bool failed() const { return failed_; }
+  // Whether the bytes came whole from a stream (a pipe, a command's output)
+  // rather than from a regular file.
+  bool stream() const { return fd_ < 0; }
 
  private:
   int fd_ = -1;
@@ -47,6 +50,9 @@ struct SampleData {
   std::uint64_t offset = 0;  // first byte of the samples
   std::uint64_t bytes = 0;   // promised bytes of samples (unless toEnd)
   std::string problem;       // why the header does not hold together, if so
+  // The size field holds what a writer streaming to a pipe puts there
+  // (sox writes 0x7FFFF000): the samples run to the end of the stream.
+  bool unknownLength = false;
 };
 
 // The sample data promised by a container of libsndfile's major type

@@ -304,7 +304,8 @@ class FEATURE {
   // The same checks over the bytes of an audio file, keeping at most
   // frameLimit samples per channel (outcome.samplesIgnored counts the rest)
   // of up to maxChannels channels, interleaved; channels receives their
-  // number. Returns kExtractOk or kRecordingRefused.
+  // number. From a stream, a WAV whose writer could not state its length
+  // runs to the end. Returns kExtractOk or kRecordingRefused.
   int readAudio(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
                 std::vector<std::int16_t>& samples, int& channels);
   int readFlac(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,

@@ -82,4 +82,60 @@ const char* audioSignature(const unsigned char* head, std::size_t size) {
   return nullptr;
 }
 
+std::string kaldiMatrixHeader(std::int32_t rows, std::int32_t columns) {
+  unsigned char header[kKaldiMatrixHeaderBytes] = {'\0', 'B', 'F', 'M', ' ', 4, 0, 0, 0, 0, 4, 0, 0, 0, 0};
+  storeLittleEndian32(header + 6, static_cast<std::uint32_t>(rows));
+  storeLittleEndian32(header + 11, static_cast<std::uint32_t>(columns));
+  return std::string(reinterpret_cast<const char*>(header), sizeof header);
+}
+
+std::string kaldiMatrixEntry(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns) {
+  std::string entry = key + ' ' + kaldiMatrixHeader(rows, columns);
+  const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
+  const std::size_t start = entry.size();
+  entry.resize(start + 4 * count);
+  unsigned char* out = reinterpret_cast<unsigned char*>(&entry[start]);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &values[i], 4);
+    storeLittleEndian32(out + 4 * i, bits);
+  }
+  return entry;
+}
+
+std::string kaldiKeyProblem(const std::string& key) {
+  if (key.empty()) return "an empty key";
+  for (const unsigned char c : key) {
+    if (c <= ' ' || c == 0x7F) return "a key with white space or a control byte";
+  }
+  return "";
+}
+
+KaldiMatrixHeader decodeKaldiMatrixHeader(const unsigned char* in, std::size_t size, std::string& problem) {
+  KaldiMatrixHeader h;
+  if (size < 2 || in[0] != '\0' || in[1] != 'B') {
+    problem = "not a binary entry (no \\0B after the key)";
+    return h;
+  }
+  if (size < kKaldiMatrixHeaderBytes) {
+    problem = "the entry ends inside its header";
+    return h;
+  }
+  if (std::memcmp(in + 2, "FM ", 3) != 0) {
+    const std::string token(reinterpret_cast<const char*>(in + 2), 3);
+    problem = token.rfind("CM", 0) == 0 ? "a compressed matrix (lossy: not exact features)"
+              : token == "DM " ? "a double matrix, not float"
+                               : "not a float matrix (token '" + token + "')";
+    return h;
+  }
+  if (in[5] != 4 || in[10] != 4) {
+    problem = "its sizes are not 4-byte integers";
+    return h;
+  }
+  h.rows = static_cast<std::int32_t>(loadLittleEndian32(in + 6));
+  h.columns = static_cast<std::int32_t>(loadLittleEndian32(in + 11));
+  if (h.rows < 0 || h.columns < 0) problem = "a negative size";
+  return h;
+}
+
 }  // namespace feature_files

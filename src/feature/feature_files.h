@@ -66,6 +66,30 @@ constexpr int kEnergyValues = 1;
 // values floats a frame (name: ".C12" or ".ENG"), or "".
 std::string countedProblem(std::int32_t count, int values, const char* name, long long size);
 
+// ---- Kaldi binary archives ----
+// An entry: "<key> ", then "\0B" (binary), the token "FM " (a float matrix),
+// "\4" and the rows as a little-endian int32, "\4" and the columns, then
+// rows x columns little-endian float32, row by row. An index (scp) line is
+// "<key> <archive>:<offset of the \0B>".
+constexpr std::size_t kKaldiMatrixHeaderBytes = 15;  // "\0B" "FM " \4 rows \4 cols
+
+// The header of a float matrix of rows x columns, after the key and its space.
+std::string kaldiMatrixHeader(std::int32_t rows, std::int32_t columns);
+// The bytes of a whole entry, the values given in host order.
+std::string kaldiMatrixEntry(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns);
+// Why a key cannot stand in an archive (empty, or holding white space or a
+// byte Kaldi's readers split on), or "".
+std::string kaldiKeyProblem(const std::string& key);
+
+struct KaldiMatrixHeader {
+  std::int32_t rows = 0;
+  std::int32_t columns = 0;
+};
+// Reads the matrix header from its first kKaldiMatrixHeaderBytes bytes;
+// problem says why they are no binary float matrix (a text entry, a
+// compressed or double matrix, negative sizes), else stays empty.
+KaldiMatrixHeader decodeKaldiMatrixHeader(const unsigned char* in, std::size_t size, std::string& problem);
+
 // ---- Audio files ----
 // The kind of audio (or other) file the first bytes show ("a WAV", "an
 // RF64", "a FLAC", "an Ogg", "an AIFF", "an IFF"), or null.

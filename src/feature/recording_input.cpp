@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -269,7 +270,10 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::s
                             conversionAdvice(path, maxChannels));
   }
   const int container = info.format & SF_FORMAT_TYPEMASK;
-  const audio::SampleData data = audio::promisedSampleData(container, source);
+  audio::SampleData data = audio::promisedSampleData(container, source);
+  // A stream that was read to its end (a command that exited well) gives
+  // the samples it holds when its writer could not state their length.
+  if (data.unknownLength && source.stream()) data.toEnd = true;
   if (!data.checkable) {
     return refuse(path,
                   "a " + formatName(container) +
@@ -290,7 +294,8 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::s
                   kCutShort + std::to_string(promised) + " promised, " + std::to_string(info.frames) + " readable" +
                       kCutShortEnd);
   }
-  const sf_count_t frames = std::min<sf_count_t>(info.frames, static_cast<sf_count_t>(frameLimit));
+  const sf_count_t limit = frameLimit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<sf_count_t>(frameLimit);
+  const sf_count_t frames = std::min<sf_count_t>(info.frames, limit);
   samples.resize(static_cast<std::size_t>(frames) * static_cast<std::size_t>(info.channels));
   const sf_count_t got = frames == 0 ? 0 : sf_readf_short(sound, samples.data(), frames);
   const int error = sf_error(sound);

@@ -328,6 +328,27 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("finished", locked([](const feature::OnlineExtractor& x) { return x.finished(); }))
       .def_property_readonly("samples_accepted", locked([](const feature::OnlineExtractor& x) { return x.samplesAccepted(); }))
       .def_property_readonly("samples_ignored", locked([](const feature::OnlineExtractor& x) { return x.samplesIgnored(); }));
+  // The Kaldi archive layout, for the package's readers and writer.
+  m.def(
+      "kaldi_matrix_header",
+      [](const py::bytes& head) {
+        const std::string bytes = head;
+        std::string problem;
+        const feature_files::KaldiMatrixHeader h = feature_files::decodeKaldiMatrixHeader(
+            reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), problem);
+        if (!problem.empty()) throw py::value_error(problem);
+        return py::make_tuple(h.rows, h.columns);
+      },
+      py::arg("head"));
+  m.def(
+      "kaldi_entry_head",
+      [](const std::string& key, std::int32_t rows, std::int32_t columns) {
+        const std::string problem = feature_files::kaldiKeyProblem(key);
+        if (!problem.empty()) throw py::value_error(problem + ": '" + key + "'");
+        return py::bytes(key + " " + feature_files::kaldiMatrixHeader(rows, columns));
+      },
+      py::arg("key"), py::arg("rows"), py::arg("columns"));
+  m.attr("KALDI_MATRIX_HEADER_BYTES") = feature_files::kKaldiMatrixHeaderBytes;
   m.attr("MAX_WORKERS") = kMaxWorkers;
   m.attr("VERSION") = FEATURE_VERSION;
   pthread_atfork(nullptr, nullptr, [] { new (&listRuns) std::mutex(); });

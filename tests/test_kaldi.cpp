@@ -1,0 +1,328 @@
+// feature-kaldi: every matrix of the archive is the tool's vectors for the
+// same samples, through paths and pipes, whole recordings and segments of
+// long ones (cut here by the rules, independently); the index points at
+// each entry; failing entries are left out, named, and make the status 1.
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+#include "extractor.h"
+#include "test_support.h"
+
+namespace {
+
+struct Entry {
+  std::string key;
+  std::size_t offset = 0;  // of the \0B
+  std::vector<float> values;
+  int rows = 0;
+};
+
+// The entries of a binary archive, read here byte by byte.
+std::vector<Entry> parseArchive(const std::vector<unsigned char>& bytes) {
+  std::vector<Entry> entries;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    Entry e;
+    while (at < bytes.size() && bytes[at] != ' ') e.key += static_cast<char>(bytes[at++]);
+    ++at;
+    e.offset = at;
+    EXPECT_EQ(std::string(bytes.begin() + at, bytes.begin() + at + 5), std::string("\0BFM ", 5)) << e.key;
+    const auto int32At = [&](std::size_t p) {
+      return static_cast<int>(bytes[p] | bytes[p + 1] << 8 | bytes[p + 2] << 16 | bytes[p + 3] << 24);
+    };
+    EXPECT_EQ(bytes[at + 5], 4);
+    EXPECT_EQ(bytes[at + 10], 4);
+    e.rows = int32At(at + 6);
+    EXPECT_EQ(int32At(at + 11), 39) << e.key;
+    at += 15;
+    e.values = test::littleEndianFloats(std::vector<unsigned char>(bytes.begin() + at, bytes.begin() + at + 156 * e.rows), 0);
+    at += 156 * static_cast<std::size_t>(e.rows);
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+std::vector<float> toolVectors(const std::vector<std::int16_t>& samples, feature::Normalisation mode) {
+  static feature::Extractor extractor;
+  return extractor.extract(samples.data(), samples.size(), mode, true).vectors;
+}
+
+class Kaldi : public ::testing::Test {
+ protected:
+  void writeWav(const std::string& name, const std::vector<std::int16_t>& samples, int channels = 1, int rate = 16000) {
+    ASSERT_TRUE(test::writeAudio(dir / name, SF_FORMAT_WAV | SF_FORMAT_PCM_16, samples, channels, rate));
+  }
+  test::RunResult kaldi(const std::vector<std::string>& args) {
+    test::RunOptions options;
+    options.program = KALDI_BINARY;
+    return test::runTool(args, options);
+  }
+  test::ScratchDir dir;
+};
+
+// Golden and example recordings as WAV files, through their paths, cat and
+// sox pipes, in every mode: each matrix is the tool's file; the index and
+// utt2num_frames agree with the archive; ark:- is the archive file.
+TEST_F(Kaldi, RecordingsThroughPathsAndPipesGiveTheToolsVectors) {
+  std::map<std::string, std::vector<std::int16_t>> samples;
+  std::map<std::string, std::string> goldenName;  // key -> name in the golden list
+  std::string scp;
+  int n = 0;
+  const auto add = [&](std::string key, const std::string& raw) {
+    std::replace(key.begin(), key.end(), '/', '-');
+    samples[key] = test::samplesOf(test::readBytes(raw));
+    writeWav(key + ".wav", samples[key]);
+    const std::string wav = dir / (key + ".wav");
+    const std::string how[] = {wav, "cat '" + wav + "' |", "sox '" + wav + "' -t wav - |"};
+    scp += key + " " + how[n++ % 3] + "\n";
+  };
+  for (const auto& name : test::goldenNames()) {
+    std::string key = "g-" + name;
+    std::replace(key.begin(), key.end(), '/', '-');
+    goldenName[key] = name;
+    add(key, std::string(GOLDEN_DIR) + "/recordings/" + name);
+  }
+  for (const char* name : {"speaker1/fox", "speaker1/features", "speaker2/numbers", "speaker2/stella"}) {
+    add(std::string("e-") + name, std::string(EXAMPLES_DIR) + "/recordings/" + name);
+  }
+  test::writeText(dir / "wav.scp", scp);
+
+  for (const char* modeName : {"CMN", "MVNMA", "NONE"}) {
+    const auto mode = feature::normalisationNamed(modeName);
+    const std::string out = dir / modeName;
+    const auto run = kaldi({"-q", "-j", "2", "--write-num-frames=ark,t:" + out + ".frames", "scp:" + dir / "wav.scp",
+                            "ark,scp:" + out + ".ark," + out + ".scp", modeName});
+    // The recordings shorter than one frame fail, and only they.
+    EXPECT_EQ(run.status, 1);
+    const auto entries = parseArchive(test::readBytes(out + ".ark"));
+    std::string index, frames;
+    std::size_t checked = 0;
+    for (const auto& [key, x] : samples) {
+      if (x.size() >= 320) continue;
+      EXPECT_NE(run.errors.find("no features for " + key + ": " + std::to_string(x.size()) + " samples, shorter than one frame"),
+                std::string::npos) << run.errors;
+    }
+    for (const Entry& e : entries) {
+      ASSERT_TRUE(samples.count(e.key)) << e.key;
+      EXPECT_TRUE(test::sameBits(e.values, toolVectors(samples[e.key], mode))) << modeName << " " << e.key;
+      if (goldenName.count(e.key)) {  // and the committed golden file itself
+        const auto file = std::string(GOLDEN_DIR) + "/expected/" + goldenName[e.key] + "." + feature::extensionOf(mode);
+        EXPECT_TRUE(test::sameBits(e.values, test::bigEndianFloats(test::readBytes(file), 12))) << e.key;
+      }
+      index += e.key + " " + out + ".ark:" + std::to_string(e.offset) + "\n";
+      frames += e.key + " " + std::to_string(e.rows) + "\n";
+      ++checked;
+    }
+    EXPECT_EQ(checked, samples.size() - 4);  // 0, 1, 159 and 319 samples
+    EXPECT_EQ(test::readBytes(out + ".scp"), std::vector<unsigned char>(index.begin(), index.end()));
+    EXPECT_EQ(test::readBytes(out + ".frames"), std::vector<unsigned char>(frames.begin(), frames.end()));
+    if (mode == feature::Normalisation::None) {
+      const auto piped = kaldi({"-q", "scp:" + dir / "wav.scp", "ark:-", modeName});
+      EXPECT_TRUE(std::vector<unsigned char>(piped.output.begin(), piped.output.end()) == test::readBytes(out + ".ark"));
+      EXPECT_EQ(piped.errors, run.errors);
+    }
+  }
+}
+
+// The rules of a cut, written out here: the length as a float quotient, an
+// end of -1 or past it becomes it, indices rounded half up from the double
+// product, the end index cut to the recording, then 90 s at most.
+std::vector<std::int16_t> cutHere(const std::vector<std::int16_t>& interleaved, int channels, double start, double end,
+                                  int channel) {
+  const std::int64_t n = static_cast<std::int64_t>(interleaved.size()) / channels;
+  const float length = static_cast<float>(n) / 16000.0f;
+  if (end < 0 || end > length) end = length;
+  const std::int64_t first = static_cast<std::int64_t>(start * 16000.0f + 0.5f);
+  const std::int64_t last = std::min<std::int64_t>(static_cast<std::int64_t>(end * 16000.0f + 0.5f), n);
+  std::vector<std::int16_t> out;
+  for (std::int64_t i = first; i < last && out.size() < 1440000; ++i) out.push_back(interleaved[i * channels + channel]);
+  return out;
+}
+
+// Long recordings (three of several minutes, one in stereo) cut by an
+// unsorted segments file: every matrix is the tool's vectors of the samples
+// the rules select; the bad lines and out-of-range segments fail, named,
+// and the rest is written; workers change nothing.
+TEST_F(Kaldi, SegmentsOfLongRecordingsAreCutAsKaldiCutsThem) {
+  std::map<std::string, std::vector<std::int16_t>> recordings;
+  std::map<std::string, int> channels;
+  const auto longRecording = [](int seconds, std::uint32_t seed) {
+    std::vector<std::int16_t> x = test::speechLike(seconds * 16000 + 1234, seed);
+    return x;
+  };
+  recordings["long1"] = longRecording(200, 1);
+  recordings["long2"] = longRecording(150, 2);
+  recordings["long3"] = longRecording(181, 3);
+  std::vector<std::int16_t> left = longRecording(60, 4), right = test::noise(60 * 16000 + 1234, 5, 3000);
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    recordings["stereo"].push_back(left[i]);
+    recordings["stereo"].push_back(right[i]);
+  }
+  std::string scp;
+  for (auto& [id, x] : recordings) {
+    channels[id] = id == "stereo" ? 2 : 1;
+    writeWav(id + ".wav", x, channels[id]);
+    scp += id + " " + (id == "long2" ? "cat " + dir / (id + ".wav") + " |" : dir / (id + ".wav")) + "\n";
+  }
+  test::writeText(dir / "wav.scp", scp);
+
+  struct Line {
+    std::string text;
+    bool fails;
+    std::string says;
+  };
+  // long1: 200.0771 s, long2: 150.0771 s, long3: 181.0771 s, stereo: 60.0771 s.
+  const std::vector<Line> lines = {
+      {"u01 long2 10.00 12.53", false, ""},
+      {"u02 long1 0 3.2", false, ""},
+      {"u03 long3 170.5 -1", false, ""},                 // to the end
+      {"u04 long1 199.5 200.4", false, ""},              // 0.32 s past the end: cut to it
+      {"u05 stereo 1.234567 5.5 1", false, ""},          // the right channel
+      {"u06 stereo 1.234567 5.5 0", false, ""},
+      {"u07 long2 20 115.25", false, ""},                // 95 s: its first 90 s, a warning
+      {"u08 long1 0.00003 0.21", false, ""},             // indices rounded half up
+      {"u09 long3 200 201", true, "is past the recording's"},
+      {"u10 long1 190 201", true, "by more than 0.5"},
+      {"u11 long2 5 5.05", true, "shorter than 0.1"},
+      {"u12 stereo 1 2", true, "has 2 channels and the segment names none"},
+      {"u13 stereo 1 2 2", true, "channel 2 of a recording of 2 channels"},
+      {"u14 nowhere 1 2", true, "no recording nowhere in the wav.scp"},
+      {"u15 long1 3 2", true, "an empty or invalid segment"},
+      {"u16 long1 3", true, "a line of 3 fields"},
+      {"u17 long1 x 2", true, "a start that is no number"},
+      {"u18 long2 100 101.5", false, ""},
+  };
+  std::string segments;
+  for (const Line& l : lines) segments += l.text + "\n";
+  test::writeText(dir / "segments", segments);
+
+  const std::string out = dir / "seg";
+  const auto run = kaldi({"-q", "--segments=" + dir / "segments", "--write-num-frames=ark,t:" + out + ".frames",
+                          "--write-utt2dur=ark,t:" + out + ".dur", "scp:" + dir / "wav.scp",
+                          "ark,scp:" + out + ".ark," + out + ".scp", "MVNMA"});
+  EXPECT_EQ(run.status, 1);
+  std::map<std::string, Entry> written;
+  for (const Entry& e : parseArchive(test::readBytes(out + ".ark"))) written[e.key] = e;
+  for (const Line& l : lines) {
+    std::istringstream f(l.text);
+    std::string key, id;
+    double start = 0, end = 0;
+    int channel = 0;
+    f >> key >> id >> start >> end;
+    if (!(f >> channel)) channel = 0;
+    if (l.fails) {
+      EXPECT_EQ(written.count(key), 0u) << key;
+      EXPECT_NE(run.errors.find("no features for " + key + ": "), std::string::npos) << key << "\n" << run.errors;
+      EXPECT_NE(run.errors.find(l.says), std::string::npos) << l.says << "\n" << run.errors;
+      continue;
+    }
+    ASSERT_EQ(written.count(key), 1u) << key << "\n" << run.errors;
+    const auto expected = toolVectors(cutHere(recordings[id], channels[id], start, end, channel),
+                                      feature::Normalisation::MVNMA);
+    EXPECT_TRUE(test::sameBits(written[key].values, expected)) << key;
+  }
+  EXPECT_NE(run.errors.find("feature-kaldi: warning: u07 is longer than 90 s; its last 5.25 s are ignored"),
+            std::string::npos) << run.errors;
+  // Grouped by recording, in the order of their first segments.
+  const auto scpText = test::readBytes(out + ".scp");
+  std::string order;
+  for (const auto& line : std::vector<std::string>{"u01", "u07", "u18", "u02", "u04", "u08", "u03", "u05", "u06"}) {
+    order += line + " ";
+  }
+  std::string got;
+  std::istringstream scpLines(std::string(scpText.begin(), scpText.end()));
+  for (std::string key, where; scpLines >> key >> where;) got += key + " ";
+  EXPECT_EQ(got, order);
+  const auto durations = test::readBytes(out + ".dur");
+  EXPECT_NE(std::string(durations.begin(), durations.end()).find("u01 2.53\n"), std::string::npos);
+
+  // Workers and parts: the same archive, and parts that cover it.
+  const auto workers = kaldi({"-q", "-j", "3", "--segments=" + dir / "segments", "scp:" + dir / "wav.scp",
+                              "ark:" + out + "3.ark", "MVNMA"});
+  EXPECT_EQ(workers.errors, run.errors);
+  EXPECT_TRUE(test::readBytes(out + "3.ark") == test::readBytes(out + ".ark"));
+  std::size_t inParts = 0;
+  for (int k = 0; k < 2; ++k) {
+    kaldi({"-q", "--part", std::to_string(k) + "/2", "--segments=" + dir / "segments", "scp:" + dir / "wav.scp",
+           "ark:" + out + "p.ark", "MVNMA"});
+    inParts += parseArchive(test::readBytes(out + "p.ark")).size();
+  }
+  EXPECT_EQ(inParts, written.size());
+}
+
+// Entries that fail are left out and named; the rest is written; a bad
+// command line writes nothing; nothing stands under the output names when
+// the output cannot be written.
+TEST_F(Kaldi, FailuresAreNamedAndTheRestIsWritten) {
+  writeWav("good.wav", test::noise(32000, 1, 3000));  // 2 s: 31 kB of features
+  writeWav("rate8k.wav", test::noise(8000, 2, 3000), 1, 8000);
+  writeWav("stereo.wav", test::noise(16000, 3, 3000), 2);
+  test::writeText(dir / "text.wav", "not audio at all, but long enough to be taken for some\n");
+  mkdir((dir / "directory").c_str(), 0777);
+  test::writeText(dir / "wav.scp", "a " + dir / "good.wav" + "\n" +
+                                       "b false |\n" +
+                                       "c " + dir / "missing.wav" + "\n" +
+                                       "d " + dir / "rate8k.wav" + "\n" +
+                                       "e " + dir / "stereo.wav" + "\n" +
+                                       "f " + dir / "text.wav" + "\n" +
+                                       "g " + dir / "directory" + "\n" +
+                                       "h\n" +
+                                       "i kill -9 $$ |\n" +
+                                       "j cat " + dir / "good.wav" + " |\n");
+  const auto run = kaldi({"scp:" + dir / "wav.scp", "ark,scp:" + dir / "x.ark," + dir / "x.scp", "CMN"});
+  EXPECT_EQ(run.status, 1);
+  const std::vector<std::pair<std::string, std::string>> said = {
+      {"b", "the command exited with status 1"},
+      {"c", "cannot read " + dir / "missing.wav" + ": No such file or directory"},
+      {"d", "8000 Hz, 1 channel"},
+      {"e", "it has 2 channels"},
+      {"f", "not an audio file that can be read"},
+      {"g", "Is a directory"},
+      {"h", "line 8 of the wav.scp holds no file after the recording id"},
+      {"i", "the command was killed by signal 9"},
+  };
+  for (const auto& [key, words] : said) {
+    const std::size_t at = run.errors.find("feature-kaldi: no features for " + key + ": ");
+    ASSERT_NE(at, std::string::npos) << key << "\n" << run.errors;
+    EXPECT_NE(run.errors.substr(at, run.errors.find('\n', at) - at).find(words), std::string::npos)
+        << words << "\n" << run.errors;
+  }
+  EXPECT_NE(run.errors.find("feature-kaldi: 10 utterances, 8 failed"), std::string::npos) << run.errors;
+  const auto entries = parseArchive(test::readBytes(dir / "x.ark"));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].key, "a");
+  EXPECT_EQ(entries[1].key, "j");
+  EXPECT_TRUE(entries[0].values == entries[1].values);
+
+  // Mistakes on the command line: a message, status 1, nothing written.
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"ark:" + dir / "wav.scp", "ark:" + dir / "y.ark", "CMN"},
+           {"scp:" + dir / "wav.scp", "ark,t:" + dir / "y.ark", "CMN"},
+           {"scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "cmn"},
+           {"scp:" + dir / "nothing", "ark:" + dir / "y.ark", "CMN"},
+           {"--segments=" + dir / "nothing", "scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "CMN"}}) {
+    const auto refused = kaldi(args);
+    EXPECT_EQ(refused.status, 1) << args[0];
+    EXPECT_NE(refused.errors.find("feature-kaldi: "), std::string::npos);
+    EXPECT_FALSE(test::fileExists(dir / "y.ark")) << args[1];
+  }
+  // An archive that cannot be written whole leaves nothing behind.
+  test::RunOptions limited;
+  limited.program = KALDI_BINARY;
+  limited.fileSizeLimit = 20000;
+  const auto full = test::runTool({"-q", "scp:" + dir / "wav.scp", "ark,scp:" + dir / "z.ark," + dir / "z.scp", "CMN"},
+                                  limited);
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.errors.find("File too large"), std::string::npos) << full.errors;
+  for (const auto& file : test::listTree(dir.path())) EXPECT_EQ(file.find("z."), std::string::npos) << file;
+}
+
+}  // namespace

@@ -8,9 +8,9 @@ source=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for f in bin/feature bin/feature-inspect bin/feature-stream include/feature/feature.h \
+for f in bin/feature bin/feature-inspect bin/feature-stream bin/feature-kaldi include/feature/feature.h \
     include/feature/online_extractor.h share/man/man1/feature.1 share/man/man1/feature-inspect.1 \
-    share/man/man1/feature-stream.1; do
+    share/man/man1/feature-stream.1 share/man/man1/feature-kaldi.1; do
   [ -e "$scratch/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 ls "$scratch"/prefix/lib*/cmake/feature/featureConfig.cmake >/dev/null

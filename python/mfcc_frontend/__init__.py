@@ -14,6 +14,7 @@ Extraction releases the GIL: Python threads extract side by side.
 from __future__ import annotations
 
 import os
+import sys
 import tempfile
 from typing import Iterator, List, NamedTuple, Optional, Tuple, Union
 
@@ -25,7 +26,7 @@ __all__ = [
     "SAMPLE_RATE", "MAX_SAMPLES", "NORMALISATIONS", "features", "cepstra", "energies", "extract",
     "read_recording", "features_from_file", "read_htk", "write_htk", "read_c12", "read_eng", "run_list",
     "read_list", "extension", "HTKFile", "Extraction", "OnlineExtractor", "FRAME_DELAY",
-    "read_kaldi_ark", "read_kaldi_scp", "write_kaldi",
+    "read_kaldi_ark", "read_kaldi_scp", "write_kaldi", "features_batch", "extract_batch", "TooLong",
 ]
 
 __version__ = _core.VERSION
@@ -38,7 +39,7 @@ MAX_SAMPLES = _core.MAX_SAMPLES
 NORMALISATIONS = tuple(name for name, _ in _core.MODES)
 """The modes of the tool, in its order: CMN, MVNMA, NONE."""
 
-Samples = Union[np.ndarray, bytes, bytearray, memoryview]
+Samples = Union[np.ndarray, bytes, bytearray, memoryview, "torch.Tensor"]
 Path = Union[str, bytes, os.PathLike]
 
 
@@ -66,26 +67,83 @@ class HTKFile(NamedTuple):
     parm_kind: int         #: parameter kind with qualifier bits (6: MFCC)
 
 
-def _samples(samples: Samples) -> np.ndarray:
-    """A contiguous native int16 array of the samples, or TypeError."""
+TooLong = _core.TooLong
+"""More than MAX_SAMPLES samples (90 s) without ``truncate=True``; a ValueError."""
+
+
+def _torch_tensor(x) -> bool:
+    """Whether x is a torch tensor (torch is looked for only if it was imported)."""
+    torch = sys.modules.get("torch")
+    return torch is not None and isinstance(x, torch.Tensor)
+
+
+def _too_long(count: int) -> TooLong:
+    return TooLong(
+        f"a recording of {count} samples ({count / SAMPLE_RATE:.2f} s) is longer than the 90-second limit "
+        f"({MAX_SAMPLES} samples); pass truncate=True to use its first 90 s as the tool does")
+
+
+def _from_float(x: np.ndarray, scale: float) -> np.ndarray:
+    """x * scale rounded to the nearest integer (ties to even), clipped to the
+    16-bit range with a warning; NaN or infinity raise ValueError."""
+    scaled = np.asarray(x, dtype=np.float64) * float(scale)
+    finite = np.isfinite(scaled)
+    if not finite.all():
+        first = int(np.argmin(finite))
+        raise ValueError(f"sample {first} is {x[first]!r}: waveforms must be finite")
+    rounded = np.rint(scaled)
+    outside = int(np.count_nonzero((rounded < -32768) | (rounded > 32767)))
+    if outside:
+        import warnings
+        warnings.warn(f"{outside} samples beyond the 16-bit range after scaling by {scale} were clipped",
+                      stacklevel=4)
+        np.clip(rounded, -32768, 32767, out=rounded)
+    return rounded.astype(np.int16)
+
+
+def _samples(samples: Samples, scale: Optional[float] = None, truncate: bool = False,
+             limited: bool = True) -> np.ndarray:
+    """A contiguous native int16 array of the samples (at most MAX_SAMPLES
+    with ``truncate``, cut before any copy), TooLong beyond them without it
+    (unless not ``limited``: a stream's chunk), or TypeError."""
+    if _torch_tensor(samples):
+        if samples.device.type != "cpu":
+            raise TypeError(f"a CPU tensor is needed, not one on {samples.device}; use x.cpu()")
+        samples = samples.detach().numpy()
     if isinstance(samples, (bytes, bytearray, memoryview)):
-        raw = memoryview(samples).cast("B")
-        if raw.nbytes % 2:
-            raise ValueError(f"{raw.nbytes} bytes are not whole 16-bit samples (an odd number of bytes)")
-        return np.frombuffer(raw, dtype="<i2").astype(np.int16, copy=False)
+        view = memoryview(samples)
+        if view.ndim != 1 or view.format.lstrip("@=<>!") not in ("B", "b", "c", "h"):
+            raise TypeError(f"a buffer of 16-bit integer samples (or bytes of them) is needed, not one of format "
+                            f"{view.format!r} and {view.ndim} dimensions; convert it with numpy first")
+        if view.format.lstrip("@=<>!") == "h":
+            samples = np.asarray(view)
+        else:
+            raw = view.cast("B")
+            if raw.nbytes % 2:
+                raise ValueError(f"{raw.nbytes} bytes are not whole 16-bit samples (an odd number of bytes)")
+            samples = np.frombuffer(raw, dtype="<i2")
     if not isinstance(samples, np.ndarray):
         raise TypeError(
-            f"samples must be a numpy int16 array or bytes of little-endian 16-bit samples, not "
-            f"{type(samples).__name__}; convert with np.asarray(x, dtype=np.int16)")
-    if samples.dtype.kind != "i" or samples.dtype.itemsize != 2:
-        hint = ("for floats in [-1, 1] use (x * 32768).clip(-32768, 32767).astype(np.int16), "
-                "or read the file as int16 (soundfile.read(path, dtype='int16'))"
-                if samples.dtype.kind == "f" else "convert with x.astype(np.int16)")
-        raise TypeError(f"16-bit integer samples are required, not {samples.dtype}; {hint}")
+            f"samples must be a numpy int16 array, a torch tensor or bytes of little-endian 16-bit samples, "
+            f"not {type(samples).__name__}")
     if samples.ndim != 1:
         raise TypeError(
             f"a 1-D array of samples is required, not shape {samples.shape}; "
             "for several channels pick one (x[:, 0]) or mix them first with sox")
+    if limited and samples.size > MAX_SAMPLES:
+        if not truncate:
+            raise _too_long(samples.size)
+        samples = samples[:MAX_SAMPLES]
+    if samples.dtype.kind == "f":
+        if scale is None:
+            raise TypeError(
+                f"{samples.dtype} samples need a scale: pass scale=32768 for waveforms in [-1, 1] (what "
+                "torchaudio.load and soundfile.read give), scale=1 for floats already in the 16-bit range")
+        return _from_float(samples, scale)
+    if samples.dtype.kind not in "iu" or samples.dtype.itemsize != 2 or samples.dtype.kind == "u":
+        raise TypeError(f"16-bit integer samples are required, not {samples.dtype}; convert with x.astype(np.int16)")
+    if scale is not None and scale != 1:
+        raise ValueError(f"scale={scale} applies to float waveforms; 16-bit samples are taken as they are")
     return np.ascontiguousarray(samples, dtype=np.int16)
 
 
@@ -122,9 +180,10 @@ class OnlineExtractor:
     Samples are analysed without the GIL; one call at a time per object.
     """
 
-    def __init__(self, normalisation: str = "NONE", truncate: bool = False) -> None:
+    def __init__(self, normalisation: str = "NONE", truncate: bool = False, scale: Optional[float] = None) -> None:
         _check_normalisation(normalisation)
         self.normalisation = normalisation
+        self._scale = scale   # for float chunks, as in features()
         self._core = _core.OnlineExtractor(normalisation, bool(truncate))
         self._odd = b""       # the first byte of a sample split between two bytes chunks
         self._taken = 0       # frames given by take()
@@ -140,7 +199,7 @@ class OnlineExtractor:
                 self._core.accept(np.zeros(0, np.int16))  # raises
             self._odd = bytes(raw[whole:])
             samples = raw[:whole]
-        self._core.accept(_samples(samples))
+        self._core.accept(_samples(samples, self._scale, limited=False))
 
     def input_finished(self) -> None:
         """No more samples: every remaining frame becomes final (a last odd
@@ -210,63 +269,150 @@ def _check_normalisation(normalisation: str) -> None:
         raise ValueError(f"normalisation must be one of 'CMN', 'MVNMA', 'NONE', not {normalisation!r}")
 
 
+def _as_input(like, array: np.ndarray):
+    """array as a torch tensor sharing its memory when the input was one."""
+    if _torch_tensor(like):
+        return sys.modules["torch"].from_numpy(array)
+    return array
+
+
 def extract(samples: Samples, sample_rate: int = 16000, normalisation: str = "CMN",
-            truncate: bool = False) -> Extraction:
+            truncate: bool = False, scale: Optional[float] = None) -> Extraction:
     """Features, records before normalisation and energies of one recording.
 
-    More than MAX_SAMPLES samples (90 s) raise ValueError unless ``truncate``
-    is true; then, as the tool does, only the first 90 s are analysed.
+    More than MAX_SAMPLES samples (90 s) raise TooLong (a ValueError) unless
+    ``truncate`` is true; then, as the tool does, only the first 90 s are
+    analysed. Float waveforms need ``scale`` (see features()).
     """
     _check_rate(sample_rate)
     _check_normalisation(normalisation)
-    x = _samples(samples)
-    if x.size > MAX_SAMPLES and not truncate:
-        raise ValueError(
-            f"a recording of {x.size} samples ({x.size / SAMPLE_RATE:.2f} s) is longer than the 90-second "
-            f"limit ({MAX_SAMPLES} samples); pass truncate=True to use its first 90 s as the tool does")
-    return Extraction(*_core.extract(x, normalisation, truncate))
+    x = _samples(samples, scale, truncate)
+    result = Extraction(*_core.extract(x, normalisation, truncate))
+    return Extraction(*(_as_input(samples, a) for a in result))
 
 
 def features(samples: Samples, sample_rate: int = 16000, normalisation: str = "CMN",
-             truncate: bool = False) -> np.ndarray:
+             truncate: bool = False, scale: Optional[float] = None) -> np.ndarray:
     """The 39-value vectors, shape (frames, 39), float32: what the tool writes.
 
-    ``samples``: a 1-D numpy int16 array (any stride) or bytes of little-endian
-    16-bit samples at 16 kHz. Fewer than 320 samples give shape (0, 39).
+    ``samples``: a 1-D numpy int16 array (any stride), a CPU torch tensor
+    (then the result is a tensor too, sharing the array's memory) or bytes
+    of little-endian 16-bit samples at 16 kHz. Float waveforms need
+    ``scale``: 32768 for waveforms in [-1, 1] (what torchaudio.load and
+    soundfile.read give), 1 for floats already in the 16-bit range; the
+    samples analysed are x * scale rounded to the nearest integer (ties to
+    even), clipped to the 16-bit range with a warning. Fewer than 320
+    samples give shape (0, 39).
     """
-    return extract(samples, sample_rate, normalisation, truncate).features
+    return extract(samples, sample_rate, normalisation, truncate, scale).features
 
 
-def cepstra(samples: Samples, sample_rate: int = 16000, truncate: bool = False) -> np.ndarray:
+def cepstra(samples: Samples, sample_rate: int = 16000, truncate: bool = False,
+            scale: Optional[float] = None) -> np.ndarray:
     """The 13-value records c1..c12 (liftered), C0 before any normalisation,
     shape (frames, 13); c1..c12 are what the tool's .C12 file holds."""
-    return extract(samples, sample_rate, "NONE", truncate).cepstra
+    return extract(samples, sample_rate, "NONE", truncate, scale).cepstra
 
 
-def energies(samples: Samples, sample_rate: int = 16000, truncate: bool = False) -> np.ndarray:
+def energies(samples: Samples, sample_rate: int = 16000, truncate: bool = False,
+             scale: Optional[float] = None) -> np.ndarray:
     """The energy of every frame in dB, shape (frames,): the tool's .ENG values."""
-    return extract(samples, sample_rate, "NONE", truncate).energies
+    return extract(samples, sample_rate, "NONE", truncate, scale).energies
 
 
-def read_recording(path: Path, input_format: str = "raw") -> np.ndarray:
+def _default_jobs() -> int:
+    """One thread per processor, or one inside a DataLoader worker process
+    (which is one of several already)."""
+    torch = sys.modules.get("torch")
+    if torch is not None:
+        try:
+            if torch.utils.data.get_worker_info() is not None:
+                return 1
+        except AttributeError:
+            pass
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+
+
+def _batch_items(utterances, lengths, scale, truncate) -> Tuple[list, bool]:
+    """The utterances as int16 arrays, and whether they came as torch tensors."""
+    tensors = _torch_tensor(utterances)
+    if tensors or isinstance(utterances, np.ndarray):
+        padded = utterances.detach().numpy() if tensors else utterances
+        if padded.ndim != 2:
+            raise TypeError(f"a batch array is 2-D (B, T) with lengths, not shape {padded.shape}")
+        if lengths is None:
+            lengths = [padded.shape[1]] * padded.shape[0]
+        lengths = [int(n) for n in (lengths.tolist() if hasattr(lengths, "tolist") else lengths)]
+        if len(lengths) != padded.shape[0] or any(n < 0 or n > padded.shape[1] for n in lengths):
+            raise ValueError(f"lengths must give 0 to {padded.shape[1]} samples for each of the "
+                             f"{padded.shape[0]} rows")
+        rows = [padded[i, :n] for i, n in enumerate(lengths)]
+    else:
+        if lengths is not None:
+            raise ValueError("lengths are for a 2-D (B, T) batch; a sequence gives each utterance whole")
+        rows = list(utterances)
+        tensors = bool(rows) and all(_torch_tensor(x) for x in rows)
+    items = []
+    for i, x in enumerate(rows):
+        try:
+            items.append(_samples(x, scale, truncate))
+        except (TypeError, ValueError) as e:
+            raise type(e)(f"utterance {i}: {e}") from None
+    return items, tensors
+
+
+def extract_batch(utterances, normalisation: str = "CMN", jobs: int = 0, lengths=None, truncate: bool = False,
+                  scale: Optional[float] = None) -> List[Extraction]:
+    """extract() of every utterance, on ``jobs`` threads (0: one per
+    processor, or one inside a DataLoader worker), the GIL released for the
+    whole batch; results in the order of the inputs, each bit for bit what
+    extract() gives. ``utterances``: a sequence of 1-D arrays, tensors or
+    bytes, or a 2-D (B, T) int16 (or float, with ``scale``) array or tensor
+    with ``lengths`` (all T when not given). The first bad utterance raises
+    an exception naming its index; no thread is left running."""
+    _check_normalisation(normalisation)
+    items, tensors = _batch_items(utterances, lengths, scale, truncate)
+    threads = _default_jobs() if jobs == 0 else int(jobs)
+    if not 1 <= threads <= _core.MAX_WORKERS:
+        raise ValueError(f"jobs must be 0 to {_core.MAX_WORKERS}, not {jobs}")
+    out = []
+    for triple in _core.extract_batch(items, normalisation, truncate, threads):
+        if tensors:
+            torch = sys.modules["torch"]
+            triple = tuple(torch.from_numpy(a) for a in triple)
+        out.append(Extraction(*triple))
+    return out
+
+
+def features_batch(utterances, normalisation: str = "CMN", jobs: int = 0, lengths=None, truncate: bool = False,
+                   scale: Optional[float] = None) -> list:
+    """features() of every utterance, extracted side by side (see
+    extract_batch): a list of (frames, 39) float32 arrays, or tensors for
+    tensor input."""
+    return [e.features for e in extract_batch(utterances, normalisation, jobs, lengths, truncate, scale)]
+
+
+def read_recording(path: Path, input_format: str = "raw", truncate: bool = False) -> np.ndarray:
     """The samples of a recording file read as the tool reads it: ``raw``
     (headerless 16-bit little-endian PCM) or ``audio`` (WAV, FLAC, ... holding
     16-bit samples at 16 kHz in one channel; anything else raises ValueError).
-    Samples past 90 s are dropped, as by the tool, with a warning."""
+    A recording longer than 90 s raises TooLong unless ``truncate`` is true:
+    then its first 90 s are given, as the tool uses them."""
     encoded = _fsencode(path)
     path = os.fsdecode(encoded)
     samples, ignored = _core.read_recording(encoded, input_format)
-    if ignored:
-        import warnings
-        seconds = "some" if ignored < 0 else f"the last {ignored / SAMPLE_RATE:.2f}"
-        warnings.warn(f"{path} is longer than 90 s; {seconds} s are ignored", stacklevel=2)
+    if ignored and not truncate:
+        more = "more" if ignored < 0 else f"{ignored / SAMPLE_RATE:.2f} s more"
+        raise TooLong(f"{path} is longer than the 90-second limit ({more}); pass truncate=True to use its "
+                      "first 90 s as the tool does")
     return samples
 
 
-def features_from_file(path: Path, normalisation: str = "CMN",
-                       input_format: str = "raw") -> np.ndarray:
-    """The features of a recording file, as the tool computes them."""
-    return features(read_recording(path, input_format), normalisation=normalisation, truncate=True)
+def features_from_file(path: Path, normalisation: str = "CMN", input_format: str = "raw",
+                       truncate: bool = False) -> np.ndarray:
+    """The features of a recording file, as the tool computes them (TooLong
+    beyond 90 s unless ``truncate``)."""
+    return features(read_recording(path, input_format, truncate), normalisation=normalisation, truncate=truncate)
 
 
 def extension(normalisation: str) -> str:
@@ -482,7 +628,7 @@ def read_list(list_file: Path) -> List[str]:
 def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: str = "CMN", jobs: int = 1,
              c12_eng: bool = False, input_format: str = "raw", input_extension: Optional[str] = None,
              summary: bool = False, part: Union[None, str, Tuple[int, int]] = None, skip_existing: bool = False,
-             no_empty_files: bool = False, htk_qualifiers: bool = False) -> int:
+             no_empty_files: bool = False, htk_qualifiers: bool = False, truncate: bool = False) -> int:
     """Runs a whole list as the tool does (the same loop, files and messages;
     no pause after "Error"), with the tool's options: ``jobs`` workers (0:
     one per processor, at most 1024), ``c12_eng``, ``input_format``,
@@ -492,7 +638,9 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
     status: 0 when every utterance was written. A setting the tool refuses
     raises ValueError with the tool's reason. Ctrl-C stops it after the
     utterances under way (their files are complete; no temporary stays) and
-    raises KeyboardInterrupt.
+    raises KeyboardInterrupt. A recording longer than 90 s gets no file
+    unless ``truncate`` (then its first 90 s, as the tool does): the others
+    are written, and TooLong is raised at the end.
 
     A process forked while another thread is inside run_list may start a
     run of its own; the parent's run goes on in the parent alone."""
@@ -508,4 +656,5 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
         share, shares = (int(v) for v in part)
     return _core.run_list(_fsencode(list_file), _fsencode(input_dir), _fsencode(output_dir), normalisation,
                           int(jobs), bool(c12_eng), input_format, os.fsencode(input_extension or ""), bool(summary),
-                          share, shares, bool(skip_existing), bool(no_empty_files), bool(htk_qualifiers))
+                          share, shares, bool(skip_existing), bool(no_empty_files), bool(htk_qualifiers),
+                          bool(truncate))

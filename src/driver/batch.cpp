@@ -597,6 +597,7 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   f.settings.frontEnd = resolveFrontEnd(setup.frontEnd);
   f.settings.inputFormat = setup.inputFormat;
   f.settings.skipEmptyFiles = setup.noEmptyFiles;
+  f.settings.longRecordings = setup.longRecordings;
   f.settings.htkParmKind = setup.htkQualifiers ? qualifiedParmKind(f.normType) : 6;
   std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", setup.inputDir.c_str());
   std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", setup.outputDir.c_str());

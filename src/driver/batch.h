@@ -4,6 +4,7 @@
 #ifndef DRIVER_BATCH_H
 #define DRIVER_BATCH_H
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -55,6 +56,9 @@ struct RunSetup {
   FrontEnd frontEnd = FrontEnd::kFastest;
   int jobs = 1;                // 0: one per processor
   bool quiet = false;          // no progress line, no summary
+  // Recordings longer than 90 s are refused and counted here instead of
+  // cut (null: cut, as the tool does).
+  std::atomic<long>* longRecordings = nullptr;
 };
 
 // Checks setup against the tool's limits and makes the run of it: the

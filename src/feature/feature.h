@@ -12,6 +12,7 @@
 #define FEATURE_FEATURE_H
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -151,6 +152,10 @@ struct RunSettings {
   // The parameter kind in the HTK header: 6 (plain MFCC), or with the
   // qualifier bits that describe the vectors (see qualifiedParmKind).
   std::int16_t htkParmKind = 6;
+  // Null: a recording longer than 90 s is cut there, with a warning (the
+  // tool). Otherwise it is refused, and counted here (a caller that asked
+  // for whole recordings only; copies of the extractor share the count).
+  std::atomic<long>* longRecordings = nullptr;
 };
 
 // What happened to the current utterance: set when its recording is read.

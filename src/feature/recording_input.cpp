@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <cerrno>
@@ -185,6 +186,13 @@ int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples)
     result = kShellNoMemory;
   }
   std::fclose(file);
+  if (result == kExtractOk && outcome.samplesIgnored != 0 && settings.longRecordings != nullptr) {
+    // A caller that asked for whole recordings only: this one is refused.
+    ++*settings.longRecordings;
+    samples.clear();
+    return refuse(path, "it is longer than the 90-second limit, and only whole recordings were asked for "
+                        "(truncate=True takes its first 90 s)");
+  }
   if (result == kExtractOk && outcome.samplesIgnored != 0) {
     report({ProblemKind::kRecordingCut, path, 0, "", outcome.samplesIgnored});
   }

@@ -10,7 +10,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
+#include <exception>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <new>
 
 #include <pthread.h>
@@ -57,6 +61,80 @@ py::tuple extract(const py::buffer& samples, const std::string& normalisation, b
   const py::ssize_t n = u.frames;
   return py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::kDimensions}),
                         arrayOf(std::move(u.records), {n, feature::kRecordValues}), arrayOf(std::move(u.energies), {n}));
+}
+
+// A batch of utterances on jobs C++ threads, the GIL released for the whole
+// batch: the (vectors, records, energies) of each, in the order given. The
+// first utterance that fails (in index order) raises, after every thread
+// has stopped, with its index in the message.
+py::list extractBatch(const py::list& items, const std::string& normalisation, bool truncate, int jobs) {
+  struct Item {
+    const std::int16_t* samples = nullptr;
+    std::size_t count = 0;
+  };
+  std::vector<Item> batch;
+  std::vector<py::buffer_info> held;  // keeps the buffers' views while threads read them
+  held.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    held.push_back(items[i].cast<py::buffer>().request());
+    const py::buffer_info& info = held.back();
+    if (info.itemsize != 2 || info.ndim != 1 || (info.shape[0] > 1 && info.strides[0] != 2)) {
+      throw py::type_error("utterance " + std::to_string(i) + ": a contiguous 1-D buffer of 16-bit integers is needed");
+    }
+    batch.push_back({static_cast<const std::int16_t*>(info.ptr), static_cast<std::size_t>(info.shape[0])});
+  }
+  const auto mode = feature::normalisationNamed(normalisation);
+  std::vector<feature::Utterance> results(batch.size());
+  std::vector<std::exception_ptr> errors(batch.size());
+  {
+    py::gil_scoped_release unlocked;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> firstError{batch.size()};
+    const auto work = [&] {
+      feature::Extractor extractor;  // per thread: extractors share nothing
+      for (;;) {
+        const std::size_t i = next++;
+        if (i >= batch.size() || i > firstError.load()) return;
+        try {
+          results[i] = extractor.extract(batch[i].samples, batch[i].count, mode, truncate);
+        } catch (...) {
+          errors[i] = std::current_exception();
+          std::size_t seen = firstError.load();
+          while (i < seen && !firstError.compare_exchange_weak(seen, i)) {
+          }
+        }
+      }
+    };
+    const int threads = std::max(1, std::min<int>(jobs, static_cast<int>(batch.size())));
+    std::vector<std::thread> pool;
+    try {
+      for (int t = 1; t < threads; ++t) pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      // Fewer threads than asked: the ones running do the whole batch.
+    }
+    work();
+    for (auto& t : pool) t.join();
+  }
+  for (std::size_t i = 0; i < errors.size(); ++i) {
+    if (!errors[i]) continue;
+    try {
+      std::rethrow_exception(errors[i]);
+    } catch (const feature::TooLong& e) {
+      throw feature::TooLong("utterance " + std::to_string(i) + ": " + e.what());
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw std::runtime_error("utterance " + std::to_string(i) + ": " + e.what());
+    }
+  }
+  py::list out;
+  for (feature::Utterance& u : results) {
+    const py::ssize_t n = u.frames;
+    out.append(py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::kDimensions}),
+                              arrayOf(std::move(u.records), {n, feature::kRecordValues}),
+                              arrayOf(std::move(u.energies), {n})));
+  }
+  return out;
 }
 
 [[noreturn]] void raiseOsError(int error, const std::string& path);
@@ -240,6 +318,8 @@ PYBIND11_MODULE(_core, m) {
   m.attr("SAMPLE_RATE") = feature::kSampleRate;
   m.attr("MAX_SAMPLES") = feature::kMaxSamples;
   m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));
+  m.def("extract_batch", &extractBatch, py::arg("items"), py::arg("normalisation"), py::arg("truncate"),
+        py::arg("jobs"));
   m.def("read_recording", &readRecording, py::arg("path"), py::arg("input_format"));
   m.def("write_htk", &writeHtk, py::arg("path"), py::arg("vectors"), py::arg("sample_period"), py::arg("parm_kind"));
   m.def(
@@ -247,8 +327,10 @@ PYBIND11_MODULE(_core, m) {
       [](const std::string& list, const std::string& inputDir, const std::string& outputDir,
          const std::string& normalisation, int jobs, bool cepstrumFiles, const std::string& inputFormat,
          const std::string& inputExtension, bool summary, long part, long parts, bool skipExisting,
-         bool noEmptyFiles, bool htkQualifiers) {
+         bool noEmptyFiles, bool htkQualifiers, bool truncate) {
+        std::atomic<long> longRecordings{0};
         RunSetup setup;
+        if (!truncate) setup.longRecordings = &longRecordings;
         setup.mode = normalisation;
         setup.inputDir = inputDir;
         setup.outputDir = outputDir;
@@ -260,11 +342,18 @@ PYBIND11_MODULE(_core, m) {
         setup.skipExisting = skipExisting;
         setup.noEmptyFiles = noEmptyFiles;
         setup.htkQualifiers = htkQualifiers;
-        return runList(list, setup, inputFormat, summary);
+        const int status = runList(list, setup, inputFormat, summary);
+        if (longRecordings > 0) {
+          throw feature::TooLong(std::to_string(longRecordings.load()) + " recording" +
+                                 (longRecordings == 1 ? " is" : "s are") +
+                                 " longer than the 90-second limit and got no files (named on standard error); "
+                                 "pass truncate=True to use their first 90 s as the tool does");
+        }
+        return status;
       },
       py::arg("list_file"), py::arg("input_dir"), py::arg("output_dir"), py::arg("normalisation"), py::arg("jobs"),
       py::arg("c12_eng"), py::arg("input_format"), py::arg("input_extension"), py::arg("summary"), py::arg("part"),
-      py::arg("parts"), py::arg("skip_existing"), py::arg("no_empty_files"), py::arg("htk_qualifiers"));
+      py::arg("parts"), py::arg("skip_existing"), py::arg("no_empty_files"), py::arg("htk_qualifiers"), py::arg("truncate"));
   py::list modes;
   for (const NormalisationMode& mode : kNormalisationModes) modes.append(py::make_tuple(mode.name, mode.outExt));
   m.attr("MODES") = modes;

@@ -99,11 +99,13 @@ def test_shapes_strides_and_byte_orders():
 
 def test_bad_input_says_what_is_wrong(tmp_path):
     x = np.zeros(16000, np.int16)
-    with pytest.raises(TypeError, match="16-bit integer samples are required, not float64.*astype"):
+    with pytest.raises(TypeError, match=r"float64 samples need a scale: pass scale=32768 for waveforms in \[-1, 1\]"):
         mf.features(x.astype(np.float64))
+    with pytest.raises(TypeError, match="16-bit integer samples are required, not int32.*astype"):
+        mf.features(x.astype(np.int32))
     with pytest.raises(TypeError, match=r"1-D array of samples is required, not shape \(2, 8000\)"):
         mf.features(x.reshape(2, 8000))
-    with pytest.raises(TypeError, match="numpy int16 array or bytes"):
+    with pytest.raises(TypeError, match="numpy int16 array, a torch tensor or bytes"):
         mf.features([0] * 1000)
     with pytest.raises(ValueError, match="sample_rate 22050: the features are defined for 16000 Hz"):
         mf.features(x, sample_rate=22050)

@@ -7,11 +7,7 @@ import venv
 
 import numpy as np
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-EXAMPLES = os.path.join(ROOT, "examples")
-GOLDEN = os.path.join(ROOT, "tests", "golden")
-TOOL = os.environ.get("FEATURE_BINARY", os.path.join(ROOT, "build", "feature"))
+from locations import GOLDEN, EXAMPLES, TOOL, ROOT
 
 
 def test_pip_install_into_a_fresh_environment(tmp_path):

@@ -9,10 +9,8 @@ import pytest
 
 import mfcc_frontend as mf
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+from locations import KALDI, ROOT
 EXAMPLES = os.path.join(ROOT, "examples", "recordings")
-KALDI = os.environ.get("FEATURE_KALDI", os.path.join(ROOT, "build", "feature-kaldi"))
 NAMES = ("speaker1/fox", "speaker1/features", "speaker2/numbers", "speaker2/stella")
 
 

@@ -12,12 +12,7 @@ import pytest
 
 import mfcc_frontend as mf
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-GOLDEN = os.path.join(ROOT, "tests", "golden")
-EXAMPLES = os.path.join(ROOT, "examples")
-STREAM = os.environ.get("FEATURE_STREAM", os.path.join(ROOT, "build", "feature-stream"))
-MODES = ("CMN", "MVNMA", "NONE")
+from locations import GOLDEN, EXAMPLES, STREAM, MODES, ROOT
 
 
 def recordings():

@@ -13,12 +13,7 @@ import pytest
 
 import mfcc_frontend as mf
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-GOLDEN = os.path.join(ROOT, "tests", "golden")
-EXAMPLES = os.path.join(ROOT, "examples")
-TOOL = os.environ.get("FEATURE_BINARY", os.path.join(ROOT, "build", "feature"))
-MODES = ("CMN", "MVNMA", "NONE")
+from locations import GOLDEN, EXAMPLES, TOOL, MODES, ROOT
 
 
 def utterances():

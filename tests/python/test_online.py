@@ -2,7 +2,6 @@
 chunks, the vectors that become ready are the tool's; vectors leave the
 pipe program before its input ends; misuse says what is wrong."""
 import os
-import random
 import select
 import subprocess
 import time
@@ -12,7 +11,7 @@ import pytest
 
 import mfcc_frontend as mf
 
-from locations import GOLDEN, EXAMPLES, STREAM, MODES, ROOT
+from locations import GOLDEN, EXAMPLES, STREAM, MODES
 
 
 def recordings():

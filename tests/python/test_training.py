@@ -6,14 +6,13 @@ vectors."""
 import os
 import subprocess
 import tracemalloc
-import warnings
 
 import numpy as np
 import pytest
 
 import mfcc_frontend as mf
 
-from locations import GOLDEN, EXAMPLES, TOOL, MODES, ROOT
+from locations import GOLDEN, EXAMPLES, TOOL, MODES
 
 
 def utterances():

@@ -130,8 +130,64 @@ def main(argv):
         mf.features(second)
     after_10000 = resident_kb()
     print(f"resident memory: {after_1000} kB after 1,000 calls, {after_10000} kB after 10,000")
+    batch_comparison(args.rounds)
     subprocess.run(["rm", "-rf", work], check=False)
     return 0
+
+
+def peak_kb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def batch_comparison(rounds):
+    """A batch of 1,000 one-second utterances: features_batch with jobs 1
+    and 2 against a Python loop of features(); and, with torchaudio, its
+    Kaldi-compatible MFCC with deltas on the same batch."""
+    batch = [speech_like(16000, 5000 + i) for i in range(1000)]
+    timings = {"loop of features()": [], "features_batch, jobs=1": [], "features_batch, jobs=2": []}
+    before = peak_kb()
+    for _ in range(rounds):
+        start = time.perf_counter()
+        [mf.features(x, normalisation="CMN") for x in batch]
+        timings["loop of features()"].append(time.perf_counter() - start)
+        for jobs in (1, 2):
+            start = time.perf_counter()
+            mf.features_batch(batch, "CMN", jobs=jobs)
+            timings[f"features_batch, jobs={jobs}"].append(time.perf_counter() - start)
+    peak = peak_kb()
+    base = float(np.median(timings["features_batch, jobs=1"]))
+    print(f"\na batch of 1,000 one-second utterances (CMN), wall time, median of {rounds}:")
+    for label, values in timings.items():
+        value = float(np.median(values))
+        print(f"  {label:24s} {value:7.3f} s  ({base / value:.2f}x jobs=1)")
+    print(f"  peak resident memory: {peak} kB (before the batches: {before} kB)")
+    try:
+        import torch
+        import torchaudio
+    except ImportError:
+        print("  torchaudio is not installed: no comparison with its Kaldi-compatible MFCC")
+        return
+    torch.set_num_threads(1)
+    waves = [torch.from_numpy(x.astype(np.float32)).unsqueeze(0) for x in batch]
+
+    def torchaudio_features(w):
+        m = torchaudio.compliance.kaldi.mfcc(w, sample_frequency=16000, frame_length=20, frame_shift=10,
+                                             num_mel_bins=24, num_ceps=13, cepstral_lifter=22, dither=0.0,
+                                             use_energy=False)
+        d = torchaudio.functional.compute_deltas(m.T)
+        return torch.cat([m.T, d, torchaudio.functional.compute_deltas(d)]).T
+
+    ours, theirs = [], []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        mf.features_batch(batch, "NONE", jobs=1)
+        ours.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        [torchaudio_features(w) for w in waves]
+        theirs.append(time.perf_counter() - start)
+    print(f"  torchaudio compliance.kaldi.mfcc + compute_deltas twice, one thread: "
+          f"{float(np.median(theirs)):.3f} s against features_batch(jobs=1) {float(np.median(ours)):.3f} s: "
+          f"{float(np.median(theirs)) / float(np.median(ours)):.1f}x")
 
 
 if __name__ == "__main__":

@@ -16,11 +16,14 @@ from __future__ import annotations
 import os
 import sys
 import tempfile
-from typing import Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _core
+
+if TYPE_CHECKING:
+    import torch
 
 __all__ = [
     "SAMPLE_RATE", "MAX_SAMPLES", "NORMALISATIONS", "features", "cepstra", "energies", "extract",

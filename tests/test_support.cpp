@@ -178,6 +178,10 @@ Spawned spawn(const std::vector<std::string>& args, const SpawnOptions& options)
   int out[2] = {-1, -1};
   if (options.inputPipe && pipe(in) != 0) throw std::runtime_error("pipe");
   if (options.outputPipe && pipe(out) != 0) throw std::runtime_error("pipe");
+  int terminal = -1, typed = -1;
+  if (options.terminalInput && openpty(&terminal, &typed, nullptr, nullptr, nullptr) != 0) {
+    throw std::runtime_error("openpty");
+  }
   Spawned s;
   s.pid = fork();
   if (s.pid == 0) {
@@ -186,7 +190,7 @@ Spawned spawn(const std::vector<std::string>& args, const SpawnOptions& options)
                            ? errors
                            : open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int input = open(options.inputFile.c_str(), O_RDONLY);
-    dup2(options.inputPipe ? in[0] : input, 0);
+    dup2(options.terminalInput ? typed : options.inputPipe ? in[0] : input, 0);
     dup2(options.outputPipe ? out[1] : output, 1);
     dup2(errors, 2);
     if (options.inChild) options.inChild();
@@ -196,6 +200,10 @@ Spawned spawn(const std::vector<std::string>& args, const SpawnOptions& options)
   if (options.inputPipe) {
     close(in[0]);
     s.input = in[1];
+  }
+  if (options.terminalInput) {
+    close(typed);
+    s.input = terminal;
   }
   if (options.outputPipe) {
     close(out[1]);

@@ -68,6 +68,9 @@ struct RunOptions {
 struct SpawnOptions {
   bool inputPipe = false;   // standard input from a pipe (else inputFile)
   bool outputPipe = false;  // standard output into a pipe (else outputFile)
+  // Standard input from a pseudo-terminal (inputPipe and inputFile aside):
+  // what is written to Spawned::input is typed into it, a line at a time.
+  bool terminalInput = false;
   std::string errorsFile = "/dev/null";  // standard error
   std::string outputFile;                // standard output; empty: errorsFile
   std::string inputFile = "/dev/null";

@@ -198,11 +198,15 @@ class InOrder {
     if (!u.refusal.empty()) std::fputs(u.refusal.c_str(), stderr);
     u.messages.print();
     bool paused = false;
-    if (u.result == kOutputFailed && settings_.pause) {
-      progress_.pauseBegins();
-      if (isatty(STDIN_FILENO)) {
-        std::fputs("feature: press Enter to go on (batch jobs: give standard input from /dev/null)\n", stderr);
+    if (u.result == kOutputFailed && settings_.pause && !isatty(STDIN_FILENO)) {
+      if (!pauseSkippedSaid_) {
+        std::fputs("feature: no pause after \"Error\": standard input is not a terminal, so nobody can press "
+                   "a key (nothing is read from it)\n", stderr);
       }
+      pauseSkippedSaid_ = true;
+    } else if (u.result == kOutputFailed && settings_.pause) {
+      progress_.pauseBegins();
+      std::fputs("feature: press Enter to go on (batch jobs: give standard input from /dev/null)\n", stderr);
       std::fflush(stdout);
       std::fflush(stderr);
       paused = waitForOneCharacter();
@@ -232,6 +236,7 @@ class InOrder {
   const BatchSettings& settings_;
   Progress& progress_;
   int failures_ = 0;
+  bool pauseSkippedSaid_ = false;
   std::string stoppedAt_;  // the name whose recording could not be opened
   bool interrupted_ = false;
 };

@@ -27,7 +27,9 @@ void edgeDifferenceDeltas(int n, Get get, Set set) {
   set(n - 1, get(n - 1) - get(n - 2));
 }
 
-void waitForKey() { waitForOneCharacter(); }
+// The earlier routines read one character per value from standard input,
+// whatever it is (the pause after "Error" reads only from a terminal).
+void waitForKey() { readOneCharacter(); }
 
 }  // namespace
 

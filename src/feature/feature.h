@@ -92,9 +92,13 @@ const char* inputFormatName(InputFormat format);  // "raw", "audio"
 bool audioInputSupported();  // false in a build without libsndfile
 
 // The pause after "Error": reads exactly one byte of standard input (never
-// more, so that a list read from the same pipe loses nothing). Returns
-// false at the end of the input or on an error (no pause took place).
+// more, so that a list read from the same pipe loses nothing), and only
+// when standard input is a terminal: otherwise nobody is there to press a
+// key, and the byte would belong to the caller. Returns false when no
+// pause took place (no terminal, the end of the input, an error).
 bool waitForOneCharacter();
+// One byte of standard input, whatever it is (false at its end).
+bool readOneCharacter();
 
 // Opens a file to read (a recording, "rb"; a list, "r"): a directory opens
 // but holds neither, so it is refused (null, errno EISDIR) like a missing

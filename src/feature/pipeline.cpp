@@ -54,6 +54,13 @@ const NormalisationMode* modeNamed(const char* name) {
 const NormalisationMode& modeOfType(std::int32_t normType) { return kNormalisationModes[normType]; }
 
 bool waitForOneCharacter() {
+  // Input that is no terminal belongs to whoever runs the tool (the next
+  // lines of a while-read loop, a here-document): nobody is there to press
+  // a key, and a character taken would be lost to them.
+  return isatty(STDIN_FILENO) && readOneCharacter();
+}
+
+bool readOneCharacter() {
   char c;
   for (;;) {
     const ssize_t n = read(STDIN_FILENO, &c, 1);

@@ -320,8 +320,8 @@ void printHelp(std::FILE* out) {
       "  0  every utterance was written\n"
       "  1  wrong arguments, the list file cannot be opened, a recording cannot be\n"
       "     opened (the run stops there), or any utterance failed (\"Error\" is\n"
-      "     printed and one character is read from standard input before the run\n"
-      "     goes on; give batch jobs standard input from /dev/null)\n",
+      "     printed; when standard input is a terminal, one character is read\n"
+      "     from it before the run goes on, otherwise nothing is read)\n",
       out);
 }
 

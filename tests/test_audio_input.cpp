@@ -210,6 +210,35 @@ TEST_F(AudioInput, RawInputWarnsButKeepsItsOutput) {
   EXPECT_NE(golden.errors.find("begins with a WAV header"), std::string::npos);
   EXPECT_TRUE(test::readBytes(dir / "golden-out/with_wav_header.mfcKVR0DAZC39") ==
               test::readBytes(kGolden + "/expected/with_wav_header.mfcKVR0DAZC39"));
+
+  // MP3: an ID3 tag or an MPEG frame header (sync bits, no reserved field)
+  // at the start is warned about; bytes that merely begin with 0xFF are not.
+  const std::vector<std::pair<std::vector<unsigned char>, const char*>> starts = {
+      {{'I', 'D', '3', 4, 0}, "an MP3 (ID3 tag)"},
+      {{0xFF, 0xFB, 0x90, 0x64}, "an MP3 (MPEG audio)"},
+      {{0xFF, 0xF3, 0x48, 0xC4}, "an MP3 (MPEG audio)"},
+      {{0xFF, 0xE8, 0x90, 0x64}, nullptr},  // reserved version
+      {{0xFF, 0xFB, 0xF0, 0x64}, nullptr},  // bit rate 1111
+      {{0xFF, 0x7F, 0x00, 0x00}, nullptr},
+  };
+  std::string mp3List;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    std::vector<unsigned char> bytes = starts[i].first;
+    bytes.resize(3200, 0);
+    test::writeBytes(dir / ("in/mp3-" + std::to_string(i)), bytes);
+    mp3List += "mp3-" + std::to_string(i) + "\n";
+  }
+  test::writeText(dir / "mp3-list", mp3List);
+  const auto mp3 = test::runTool({"-q", dir / "mp3-list", dir / "in", dir / "mp3-out", "NONE"});
+  EXPECT_EQ(mp3.status, 0);
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const std::string line = "feature: warning: " + dir / "in" + "/mp3-" + std::to_string(i) + " begins with ";
+    if (starts[i].second != nullptr) {
+      EXPECT_NE(mp3.errors.find(line + starts[i].second + " header"), std::string::npos) << i << "\n" << mp3.errors;
+    } else {
+      EXPECT_EQ(mp3.errors.find(line), std::string::npos) << i << "\n" << mp3.errors;
+    }
+  }
 }
 
 TEST_F(AudioInput, OptionsAreChecked) {

@@ -399,16 +399,28 @@ def read_recording(path: Path, input_format: str = "raw", truncate: bool = False
     """The samples of a recording file read as the tool reads it: ``raw``
     (headerless 16-bit little-endian PCM) or ``audio`` (WAV, FLAC, ... holding
     16-bit samples at 16 kHz in one channel; anything else raises ValueError).
+    A raw file that begins with an audio file's header (WAV, FLAC, MP3, ...)
+    gives the tool's warning as a Python warning: it is read as samples.
     A recording longer than 90 s raises TooLong unless ``truncate`` is true:
     then its first 90 s are given, as the tool uses them."""
     encoded = _fsencode(path)
     path = os.fsdecode(encoded)
-    samples, ignored = _core.read_recording(encoded, input_format)
+    samples, ignored, said = _core.read_recording(encoded, input_format)
+    if said:
+        import warnings
+        for words in said:
+            warnings.warn(words, stacklevel=3 if _called_from_package() else 2)
     if ignored and not truncate:
         more = "more" if ignored < 0 else f"{ignored / SAMPLE_RATE:.2f} s more"
         raise TooLong(f"{path} is longer than the 90-second limit ({more}); pass truncate=True to use its "
                       "first 90 s as the tool does")
     return samples
+
+
+def _called_from_package() -> bool:
+    """Whether read_recording was called by features_from_file (the warning
+    then points at features_from_file's caller)."""
+    return sys._getframe(2).f_code.co_name == "features_from_file"
 
 
 def features_from_file(path: Path, normalisation: str = "CMN", input_format: str = "raw",

@@ -79,7 +79,7 @@ Utterance Extractor::extract(const std::int16_t* samples, std::size_t count, Nor
 }
 
 std::vector<std::int16_t> Extractor::readRecording(const std::string& path, InputFormat format,
-                                                   std::int64_t* ignoredSamples) {
+                                                   std::int64_t* ignoredSamples, std::vector<std::string>* warnings) {
   checkPath(path);
   FEATURE& f = *f_;
   f.settings.inputFormat = format == InputFormat::Audio ? ::InputFormat::kAudio : ::InputFormat::kRaw;
@@ -91,6 +91,7 @@ std::vector<std::int16_t> Extractor::readRecording(const std::string& path, Inpu
       throw UnreadableRecording(describe(problem), problem.error, problem.path);
     }
     if (problem.kind == ProblemKind::kRecordingRefused) throw RefusedRecording(describe(problem), problem.path);
+    if (problem.kind == ProblemKind::kContainerReadAsRaw && warnings != nullptr) warnings->push_back(describe(problem));
   }
   if (ignoredSamples != nullptr) *ignoredSamples = f.outcome.samplesIgnored;
   return samples;

@@ -114,8 +114,11 @@ class Extractor {
   // (at most kMaxSamples; ignoredSamples, if given, receives how many more
   // the file holds, -1 when unknown). Throws UnreadableRecording or
   // RefusedRecording, and std::invalid_argument for a path with a NUL byte.
+  // warnings, if given, receives what the tool would warn about (a raw
+  // recording that begins with an audio file's header), in its words.
   std::vector<std::int16_t> readRecording(const std::string& path, InputFormat format = InputFormat::Raw,
-                                          std::int64_t* ignoredSamples = nullptr);
+                                          std::int64_t* ignoredSamples = nullptr,
+                                          std::vector<std::string>* warnings = nullptr);
 
  private:
   std::unique_ptr<FEATURE> f_;

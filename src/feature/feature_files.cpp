@@ -79,6 +79,13 @@ const char* audioSignature(const unsigned char* head, std::size_t size) {
   if (is(0, "OggS")) return "an Ogg";
   if (is(0, "FORM") && (is(8, "AIFF") || is(8, "AIFC"))) return "an AIFF";
   if (is(0, "FORM")) return "an IFF";
+  if (is(0, "ID3")) return "an MP3 (ID3 tag)";
+  // An MPEG audio frame header: 11 sync bits, a version, layer, bit rate
+  // and sample rate that are not the reserved values.
+  if (size >= 3 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x18) != 0x08 &&
+      (head[1] & 0x06) != 0 && (head[2] & 0xF0) != 0xF0 && (head[2] & 0x0C) != 0x0C) {
+    return "an MP3 (MPEG audio)";
+  }
   return nullptr;
 }
 

@@ -92,7 +92,8 @@ KaldiMatrixHeader decodeKaldiMatrixHeader(const unsigned char* in, std::size_t s
 
 // ---- Audio files ----
 // The kind of audio (or other) file the first bytes show ("a WAV", "an
-// RF64", "a FLAC", "an Ogg", "an AIFF", "an IFF"), or null.
+// RF64", "a FLAC", "an Ogg", "an AIFF", "an IFF", "an MP3 (ID3 tag)", "an
+// MP3 (MPEG audio)"), or null.
 const char* audioSignature(const unsigned char* head, std::size_t size);
 
 }  // namespace feature_files

@@ -147,13 +147,14 @@ py::tuple readRecording(const std::string& path, const std::string& format) {
   if (format == "audio" && !audioInputSupported()) throw py::value_error("this build reads raw recordings only");
   std::vector<std::int16_t> samples;
   std::int64_t ignored = 0;
+  std::vector<std::string> warnings;
   int error = 0;
   std::string refusal;
   {
     py::gil_scoped_release unlocked;
     try {
       samples = threadExtractor().readRecording(
-          path, format == "audio" ? feature::InputFormat::Audio : feature::InputFormat::Raw, &ignored);
+          path, format == "audio" ? feature::InputFormat::Audio : feature::InputFormat::Raw, &ignored, &warnings);
     } catch (const feature::UnreadableRecording& e) {
       error = e.error() != 0 ? e.error() : EIO;
     } catch (const feature::RefusedRecording& e) {
@@ -164,7 +165,7 @@ py::tuple readRecording(const std::string& path, const std::string& format) {
   if (!refusal.empty()) throw py::value_error(refusal);
   py::array_t<std::int16_t> array(static_cast<py::ssize_t>(samples.size()));
   if (!samples.empty()) std::memcpy(array.mutable_data(), samples.data(), samples.size() * 2);
-  return py::make_tuple(array, ignored);
+  return py::make_tuple(array, ignored, warnings);
 }
 
 // OSError(errno, strerror, path): Python picks the subclass of the errno

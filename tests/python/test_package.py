@@ -118,6 +118,10 @@ def test_bad_input_says_what_is_wrong(tmp_path):
     assert missing.value.filename == str(tmp_path / "missing.htk")
     with pytest.raises(FileNotFoundError):
         mf.read_recording(tmp_path / "missing.raw")
+    # A raw file that is really an audio file: the tool's warning, as a Python one.
+    (tmp_path / "song.mp3").write_bytes(b"ID3\x04" + bytes(4000))
+    with pytest.warns(UserWarning, match=r"song.mp3 begins with an MP3 \(ID3 tag\) header, which is read as samples"):
+        mf.features_from_file(tmp_path / "song.mp3")
     with pytest.raises(IsADirectoryError):
         mf.read_recording(tmp_path)
     (tmp_path / "short.htk").write_bytes(b"\x00\x00\x00\x01")

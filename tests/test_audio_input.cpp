@@ -140,8 +140,11 @@ TEST_F(AudioInput, OtherKindsAreRefusedWithTheReason) {
     EXPECT_FALSE(test::fileExists(dir / ("out/" + name + ".mfcKVR0DAZC39"))) << name;
     EXPECT_TRUE(test::fileExists(dir / ("out/good_after_" + name + ".mfcKVR0DAZC39"))) << name;
   }
-  EXPECT_NE(result.errors.find("sox '" + dir / "in" + "/rate22050.wav' -r 16000 -c 1 -b 16 -e signed-integer"),
-            std::string::npos);
+  // The command converts that very file, beside it, and says how to convert
+  // on the fly instead.
+  EXPECT_NE(result.errors.find("  sox '" + dir / "in" + "/rate22050.wav' -r 16000 -c 1 -b 16 -e signed-integer '" +
+                               dir / "in" + "/rate22050.16k.wav'\nor convert on the fly: feature-kaldi"),
+            std::string::npos) << result.errors;
   EXPECT_EQ(test::listTree(dir / "out").size(), reasons.size());
 
   // A recording that is missing still stops the run, as in raw mode.
@@ -151,6 +154,29 @@ TEST_F(AudioInput, OtherKindsAreRefusedWithTheReason) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.output, "can't open file " + dir / "in" + "/not_there.wav\n");
   EXPECT_EQ(test::listTree(dir / "out2"), std::vector<std::string>{"good_after_text.mfcKVR0DAZC39"});
+
+  // Names of audio files given without their extension: the run stops as
+  // before, and standard error names the options that would read them.
+  const std::vector<std::pair<std::string, std::string>> hints = {
+      {"rate8000", "rate8000.wav exists: did you mean --input-extension=wav --input-format=audio?"},
+      {"pcm", "pcm.raw exists: did you mean --input-extension=raw?"}};
+  test::writeBytes(dir / "in/pcm.raw", std::vector<unsigned char>(640, 0));
+  for (const auto& [name, hint] : hints) {
+    test::writeText(dir / "bare", name + "\n");
+    const auto bare = test::runTool({"-q", dir / "bare", dir / "in", dir / "out3", "CMN"});
+    EXPECT_EQ(bare.status, 1);
+    EXPECT_EQ(bare.output, "can't open file " + dir / "in" + "/" + name + "\n");
+    EXPECT_NE(bare.errors.find("feature: " + dir / "in" + "/" + hint + "\n"), std::string::npos) << bare.errors;
+  }
+  // Opus: Debian's sox has no handler for it, so the command uses opusdec.
+  ASSERT_TRUE(test::writeAudio(dir / "in/speech.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, test::noise(16000, 4, 3000)));
+  test::writeText(dir / "opus", "speech\n");
+  const auto opus = test::runTool({"-q", "--input-format=audio", "--input-extension=opus", dir / "opus", dir / "in",
+                                   dir / "out4", "CMN"});
+  EXPECT_EQ(opus.status, 1);
+  EXPECT_NE(opus.errors.find("  opusdec --rate 16000 '" + dir / "in" + "/speech.opus' - | sox -t wav - -c 1 -b 16 "
+                             "-e signed-integer '" + dir / "in" + "/speech.wav'\n(Debian's sox reads no Opus"),
+            std::string::npos) << opus.errors;
 }
 
 // Raw input keeps its defined output: a file that begins with a container

@@ -514,8 +514,28 @@ long countNames(std::FILE* list, const BatchSettings& settings) {
 }
 
 // The tool's words for a problem, on the extractor's error stream.
+// A recording that is not there, while an audio file of the same name with
+// a common extension is: the options that would read it.
+std::string optionsForNeighbour(const std::string& path) {
+  static const char* const kExtensions[] = {"wav", "flac", "WAV", "FLAC", "aif", "aiff", "au", "caf", "w64", "rf64",
+                                            "sph", "nist", "ogg", "opus", "mp3", "raw", "pcm"};
+  for (const char* ext : kExtensions) {
+    struct stat info;
+    const std::string neighbour = path + "." + ext;
+    if (stat(neighbour.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    const bool raw = std::strcmp(ext, "raw") == 0 || std::strcmp(ext, "pcm") == 0;
+    return printableName(neighbour) + " exists: did you mean --input-extension=" + ext +
+           (raw ? "" : " --input-format=audio") + "?";
+  }
+  return "";
+}
+
 void printToolProblem(std::FILE* errors, const Problem& problem) {
   std::fprintf(errors, "feature: %s%s\n", problem.isWarning() ? "warning: " : "", describe(problem).c_str());
+  if (problem.kind == ProblemKind::kCannotReadRecording && problem.error == ENOENT) {
+    const std::string hint = optionsForNeighbour(problem.path);
+    if (!hint.empty()) std::fprintf(errors, "feature: %s\n", hint.c_str());
+  }
 }
 
 }  // namespace

@@ -230,11 +230,41 @@ int FEATURE::readAudio(const audio::ByteSource&, const char* path, std::size_t, 
 #else
 namespace {
 
-std::string conversionAdvice(const char* path, int maxChannels) {
+// The file a conversion of path should write: beside it, as .wav (as
+// .16k.wav when it is a .wav already).
+std::string convertedPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  const std::string stem = hasExtension ? path.substr(0, dot) : path;
+  const std::string ext = hasExtension ? path.substr(dot + 1) : "";
+  return stem + (ext == "wav" || ext == "WAV" ? ".16k.wav" : ".wav");
+}
+
+// How to convert the file at path to what is read: a command naming its
+// own input and output, what Debian's sox lacks for Opus and MP3, and the
+// pipe that converts on the fly.
+std::string conversionCommand(const std::string& path, int format) {
+  const int subtype = format & SF_FORMAT_SUBMASK;
+  const std::string target = convertedPath(path);
+  std::string advice;
+  if (subtype == SF_FORMAT_OPUS) {
+    advice = "  opusdec --rate 16000 '" + path + "' - | sox -t wav - -c 1 -b 16 -e signed-integer '" + target +
+             "'\n(Debian's sox reads no Opus: apt install opus-tools for opusdec)";
+  } else {
+    advice = "  sox '" + path + "' -r 16000 -c 1 -b 16 -e signed-integer '" + target + "'";
+    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG || subtype == SF_FORMAT_MPEG_LAYER_III) {
+      advice += "\n(sox reads MP3 with apt install libsox-fmt-mp3)";
+    }
+  }
+  return advice + "\nor convert on the fly: feature-kaldi reads a wav.scp whose lines may be commands, e.g. "
+                  "\"NAME sox '" + path + "' -t wav -r 16000 -c 1 -b 16 - |\"";
+}
+
+std::string conversionAdvice(const char* path, int maxChannels, int format) {
   return std::string(maxChannels == 1 ? "; only 16000 Hz, 1 channel, 16-bit integer samples are read"
                                       : "; only 16000 Hz, 16-bit integer samples are read") +
-         ", as anything else would change the features. Convert it with:\n  sox '" + path +
-         "' -r 16000 -c 1 -b 16 -e signed-integer converted.wav";
+         ", as anything else would change the features. Convert it with:\n" + conversionCommand(path, format);
 }
 
 constexpr const char* kCutShort = "its header promises more samples than the file holds (";
@@ -275,7 +305,7 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::s
   if (!accepted) {
     return refuse(path, describe(info.samplerate, info.channels, formatName(info.format & SF_FORMAT_SUBMASK),
                                  formatName(info.format & SF_FORMAT_TYPEMASK)) +
-                            conversionAdvice(path, maxChannels));
+                            conversionAdvice(path, maxChannels, info.format));
   }
   const int container = info.format & SF_FORMAT_TYPEMASK;
   audio::SampleData data = audio::promisedSampleData(container, source);
@@ -286,7 +316,7 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::s
     return refuse(path,
                   "a " + formatName(container) +
                       " file, whose length cannot be checked (one cut short would be read as a shorter "
-                      "recording without a word); convert it to WAV or FLAC:\n  sox '" + path + "' converted.wav");
+                      "recording without a word); convert it to WAV or FLAC:\n" + conversionCommand(path, info.format));
   }
   if (!data.problem.empty()) return refuse(path, kCutShort + data.problem + kCutShortEnd);
   const std::uint64_t size = source.size();
@@ -328,7 +358,7 @@ int FEATURE::readFlac(const audio::ByteSource& source, const char* path, std::si
     return refuse(path,
                   describe(flac.rate, flac.channels, "Signed " + std::to_string(flac.bits) + " bit PCM",
                            formatName(SF_FORMAT_FLAC)) +
-                      conversionAdvice(path, maxChannels));
+                      conversionAdvice(path, maxChannels, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
   }
   if (!flac.problem.empty()) return refuse(path, flac.problem);
   channels = static_cast<int>(flac.channels);

@@ -400,3 +400,59 @@ TEST(TextOutput, PrintsFramesAsText) {
 }
 
 }  // namespace
+
+namespace {
+
+// --pairs: a list of sources and targets (an HTK script file). The files
+// are the tool's for the same recordings, under the targets' names exactly,
+// with paths relative to the working directory (". .") or absolute ("/ /"),
+// with workers, parts and resuming; an entry without a target is refused.
+TEST(Pairs, SourcesAndTargetsAsHtkScriptFilesHaveThem) {
+  test::ScratchDir dir;
+  const std::string examples = std::string(EXAMPLES_DIR) + "/recordings";
+  ASSERT_EQ(test::runTool({"-q", std::string(EXAMPLES_DIR) + "/list.txt", examples, dir / "plain", "MVNMA"}).status, 0);
+  mkdir((dir / "data").c_str(), 0777);
+  const std::vector<std::string> names = {"speaker1/fox", "speaker1/features", "speaker2/numbers", "speaker2/stella"};
+  std::string relative, absolute;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string source = "data/r" + std::to_string(i) + ".raw";
+    test::writeBytes(dir / source, test::readBytes(examples + "/" + names[i]));
+    relative += source + " feats/" + names[i] + (i % 2 ? ".mfc" : "") + "\n";
+    absolute += dir / source + "\t" + dir / ("abs/" + names[i] + ".htk") + "\n";
+  }
+  test::writeText(dir / "rel.scp", relative);
+  test::writeText(dir / "abs.scp", absolute);
+  const auto expect = [&](const std::string& file, const std::string& name, const std::string& why) {
+    EXPECT_TRUE(test::readBytes(file) == test::readBytes(dir / ("plain/" + name + ".mfcKVR0DAC39mvacqx_kvr")))
+        << why << ": " << file;
+  };
+  test::RunOptions here;
+  here.cwd = dir.path();
+  for (const char* jobs : {"1", "2"}) {
+    ASSERT_EQ(test::runTool({"-q", "--pairs", "-j", jobs, "rel.scp", ".", ".", "MVNMA"}, here).status, 0);
+    ASSERT_EQ(test::runTool({"-q", "--pairs", "-j", jobs, dir / "abs.scp", "/", "/", "MVNMA"}).status, 0);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      expect(dir / ("feats/" + names[i] + (i % 2 ? ".mfc" : "")), names[i], std::string("relative -j ") + jobs);
+      expect(dir / ("abs/" + names[i] + ".htk"), names[i], std::string("absolute -j ") + jobs);
+    }
+  }
+  EXPECT_EQ(test::listTree(dir / "feats").size(), 6u);  // 4 files, 2 directories: no extension added
+  // Parts take whole entries; resuming counts the targets.
+  test::ScratchDir parts;
+  for (const char* part : {"0/2", "1/2"}) {
+    ASSERT_EQ(test::runTool({"-q", "--pairs", "--part", part, dir / "abs.scp", "/", parts.path(), "MVNMA"}).status, 0);
+  }
+  EXPECT_EQ(test::listTree(parts / dir.path() + "/abs").size(), 6u);
+  const auto again = test::runTool({"--pairs", "--skip-existing", dir / "abs.scp", "/", "/", "MVNMA"});
+  EXPECT_NE(again.errors.find("4 utterances, 0 failed, 4 skipped (done before)"), std::string::npos) << again.errors;
+  // A last entry without its target, and --input-extension, are refused.
+  test::writeText(dir / "odd.scp", relative + "data/r0.raw\n");
+  const auto odd = test::runTool({"-q", "--pairs", "odd.scp", ".", ".", "MVNMA"}, here);
+  EXPECT_EQ(odd.status, 1);
+  EXPECT_EQ(odd.errors, "feature: skipped data/r0.raw: the list ends with a source and no target\n");
+  const auto both = test::runTool({"--pairs", "--input-extension=raw", "rel.scp", ".", ".", "MVNMA"}, here);
+  EXPECT_EQ(both.status, 1);
+  EXPECT_NE(both.errors.find("--input-extension does not go with --pairs"), std::string::npos) << both.errors;
+}
+
+}  // namespace

@@ -643,12 +643,14 @@ def read_list(list_file: Path) -> List[str]:
 def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: str = "CMN", jobs: int = 1,
              c12_eng: bool = False, input_format: str = "raw", input_extension: Optional[str] = None,
              summary: bool = False, part: Union[None, str, Tuple[int, int]] = None, skip_existing: bool = False,
-             no_empty_files: bool = False, htk_qualifiers: bool = False, truncate: bool = False) -> int:
+             no_empty_files: bool = False, htk_qualifiers: bool = False, truncate: bool = False,
+             pairs: bool = False) -> int:
     """Runs a whole list as the tool does (the same loop, files and messages;
     no pause after "Error"), with the tool's options: ``jobs`` workers (0:
     one per processor, at most 1024), ``c12_eng``, ``input_format``,
     ``input_extension``, ``part`` ("K/N" or (K, N): the share K of N),
-    ``skip_existing``, ``no_empty_files``, ``htk_qualifiers``; ``summary``
+    ``skip_existing``, ``no_empty_files``, ``htk_qualifiers``, ``pairs``
+    (entries of a source and a target, the tool's --pairs); ``summary``
     prints the tool's summary on standard error. Returns the tool's exit
     status: 0 when every utterance was written. A setting the tool refuses
     raises ValueError with the tool's reason. Ctrl-C stops it after the
@@ -672,4 +674,4 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
     return _core.run_list(_fsencode(list_file), _fsencode(input_dir), _fsencode(output_dir), normalisation,
                           int(jobs), bool(c12_eng), input_format, os.fsencode(input_extension or ""), bool(summary),
                           share, shares, bool(skip_existing), bool(no_empty_files), bool(htk_qualifiers),
-                          bool(truncate))
+                          bool(truncate), bool(pairs))

@@ -52,7 +52,8 @@ class Messages {
 // One name of the list on its way through the extractor.
 struct Utterance {
   long index = 0;          // position in the list
-  std::string name;
+  std::string name;        // the list's name (with --pairs, the target)
+  std::string source;      // with --pairs: the recording, under IN_WAV_DIR
   std::string refusal;     // why it was refused before extraction, if it was
   char path[kPathCapacity] = {};
   // Its recording did not open when the list was read ahead: it is run on
@@ -73,20 +74,25 @@ struct Utterance {
 // buffers: an output path that does not is refused here, before any of the
 // utterance's files is written.
 bool prepare(Utterance& u, const FEATURE& f, const std::string& inputExtension) {
-  const std::string shown = printableName(u.name).substr(0, 100);
+  const bool pair = f.settings.exactOutputNames;
+  const std::string& input = pair ? u.source : u.name;
+  const std::string shown = printableName(pair && u.name.empty() ? u.source : u.name).substr(0, 100);
   const char* more = u.name.size() > 100 ? "..." : "";
   char text[kPathCapacity + 256];
-  if (u.name.find('\0') != std::string::npos) {
+  if (pair && u.name.empty()) {
+    std::snprintf(text, sizeof text, "feature: skipped %s: the list ends with a source and no target\n",
+                  shown.c_str());
+  } else if (u.name.find('\0') != std::string::npos || input.find('\0') != std::string::npos) {
     std::snprintf(text, sizeof text, "feature: skipped a name that holds a NUL byte: %s%s\n",
                   shown.c_str(), more);
-  } else if (u.name.size() > kPathCapacity - 1) {
+  } else if (u.name.size() > kPathCapacity - 1 || input.size() > kPathCapacity - 1) {
     std::snprintf(text, sizeof text, "feature: skipped a name longer than %d characters: %s%s\n",
                   kPathCapacity - 1, shown.c_str(), more);
   } else {
     const int inputLength =
         inputExtension.empty()
-            ? std::snprintf(u.path, sizeof u.path, "%s/%s", IN_WAV_DIR, u.name.c_str())
-            : std::snprintf(u.path, sizeof u.path, "%s/%s.%s", IN_WAV_DIR, u.name.c_str(), inputExtension.c_str());
+            ? std::snprintf(u.path, sizeof u.path, "%s/%s", IN_WAV_DIR, input.c_str())
+            : std::snprintf(u.path, sizeof u.path, "%s/%s.%s", IN_WAV_DIR, input.c_str(), inputExtension.c_str());
     char output[kPathCapacity];
     const bool outputFits = f.outputPath(output, u.name.c_str(), f.outExt);
     if (inputLength >= kPathCapacity) {
@@ -257,7 +263,7 @@ long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& setting
   const CapturedExtractor captured(f);
   for (long index = 0; !inOrder.stopped() && !inOrder.interrupted(); ++index) {
     Utterance u;
-    if (!names.next(u.name)) break;
+    if (!names.next(u.name, &u.source)) break;
     u.index = index;
     if (prepare(u, f, settings.inputExtension)) {
       if (settings.skipExisting && f.outputComplete(u.name.c_str())) {
@@ -458,7 +464,7 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
   while (!inOrder.stopped()) {
     while (!listEnded && !heldBack && ahead.size() < window) {
       auto u = std::make_unique<Utterance>();
-      if (!names.next(u->name)) {
+      if (!names.next(u->name, &u->source)) {
         listEnded = true;
         break;
       }
@@ -505,6 +511,7 @@ long countNames(std::FILE* list, const BatchSettings& settings) {
   if (start < 0) return -1;
   ListReader reader(list, kPathCapacity);
   reader.share(settings.part, settings.parts);
+  if (settings.pairs) reader.pairs();
   std::string name;
   long count = 0;
   while (reader.next(name)) ++count;
@@ -546,6 +553,7 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
   Progress progress(settings.progressLine, settings.summary, total);
   ListReader names(list, kPathCapacity);
   names.share(settings.part, settings.parts);
+  if (settings.pairs) names.pairs();
   InOrder inOrder(settings, progress);
   int status = 1;
   try {
@@ -612,6 +620,9 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
     return "--part needs K/N with 0 <= K < N (the share K of N), not '" + std::to_string(setup.part) + "/" +
            std::to_string(setup.parts) + "'";
   }
+  if (setup.pairs && !setup.inputExtension.empty()) {
+    return "--input-extension does not go with --pairs: the list names every source file whole";
+  }
   if (setup.inputFormat == InputFormat::kAudio && !audioInputSupported()) {
     return "this build reads raw recordings only (built without libsndfile)";
   }
@@ -623,6 +634,7 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   f.settings.inputFormat = setup.inputFormat;
   f.settings.skipEmptyFiles = setup.noEmptyFiles;
   f.settings.longRecordings = setup.longRecordings;
+  f.settings.exactOutputNames = setup.pairs;
   f.settings.htkParmKind = setup.htkQualifiers ? qualifiedParmKind(f.normType) : 6;
   std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", setup.inputDir.c_str());
   std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", setup.outputDir.c_str());
@@ -631,6 +643,7 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
 
   settings.jobs = setup.jobs == 0 ? availableProcessors() : setup.jobs;
   settings.inputExtension = setup.inputExtension;
+  settings.pairs = setup.pairs;
   settings.part = setup.part;
   settings.parts = setup.parts;
   settings.skipExisting = setup.skipExisting;

@@ -24,6 +24,8 @@ struct BatchSettings {
   // The recordings' file extension (without the dot), or empty: the
   // recording of name is IN_WAV_DIR/name.EXT.
   std::string inputExtension;
+  // --pairs: each entry of the list is a source and a target.
+  bool pairs = false;
   // --part K/N: only the names at positions K, K + N, K + 2N, ... of the list.
   long part = 0;
   long parts = 1;
@@ -47,6 +49,7 @@ struct RunSetup {
   std::string outputDir;       // OUT_DIR
   InputFormat inputFormat = InputFormat::kRaw;
   std::string inputExtension;  // recordings are IN_WAV_DIR/name.EXT
+  bool pairs = false;          // entries: a source under inputDir, a target under outputDir
   long part = 0;               // the share part of parts of the list
   long parts = 1;
   bool skipExisting = false;

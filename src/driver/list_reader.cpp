@@ -8,11 +8,17 @@ bool isSeparator(int c) {
 
 }  // namespace
 
-bool ListReader::next(std::string& name) {
-  while (nextOfAll(name)) {
+bool ListReader::next(std::string& name, std::string* source) {
+  for (;;) {
+    if (pairs_) {
+      if (!nextOfAll(first_)) return false;
+      if (!nextOfAll(name)) name.clear();
+      if (source != nullptr) *source = first_;
+    } else if (!nextOfAll(name)) {
+      return false;
+    }
     if (position_++ % parts_ == part_) return true;
   }
-  return false;
 }
 
 bool ListReader::nextOfAll(std::string& name) {

@@ -21,11 +21,17 @@ class ListReader {
     parts_ = parts;
   }
 
+  // Entries of two names, a source and a target (as HTK tools take script
+  // files): next then gives the target in name and the source in *source.
+  // Shares count entries.
+  void pairs() { pairs_ = true; }
+
   // The next name into name; false at the end of the list. A name may hold
   // any byte but white space, NUL included. A name longer than maxLength
   // comes back as its first maxLength + 1 bytes, so the caller sees that it
-  // is too long.
-  bool next(std::string& name);
+  // is too long. With pairs, an entry that the end of the list cuts short
+  // gives its source and an empty name.
+  bool next(std::string& name, std::string* source = nullptr);
 
  private:
   bool nextOfAll(std::string& name);
@@ -34,7 +40,9 @@ class ListReader {
   std::size_t maxLength_;
   long part_ = 0;
   long parts_ = 1;
-  long position_ = 0;  // of the next name in the whole list
+  long position_ = 0;  // of the next entry in the whole list
+  bool pairs_ = false;
+  std::string first_;
 };
 
 #endif  // DRIVER_LIST_READER_H

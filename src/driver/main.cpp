@@ -60,6 +60,7 @@ RunSetup setupOf(const Options& options) {
   setup.outputDir = options.arguments[3];
   setup.inputFormat = options.inputFormat;
   setup.inputExtension = options.inputExtension;
+  setup.pairs = options.pairs;
   setup.part = options.part;
   setup.parts = options.parts;
   setup.skipExisting = options.skipExisting;

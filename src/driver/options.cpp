@@ -116,7 +116,7 @@ struct Flag {
 constexpr Flag kFlags[] = {{"--c12-eng", &Options::cepstrumFiles},   {"--help", &Options::help},
                            {"--version", &Options::version},         {"--quiet", &Options::quiet},
                            {"--skip-existing", &Options::skipExisting}, {"--no-empty-files", &Options::noEmptyFiles},
-                           {"--htk-qualifiers", &Options::htkQualifiers}};
+                           {"--htk-qualifiers", &Options::htkQualifiers}, {"--pairs", &Options::pairs}};
 
 // The flag named arg, or null.
 const Flag* flagNamed(const char* arg) {
@@ -286,6 +286,10 @@ void printHelp(std::FILE* out) {
       "  --input-extension=EXT\n"
       "                read the recording of a name from IN_WAV_DIR/name.EXT (the\n"
       "                features still go to OUT_DIR//name.<extension>)\n"
+      "  --pairs       each entry of the list is two names, a source and a target\n"
+      "                (an HTK script file: data/a.wav feats/a.mfc): the recording is\n"
+      "                IN_WAV_DIR/source, the features go to OUT_DIR/target exactly,\n"
+      "                with no extension added (. . for paths as they stand)\n"
       "  --part K/N    take only the share K (0..N-1) of N of the list: the names at\n"
       "                positions K, K+N, K+2N, ... (counted from 0), as if the list\n"
       "                held just those; for job arrays (--part \"$SLURM_ARRAY_TASK_ID/N\")\n"

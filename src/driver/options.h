@@ -21,6 +21,7 @@ struct Options {
   bool skipExisting = false;   // --skip-existing
   bool noEmptyFiles = false;   // --no-empty-files
   bool htkQualifiers = false;  // --htk-qualifiers
+  bool pairs = false;          // --pairs: entries are a source and a target
   bool help = false;           // -h, --help
   bool version = false;        // --version
   // The program name followed by what remains after the options; the tool

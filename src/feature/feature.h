@@ -160,6 +160,9 @@ struct RunSettings {
   // tool). Otherwise it is refused, and counted here (a caller that asked
   // for whole recordings only; copies of the extractor share the count).
   std::atomic<long>* longRecordings = nullptr;
+  // The HTK file of name is OUT_C12_DIR/name exactly, no extension added
+  // (the targets of a list of pairs).
+  bool exactOutputNames = false;
 };
 
 // What happened to the current utterance: set when its recording is read.

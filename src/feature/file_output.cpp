@@ -282,7 +282,9 @@ FloatFile htkFile(const float* vectors, std::size_t frames, int dimensions, std:
 
 bool FEATURE::outputPath(char (&path)[kPathCapacity], const char* name, const char* ext) const {
   const char* directory = std::strcmp(ext, "ENG") == 0 ? OUT_EC_DIR : OUT_C12_DIR;
-  const int length = std::snprintf(path, sizeof path, "%s/%s.%s", directory, name, ext);
+  const int length = settings.exactOutputNames && std::strcmp(ext, outExt) == 0
+                         ? std::snprintf(path, sizeof path, "%s/%s", directory, name)
+                         : std::snprintf(path, sizeof path, "%s/%s.%s", directory, name, ext);
   return length >= 0 && length < kPathCapacity;
 }
 

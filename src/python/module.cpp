@@ -328,7 +328,7 @@ PYBIND11_MODULE(_core, m) {
       [](const std::string& list, const std::string& inputDir, const std::string& outputDir,
          const std::string& normalisation, int jobs, bool cepstrumFiles, const std::string& inputFormat,
          const std::string& inputExtension, bool summary, long part, long parts, bool skipExisting,
-         bool noEmptyFiles, bool htkQualifiers, bool truncate) {
+         bool noEmptyFiles, bool htkQualifiers, bool truncate, bool pairs) {
         std::atomic<long> longRecordings{0};
         RunSetup setup;
         if (!truncate) setup.longRecordings = &longRecordings;
@@ -343,6 +343,7 @@ PYBIND11_MODULE(_core, m) {
         setup.skipExisting = skipExisting;
         setup.noEmptyFiles = noEmptyFiles;
         setup.htkQualifiers = htkQualifiers;
+        setup.pairs = pairs;
         const int status = runList(list, setup, inputFormat, summary);
         if (longRecordings > 0) {
           throw feature::TooLong(std::to_string(longRecordings.load()) + " recording" +
@@ -354,7 +355,7 @@ PYBIND11_MODULE(_core, m) {
       },
       py::arg("list_file"), py::arg("input_dir"), py::arg("output_dir"), py::arg("normalisation"), py::arg("jobs"),
       py::arg("c12_eng"), py::arg("input_format"), py::arg("input_extension"), py::arg("summary"), py::arg("part"),
-      py::arg("parts"), py::arg("skip_existing"), py::arg("no_empty_files"), py::arg("htk_qualifiers"), py::arg("truncate"));
+      py::arg("parts"), py::arg("skip_existing"), py::arg("no_empty_files"), py::arg("htk_qualifiers"), py::arg("truncate"), py::arg("pairs"));
   py::list modes;
   for (const NormalisationMode& mode : kNormalisationModes) modes.append(py::make_tuple(mode.name, mode.outExt));
   m.attr("MODES") = modes;

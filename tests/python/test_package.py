@@ -276,6 +276,7 @@ def tree(root):
     ({"part": (2, 3), "jobs": 2}, ["--part", "2/3", "-j", "2"]),
     ({"no_empty_files": True}, ["--no-empty-files"]),
     ({"htk_qualifiers": True, "c12_eng": True}, ["--htk-qualifiers", "--c12-eng"]),
+    ({"pairs": True, "jobs": 2}, ["--pairs", "-j", "2"]),  # the golden list read as 11 pairs
 ])
 def test_run_list_takes_the_tools_options(tmp_path, options, flags):
     list_file, recordings = os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings")

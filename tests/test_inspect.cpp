@@ -224,6 +224,18 @@ TEST(Inspect, PicturesFollowTheData) {
   ASSERT_GE(rising.size(), 4u) << "no row follows the rising dimension";
   EXPECT_LE(rising.size(), 8u) << "noise should not rise steadily";
   for (const int y : rising) EXPECT_GT(y, static_cast<int>(image.height) / 2) << "c1 is drawn at the bottom";
+  // Text above the plot (the title) and right of it (the bars' values):
+  // black pixels there, none of which the plot or the bars draw.
+  const auto blackIn = [&](int x0, int x1, int y0, int y1) {
+    int n = 0;
+    for (int y = y0; y < y1; ++y) {
+      for (int x = x0; x < x1; ++x) n += brightness(x, y) < 1.0;
+    }
+    return n;
+  };
+  EXPECT_GT(blackIn(90, static_cast<int>(image.width), 0, 20), 100) << "a title";
+  EXPECT_GT(blackIn(static_cast<int>(image.width) - 80, static_cast<int>(image.width), 26, static_cast<int>(image.height) - 46),
+            300) << "values beside the colour bars";
   png_image_free(&image);
 
   // An energy file as a curve, and a file of no frames refused.

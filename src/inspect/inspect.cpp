@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "feature.h"
 #include "feature_file.h"
 #include "picture.h"
 #include "standard_descriptors.h"
@@ -125,6 +126,24 @@ std::string printStats(const FeatureFile& f) {
   return "";
 }
 
+// The picture's title: the file's name, its mode (from the tool's
+// extensions) or kind, its frames and their duration.
+std::string pictureTitle(const std::string& path, const FeatureFile& f) {
+  const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  std::string what = f.kind() == FileKind::kCepstra ? ".C12 cepstra" : f.kind() == FileKind::kEnergy ? ".ENG energies"
+                                                                                                      : "HTK";
+  for (const NormalisationMode& mode : kNormalisationModes) {
+    const std::string ext = std::string(".") + mode.outExt;
+    if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0) {
+      what = std::string("mode ") + mode.name;
+    }
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, ": %s, %ld frame%s, %.2f s", what.c_str(), f.frames(), f.frames() == 1 ? "" : "s",
+                static_cast<double>(f.frames()) * f.samplePeriod() / 1e7);
+  return name + text;
+}
+
 // Checks one file: its kind and length from the first bytes and the file's
 // size, then only the frames asked for and, for the statistics and the
 // picture, passes over the values a block at a time.
@@ -140,7 +159,7 @@ bool inspect(const std::string& path, const Options& options) {
   if (problem.empty() && options.stats) problem = printStats(f);
   if (problem.empty() && !options.picture.empty()) {
     PictureSize size;
-    problem = drawPicture(f, options.picture, size);
+    problem = drawPicture(f, options.picture, size, pictureTitle(path, f));
     if (problem.empty()) {
       std::printf("  picture: %s, %d x %d pixels\n", options.picture.c_str(), size.width, size.height);
     }

@@ -23,9 +23,9 @@ namespace {
 
 constexpr int kMaxColumns = 1600;   // time columns; longer files are averaged
 constexpr int kLeft = 96;           // band labels
-constexpr int kTop = 12;
+constexpr int kTop = 26;            // the title
 constexpr int kBottom = 46;         // frame and second ticks
-constexpr int kRight = 96;          // colour bar and its labels
+constexpr int kRight = 110;         // colour bars and their values
 constexpr int kBandGap = 8;
 
 struct Image {
@@ -131,7 +131,10 @@ struct Band {
 
 std::vector<Band> bandsOf(const FeatureFile& f) {
   if (f.kind() == FileKind::kHtk && f.dimensions() == 39) {
-    return {{0, 13, "statics", "c1", "C0"}, {13, 13, "deltas", "c1", "C0"}, {26, 13, "delta-deltas", "c1", "C0"}};
+    // C0 apart: its values lie far from those of c1..c12.
+    return {{0, 12, "statics", "c1", "c12"},  {12, 1, "C0", "", ""},
+            {13, 12, "deltas", "c1", "c12"},  {25, 1, "delta C0", "", ""},
+            {26, 12, "delta-deltas", "c1", "c12"}, {38, 1, "dd C0", "", ""}};
   }
   if (f.kind() == FileKind::kCepstra) return {{0, 12, "cepstra", "c1", "c12"}};
   return {{0, f.dimensions(), "dimensions", "0", std::to_string(f.dimensions() - 1)}};
@@ -162,13 +165,23 @@ std::string writePng(gdImagePtr image, const std::string& path) {
   return "cannot write " + path + ": " + std::strerror(error);
 }
 
-std::string drawVectors(const FeatureFile& f, const Columns& c, const std::string& path, PictureSize& size) {
+// A value as the colour bars give it: three significant digits.
+std::string valueText(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", v);
+  return text;
+}
+
+std::string drawVectors(const FeatureFile& f, const Columns& c, const std::string& path, PictureSize& size,
+                        const std::string& title) {
   const std::vector<Band> bands = bandsOf(f);
   const int rowHeight = f.dimensions() <= 13 ? 8 : 5;
+  // A band of one row is drawn taller, so that its label and values fit.
+  const auto bandHeight = [&](const Band& b) { return b.count == 1 ? 14 : b.count * rowHeight; };
   const int columnWidth = std::clamp(800 / c.count, 1, 8);
   const int plotWidth = c.count * columnWidth;
   int plotHeight = 0;
-  for (const Band& b : bands) plotHeight += b.count * rowHeight;
+  for (const Band& b : bands) plotHeight += bandHeight(b);
   plotHeight += kBandGap * (static_cast<int>(bands.size()) - 1);
   size.width = kLeft + plotWidth + kRight;
   size.height = kTop + plotHeight + kBottom;
@@ -179,45 +192,60 @@ std::string drawVectors(const FeatureFile& f, const Columns& c, const std::strin
   const int ink = gdImageColorAllocate(image, 0, 0, 0);
   gdImageFilledRectangle(image, 0, 0, size.width - 1, size.height - 1, background);
 
+  text(image, kLeft, 6, title, ink);
+
   // Bands from the bottom up; within a band, dimensions from the bottom up.
+  // Every band has one scale, from the lowest to the highest value of its
+  // dimensions, which its colour bar gives.
+  const int barLeft = kLeft + plotWidth + 14;
   int bottom = kTop + plotHeight;
   for (const Band& band : bands) {
+    double low = std::numeric_limits<double>::infinity(), high = -low;
     for (int k = 0; k < band.count; ++k) {
+      low = std::min(low, c.low[band.first + k]);
+      high = std::max(high, c.high[band.first + k]);
+    }
+    const double range = high - low;
+    const int height = bandHeight(band);
+    const int rows = band.count;
+    const int top = bottom - height;
+    for (int k = 0; k < rows; ++k) {
       const int d = band.first + k;
-      const int y1 = bottom - (k + 1) * rowHeight;
-      const double range = c.high[d] - c.low[d];
+      const int y1 = bottom - (k + 1) * height / rows;
+      const int y2 = bottom - k * height / rows - 1;
       for (int column = 0; column < c.count; ++column) {
         const double v = c.mean[static_cast<std::size_t>(column) * f.dimensions() + d];
-        const double share = range > 0.0 && std::isfinite(v) ? (v - c.low[d]) / range : 0.5;
+        const double share = range > 0.0 && std::isfinite(v) ? (v - low) / range : 0.5;
         const int x1 = kLeft + column * columnWidth;
-        gdImageFilledRectangle(image, x1, y1, x1 + columnWidth - 1, y1 + rowHeight - 1, scaleColour(image, share));
+        gdImageFilledRectangle(image, x1, y1, x1 + columnWidth - 1, y2, scaleColour(image, share));
       }
     }
-    const int top = bottom - band.count * rowHeight;
     text(image, kLeft - 6 - textWidth(band.label), (top + bottom) / 2 - 6, band.label, ink);
     if (!band.lowest.empty()) {
       text(image, kLeft - 6 - textWidth(band.lowest), bottom - 12, band.lowest, ink);
       text(image, kLeft - 6 - textWidth(band.highest), top, band.highest, ink);
     }
+    for (int y = 0; y < height; ++y) {
+      const int colour = scaleColour(image, 1.0 - static_cast<double>(y) / std::max(height - 1, 1));
+      gdImageLine(image, barLeft, top + y, barLeft + 12, top + y, colour);
+    }
+    if (!std::isfinite(low)) {
+      text(image, barLeft + 16, top, "no value", ink);
+    } else if (height >= 28) {
+      text(image, barLeft + 16, top - 1, valueText(high), ink);
+      text(image, barLeft + 16, bottom - 12, valueText(low), ink);
+    } else {
+      text(image, barLeft + 16, top, valueText(low) + " .. " + valueText(high), ink);
+    }
     bottom = top - kBandGap;
   }
-
-  // Colour bar: the scale of every row, from its own minimum to its maximum.
-  const int barLeft = kLeft + plotWidth + 14;
-  for (int y = 0; y < plotHeight; ++y) {
-    const int colour = scaleColour(image, 1.0 - static_cast<double>(y) / std::max(plotHeight - 1, 1));
-    gdImageLine(image, barLeft, kTop + y, barLeft + 12, kTop + y, colour);
-  }
-  text(image, barLeft + 16, kTop, "max", ink);
-  text(image, barLeft + 16, kTop + plotHeight - 12, "min", ink);
-  text(image, barLeft + 16, kTop + plotHeight / 2 - 12, "of each", ink);
-  text(image, barLeft + 16, kTop + plotHeight / 2, "row", ink);
 
   timeAxis(image, f, kLeft, kTop + plotHeight + 2, plotWidth, ink);
   return writePng(image, path);
 }
 
-std::string drawCurve(const FeatureFile& f, const Columns& c, const std::string& path, PictureSize& size) {
+std::string drawCurve(const FeatureFile& f, const Columns& c, const std::string& path, PictureSize& size,
+                      const std::string& title) {
   const int columnWidth = std::clamp(800 / c.count, 1, 8);
   const int plotWidth = c.count * columnWidth;
   const int plotHeight = 200;
@@ -232,6 +260,7 @@ std::string drawCurve(const FeatureFile& f, const Columns& c, const std::string&
   const int frame = gdImageColorAllocate(image, 200, 200, 200);
   gdImageFilledRectangle(image, 0, 0, size.width - 1, size.height - 1, background);
   gdImageRectangle(image, kLeft, kTop, kLeft + plotWidth - 1, kTop + plotHeight - 1, frame);
+  text(image, kLeft, 6, title, ink);
   const double low = c.low[0], high = c.high[0];
   const double range = high > low ? high - low : 1.0;
   int previousX = -1, previousY = -1;
@@ -257,10 +286,11 @@ std::string drawCurve(const FeatureFile& f, const Columns& c, const std::string&
 
 }  // namespace
 
-std::string drawPicture(const FeatureFile& f, const std::string& path, PictureSize& size) {
+std::string drawPicture(const FeatureFile& f, const std::string& path, PictureSize& size, const std::string& title) {
   if (f.frames() == 0) return "no frames to draw";
   Columns columns;
   const std::string problem = averageColumns(f, columns);
   if (!problem.empty()) return "cannot be read: " + problem;
-  return f.kind() == FileKind::kEnergy ? drawCurve(f, columns, path, size) : drawVectors(f, columns, path, size);
+  return f.kind() == FileKind::kEnergy ? drawCurve(f, columns, path, size, title)
+                                       : drawVectors(f, columns, path, size, title);
 }

@@ -1,8 +1,15 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """Extracts the features of a list of recordings on a dask.distributed cluster
 and writes the HTK files the feature tool writes, byte for byte.
 
     extract_list.py LIST IN_DIR OUT_DIR MODE [--scheduler ADDRESS] [--workers N]
+                    [--input-format raw|audio] [--input-extension EXT]
+
+Recordings are read as the tool reads them: raw PCM, or with
+--input-format audio WAV, FLAC, ... files (IN_DIR/NAME.EXT with
+--input-extension EXT); longer than 90 s, their first 90 s, as the tool.
+Run it with the Python that has mfcc_frontend and dask (a virtual
+environment's, or Debian's /usr/bin/python3).
 
 Without --scheduler a LocalCluster of N worker processes (default 2) runs on
 this machine; with it, the tasks go to a running cluster
@@ -21,11 +28,14 @@ import sys
 import mfcc_frontend as mf
 
 
-def extract_one(name, in_dir, out_dir, mode):
+def extract_one(name, in_dir, out_dir, mode, input_format="raw", input_extension=""):
     """Runs on a worker: one recording to its HTK file. Returns (name, error)."""
     try:
         source = os.fsencode(in_dir) + b"/" + os.fsencode(name)
-        vectors = mf.features(mf.read_recording(source), normalisation=mode, truncate=True)
+        if input_extension:
+            source += b"." + os.fsencode(input_extension)
+        samples = mf.read_recording(source, input_format, truncate=True)
+        vectors = mf.features(samples, normalisation=mode, truncate=True)
         target = os.fsencode(out_dir) + b"//" + os.fsencode(name) + b"." + mf.extension(mode).encode()
         os.makedirs(os.path.dirname(target) or b".", exist_ok=True)
         mf.write_htk(target, vectors)
@@ -42,6 +52,8 @@ def main(argv):
     parser.add_argument("mode", choices=mf.NORMALISATIONS)
     parser.add_argument("--scheduler", help="address of a running scheduler, e.g. tcp://10.0.0.1:8786")
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster")
+    parser.add_argument("--input-format", choices=("raw", "audio"), default="raw")
+    parser.add_argument("--input-extension", default="", help="recordings are IN_DIR/NAME.EXT")
     args = parser.parse_args(argv)
 
     from dask.distributed import Client, LocalCluster
@@ -55,7 +67,7 @@ def main(argv):
         client = Client(cluster)
     with client:
         futures = client.map(extract_one, names, in_dir=args.in_dir, out_dir=args.out_dir, mode=args.mode,
-                             pure=False)
+                             input_format=args.input_format, input_extension=args.input_extension, pure=False)
         failed = 0
         for name, error in client.gather(futures):
             if error is not None:

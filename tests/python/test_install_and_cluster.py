@@ -40,17 +40,32 @@ def test_dask_example_writes_the_tools_files(tmp_path):
     for name in (b"a\xc2\xa0b", b"caf\xe9", b"lead"):
         with open(os.fsencode(odd) + b"/" + name, "wb") as f:
             f.write(np.arange(-6000, 6000, 7, dtype="<i2").tobytes())
-    (tmp_path / "odd-list").write_bytes(b"a\xc2\xa0b caf\xe9\n/lead\n")
-    for list_file, recordings, mode in ((os.path.join(EXAMPLES, "list.txt"), os.path.join(EXAMPLES, "recordings"),
-                                         "MVNMA"),
-                                        (os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings"), "CMN"),
-                                        (str(tmp_path / "odd-list"), str(odd), "NONE")):
-        out = tmp_path / ("dask-" + mode)
+    with open(os.fsencode(odd) + b"/long", "wb") as f:  # 91 s: its first 90 s, as the tool
+        f.write(np.resize(np.arange(-6000, 6000, 7, dtype="<i2"), 91 * 16000).tobytes())
+    (tmp_path / "odd-list").write_bytes(b"a\xc2\xa0b caf\xe9\n/lead long\n")
+    # Audio files: the examples as WAV.
+    wav = tmp_path / "wav"
+    for name in ("speaker1/fox", "speaker2/stella"):
+        (wav / name).parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["sox", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1",
+                        os.path.join(EXAMPLES, "recordings", name), str(wav / name) + ".wav"], check=True)
+    (tmp_path / "wav-list").write_text("speaker1/fox speaker2/stella\n")
+    audio = ["--input-format", "audio", "--input-extension", "wav"]
+    for list_file, recordings, mode, options in (
+            (os.path.join(EXAMPLES, "list.txt"), os.path.join(EXAMPLES, "recordings"), "MVNMA", []),
+            (os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings"), "CMN", []),
+            (str(tmp_path / "odd-list"), str(odd), "NONE", []),
+            (str(tmp_path / "wav-list"), str(wav), "MVNMA", audio)):
+        mode_dir = mode + ("-audio" if options else "")
+        out = tmp_path / ("dask-" + mode_dir)
         run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "dask", "extract_list.py"), list_file,
-                              recordings, str(out), mode, "--workers", "2"], capture_output=True, text=True)
+                              recordings, str(out), mode, "--workers", "2", *options], capture_output=True, text=True)
         assert run.returncode == 0, run.stderr
-        subprocess.run([TOOL, "-q", list_file, recordings, str(tmp_path / ("tool-" + mode)), mode], check=True,
-                       stdin=subprocess.DEVNULL)
+        flags = [o.replace("--input-format", "--input-format=audio").replace("--input-extension", "--input-extension=wav")
+                 for o in options[::2]]
+        subprocess.run([TOOL, "-q", *flags, list_file, recordings, str(tmp_path / ("tool-" + mode_dir)), mode],
+                       check=True, stdin=subprocess.DEVNULL)
+        mode = mode_dir
         tool = sorted(p.relative_to(tmp_path / ("tool-" + mode)) for p in (tmp_path / ("tool-" + mode)).rglob("*")
                       if p.is_file())
         dask = sorted(p.relative_to(out) for p in out.rglob("*") if p.is_file())

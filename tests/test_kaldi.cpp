@@ -154,8 +154,22 @@ std::vector<std::int16_t> cutHere(const std::vector<std::int16_t>& interleaved, 
 TEST_F(Kaldi, SegmentsOfLongRecordingsAreCutAsKaldiCutsThem) {
   std::map<std::string, std::vector<std::int16_t>> recordings;
   std::map<std::string, int> channels;
-  const auto longRecording = [](int seconds, std::uint32_t seed) {
-    std::vector<std::int16_t> x = test::speechLike(seconds * 16000 + 1234, seed);
+  // Long recordings made by joining the example and golden recordings, in
+  // an order of their own for each, to the length asked for.
+  std::vector<std::vector<std::int16_t>> pieces;
+  for (const char* name : {"speaker1/fox", "speaker1/features", "speaker2/numbers", "speaker2/stella"}) {
+    pieces.push_back(test::samplesOf(test::readBytes(std::string(EXAMPLES_DIR) + "/recordings/" + name)));
+  }
+  for (const auto& name : test::goldenNames()) {
+    pieces.push_back(test::samplesOf(test::readBytes(std::string(GOLDEN_DIR) + "/recordings/" + name)));
+  }
+  const auto longRecording = [&pieces](int seconds, std::uint32_t seed) {
+    std::vector<std::int16_t> x;
+    for (std::size_t k = seed; x.size() < static_cast<std::size_t>(seconds) * 16000 + 1234; k += 3) {
+      const auto& piece = pieces[k % pieces.size()];
+      x.insert(x.end(), piece.begin(), piece.end());
+    }
+    x.resize(static_cast<std::size_t>(seconds) * 16000 + 1234);
     return x;
   };
   recordings["long1"] = longRecording(200, 1);

@@ -116,17 +116,20 @@ def stream(mode, raw, *options):
 
 
 def test_feature_stream_writes_the_tools_vectors(tmp_path):
-    for name, raw in recordings()[:26:5]:
+    for i, (name, raw) in enumerate(recordings()[:26]):  # every golden and example recording
         even = raw[:len(raw) // 2 * 2]
         for mode in MODES:
             expected = mf.features(even, normalisation=mode, truncate=True)
             f32 = np.frombuffer(stream(mode, raw, "--truncate"), "<f4").reshape(-1, 39)
             assert f32.tobytes() == expected.astype("<f4").tobytes(), (name, mode)
+            if i % 5:
+                continue
             text = stream(mode, raw, "--format=text", "--truncate").decode().splitlines()
             parsed = np.array([[float(v) for v in line.split()] for line in text], np.float32).reshape(-1, 39)
             assert parsed.tobytes() == expected.tobytes(), (name, mode)
-        records = np.frombuffer(stream("CMN", raw, "--records", "--truncate"), "<f4").reshape(-1, 13)
-        assert records.tobytes() == mf.cepstra(even, truncate=True).tobytes(), name
+        if i % 5 == 0:
+            records = np.frombuffer(stream("CMN", raw, "--records", "--truncate"), "<f4").reshape(-1, 13)
+            assert records.tobytes() == mf.cepstra(even, truncate=True).tobytes(), name
 
 
 def read_exactly(pipe, count, seconds=10):

@@ -139,9 +139,9 @@ int usage(const std::string& problem) {
 }
 
 // "ark,t:FILE" -> FILE; "" when it is not a text table specifier.
-std::string textTable(const std::string& spec) {
+std::string textTable(const std::string& specifier) {
   for (const char* prefix : {"ark,t:", "t,ark:"}) {
-    if (spec.rfind(prefix, 0) == 0 && spec.size() > 6) return spec.substr(6);
+    if (specifier.rfind(prefix, 0) == 0 && specifier.size() > 6) return specifier.substr(6);
   }
   return "";
 }

@@ -115,10 +115,11 @@ def _samples(samples: Samples, scale: Optional[float] = None, truncate: bool = F
         samples = samples.detach().numpy()
     if isinstance(samples, (bytes, bytearray, memoryview)):
         view = memoryview(samples)
-        if view.ndim != 1 or view.format.lstrip("@=<>!") not in ("B", "b", "c", "h"):
+        kind = view.format.lstrip("@=<>!")
+        if view.ndim != 1 or kind not in ("B", "b", "c", "h"):
             raise TypeError(f"a buffer of 16-bit integer samples (or bytes of them) is needed, not one of format "
                             f"{view.format!r} and {view.ndim} dimensions; convert it with numpy first")
-        if view.format.lstrip("@=<>!") == "h":
+        if kind == "h":
             samples = np.asarray(view)
         else:
             raw = view.cast("B")
@@ -143,7 +144,7 @@ def _samples(samples: Samples, scale: Optional[float] = None, truncate: bool = F
                 f"{samples.dtype} samples need a scale: pass scale=32768 for waveforms in [-1, 1] (what "
                 "torchaudio.load and soundfile.read give), scale=1 for floats already in the 16-bit range")
         return _from_float(samples, scale)
-    if samples.dtype.kind not in "iu" or samples.dtype.itemsize != 2 or samples.dtype.kind == "u":
+    if samples.dtype.kind != "i" or samples.dtype.itemsize != 2:
         raise TypeError(f"16-bit integer samples are required, not {samples.dtype}; convert with x.astype(np.int16)")
     if scale is not None and scale != 1:
         raise ValueError(f"scale={scale} applies to float waveforms; 16-bit samples are taken as they are")
@@ -195,13 +196,15 @@ class OnlineExtractor:
         """Appends samples: a 1-D int16 array or bytes-like little-endian 16-bit
         samples (a bytes chunk of odd length keeps its last byte for the next
         chunk). Raises RuntimeError after ``input_finished()``."""
-        if isinstance(samples, (bytes, bytearray, memoryview)):
-            raw = self._odd + memoryview(samples).cast("B").tobytes() if self._odd else memoryview(samples).cast("B")
+        if isinstance(samples, (bytes, bytearray)) or (isinstance(samples, memoryview) and samples.format in "Bbc"):
+            raw = memoryview(samples).cast("B")
+            if self._odd:
+                raw = memoryview(self._odd + raw.tobytes())
             whole = len(raw) - len(raw) % 2
-            if self._core.finished:
-                self._core.accept(np.zeros(0, np.int16))  # raises
+            # Accepted first: after input_finished() this raises and keeps nothing.
+            self._core.accept(_samples(raw[:whole], limited=False))
             self._odd = bytes(raw[whole:])
-            samples = raw[:whole]
+            return
         self._core.accept(_samples(samples, self._scale, limited=False))
 
     def input_finished(self) -> None:

@@ -88,11 +88,16 @@ struct OnlineExtractor::State {
   int deltasReady = 0;
   int vectorsReady = 0;
   int popped = 0;
+  std::vector<float> window;  // the regression's rows, kept from chunk to chunk
 
   void take(const std::int16_t* samples, std::size_t count);
   void analyseNewFrames();
   void analyse(const std::int16_t* samples, int frames);
   void advanceVectors();
+  const float* regression(const Rows& in, int first, int end, int available);
+  void fillEnergies(int from, int to, float energy) {
+    for (int t = std::max(from, energies.first()); t < to; ++t) *energies.at(t) = energy;
+  }
   void assemble(int first, int count, const float* acc);
   void finishUtterance();
   void releaseUnneeded();
@@ -151,9 +156,7 @@ void OnlineExtractor::State::analyse(const std::int16_t* samples, int frames) {
   f.CEPLIFTER(frames);
   std::memcpy(records.append(frames), f.cepData.data(), sizeof(float) * kRecordValues * frames);
   energies.append(frames);
-  const auto fill = [this](int from, int to, float energy) {
-    for (int t = std::max(from, energies.first()); t < to; ++t) *energies.at(t) = energy;
-  };
+  const auto fill = [this](int from, int to, float energy) { fillEnergies(from, to, energy); };
   for (int i = 0; i < frames; ++i) {
     const int t = recordsReady + i;
     if (silentFrame(samples + static_cast<std::ptrdiff_t>(i) * kFrameShift)) {
@@ -174,25 +177,26 @@ void OnlineExtractor::State::advanceVectors() {
   const int R = recordsReady;
   const int deltaEnd = finished ? R : std::max(0, R - 2);
   if (deltaEnd > deltasReady) {
-    const int lo = std::max(0, deltasReady - 2);
-    const int hi = std::min(R, deltaEnd + 2);
-    std::vector<float> window(static_cast<std::size_t>(hi - lo) * kRecordValues);
-    f.getDeltaCep_New(hi - lo, records.at(lo), window.data());
     const int count = deltaEnd - deltasReady;
-    std::memcpy(deltas.append(count), window.data() + static_cast<std::size_t>(deltasReady - lo) * kRecordValues,
+    std::memcpy(deltas.append(count), regression(records, deltasReady, deltaEnd, R),
                 sizeof(float) * kRecordValues * count);
     deltasReady = deltaEnd;
   }
   const int vectorEnd = finished ? R : std::max(0, deltasReady - 2);
   if (vectorEnd > vectorsReady) {
-    const int lo = std::max(0, vectorsReady - 2);
-    const int hi = std::min(deltasReady, vectorEnd + 2);
-    std::vector<float> acc(static_cast<std::size_t>(hi - lo) * kRecordValues);
-    f.getDeltaCep_New(hi - lo, deltas.at(lo), acc.data());
-    assemble(vectorsReady, vectorEnd - vectorsReady,
-             acc.data() + static_cast<std::size_t>(vectorsReady - lo) * kRecordValues);
+    assemble(vectorsReady, vectorEnd - vectorsReady, regression(deltas, vectorsReady, vectorEnd, deltasReady));
     vectorsReady = vectorEnd;
   }
+}
+
+// The regression over rows first .. end - 1 of in (available rows of it),
+// from the window described above: the rows, in window.
+const float* OnlineExtractor::State::regression(const Rows& in, int first, int end, int available) {
+  const int lo = std::max(0, first - 2);
+  const int hi = std::min(available, end + 2);
+  window.resize(static_cast<std::size_t>(hi - lo) * kRecordValues);
+  f.getDeltaCep_New(hi - lo, in.at(lo), window.data());
+  return window.data() + static_cast<std::size_t>(first - lo) * kRecordValues;
 }
 
 // Vectors first .. first + count - 1 from their records, deltas and the
@@ -260,9 +264,7 @@ void OnlineExtractor::inputFinished() {
   State& s = *s_;
   if (s.finished) return;
   s.finished = true;
-  s.energyTrack.finish(s.recordsReady, [&s](int from, int to, float energy) {
-    for (int t = std::max(from, s.energies.first()); t < to; ++t) *s.energies.at(t) = energy;
-  });
+  s.energyTrack.finish(s.recordsReady, [&s](int from, int to, float energy) { s.fillEnergies(from, to, energy); });
   if (s.normalisation == Normalisation::None) {
     s.advanceVectors();
   } else {

@@ -98,16 +98,14 @@ std::string describe(long rate, long channels, const std::string& samples, const
 
 // libsndfile reads the bytes through these, so that it never holds, and
 // never closes, a descriptor of its own.
-sf_count_t sourceLength(void* source) { return static_cast<sf_count_t>(static_cast<audio::ByteSource*>(source)->size()); }
-
 struct VirtualFile {
-  audio::ByteSource& source;
+  const audio::ByteSource& source;
   sf_count_t position = 0;
 };
 
 SF_VIRTUAL_IO virtualIo() {
   SF_VIRTUAL_IO io{};
-  io.get_filelen = [](void* data) { return sourceLength(&static_cast<VirtualFile*>(data)->source); };
+  io.get_filelen = [](void* data) { return static_cast<sf_count_t>(static_cast<VirtualFile*>(data)->source.size()); };
   io.seek = [](sf_count_t offset, int whence, void* data) {
     auto& file = *static_cast<VirtualFile*>(data);
     const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position
@@ -289,8 +287,7 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::s
 
   std::string problem;
   SF_INFO info{};
-  audio::ByteSource& bytes = const_cast<audio::ByteSource&>(source);
-  VirtualFile virtualFile{bytes};
+  VirtualFile virtualFile{source};
   SF_VIRTUAL_IO io = virtualIo();
   SNDFILE* sound;
   {

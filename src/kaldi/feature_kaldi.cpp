@@ -424,13 +424,11 @@ Audio readRecording(FEATURE& reader, const kaldi_data::Recording& recording, boo
     if (!problem.empty()) audio.problem = shown + ": " + problem;
   }
   if (audio.problem.empty() && raw) {
+    // Little-endian samples in host order, as the tool reads raw recordings.
     audio.samples.resize(static_cast<std::size_t>(source->size() / 2));
-    std::vector<unsigned char> bytes(audio.samples.size() * 2);
-    if (source->read(0, bytes.data(), bytes.size()) != bytes.size()) {
+    const std::size_t bytes = audio.samples.size() * 2;
+    if (source->read(0, audio.samples.data(), bytes) != bytes) {
       audio.problem = "cannot read " + shown + ": " + std::strerror(errno);
-    }
-    for (std::size_t i = 0; i < audio.samples.size(); ++i) {
-      audio.samples[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     }
   } else if (audio.problem.empty()) {
     if (reader.readAudio(*source, shown.c_str(), SIZE_MAX, 64, audio.samples, audio.channels) != kExtractOk) {
@@ -505,24 +503,28 @@ class Worker {
         return;
       }
     }
-    std::vector<std::int16_t> samples(static_cast<std::size_t>(cut.end - cut.first));
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      samples[i] = audio.samples[static_cast<std::size_t>((cut.first + static_cast<std::int64_t>(i)) * audio.channels +
-                                                          cut.channel)];
+    // One channel: the samples where they are; else the channel picked.
+    const std::size_t count = static_cast<std::size_t>(cut.end - cut.first);
+    const std::int16_t* samples = audio.samples.data() + cut.first;
+    std::vector<std::int16_t> picked;
+    if (audio.channels > 1) {
+      picked.resize(count);
+      for (std::size_t i = 0; i < count; ++i) {
+        picked[i] = audio.samples[(static_cast<std::size_t>(cut.first) + i) * audio.channels + cut.channel];
+      }
+      samples = picked.data();
     }
-    o.samples = static_cast<std::int64_t>(samples.size());
-    if (samples.size() < static_cast<std::size_t>(kFrameLength)) {
-      fail(o, std::to_string(samples.size()) + " samples, shorter than one frame (320)");
+    o.samples = static_cast<std::int64_t>(count);
+    if (count < static_cast<std::size_t>(kFrameLength)) {
+      fail(o, std::to_string(count) + " samples, shorter than one frame (320)");
       return;
     }
-    if (samples.size() > feature::kMaxSamples) {
+    if (count > feature::kMaxSamples) {
       o.cut = true;
-      char text[160];
-      std::snprintf(text, sizeof text, "feature-kaldi: warning: %s is longer than 90 s; its last %.2f s are ignored\n",
-                    o.key.c_str(), (samples.size() - feature::kMaxSamples) / 16000.0);
-      o.message = text;
+      const Problem cut90{ProblemKind::kRecordingCut, o.key, 0, "", static_cast<std::int64_t>(count - feature::kMaxSamples)};
+      o.message = "feature-kaldi: warning: " + describe(cut90) + "\n";
     }
-    const feature::Utterance features = extractor_.extract(samples.data(), samples.size(), options_.normalisation, true);
+    const feature::Utterance features = extractor_.extract(samples, count, options_.normalisation, true);
     o.frames = features.frames;
     o.entry = feature_files::kaldiMatrixEntry(o.key, features.vectors.data(), features.frames, feature::kDimensions);
   }

@@ -5,7 +5,6 @@
 //
 // Exit status: 0 when every utterance was written, 1 when any failed or the
 // run could not start or had to stop.
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,32 +16,10 @@
 #include "feature.h"
 #include "batch.h"
 #include "options.h"
+#include "output_file.h"
 #include "standard_descriptors.h"
 
 namespace {
-
-// Interrupted, the tool removes the temporary files it is writing and ends
-// as the signal would have ended it (a shell shows status 128 + signal).
-extern "C" void endOnSignal(int signalNumber) {
-  removeTemporaryFiles();
-  signal(signalNumber, SIG_DFL);
-  raise(signalNumber);
-}
-
-void handleSignals() {
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    struct sigaction current;
-    // A signal the caller had ignored (nohup, a background job) stays ignored.
-    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
-    struct sigaction action {};
-    action.sa_handler = endOnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(signalNumber, &action, nullptr);
-  }
-  // Past a file-size limit, a write fails like a full disk ("Error" for that
-  // file) instead of the signal ending the run.
-  signal(SIGXFSZ, SIG_IGN);
-}
 
 // Whether standard input is the list file itself (a list given as
 // /dev/stdin): the pause after "Error" must then not read from it.
@@ -77,7 +54,10 @@ RunSetup setupOf(const Options& options) {
 
 int main(int argc, char** argv) {
   if (!openStandardDescriptors()) return 1;
-  handleSignals();
+  // Interrupted, the tool removes the temporary files it is writing and
+  // ends as the signal would have ended it; past a file-size limit, a write
+  // fails like a full disk ("Error" for that file).
+  kit::removeTemporariesOnSignals();
   Options options;
   if (!parseOptions(argc, argv, options)) {
     std::fprintf(stderr, "Try 'feature --help'\n");

@@ -1,10 +1,10 @@
 // Feature files: the HTK parameter file of the batch pipeline, the cepstrum
 // and energy files, and the directories on their paths.
 //
-// A file never stands under its final name unless it was written completely:
-// it is written to a temporary file in the same directory and renamed over
-// the final name, so that a full disk, a killed process or a concurrent
-// reader never sees half a file.
+// A file never stands under its final name unless it was written completely
+// (kit::OutputFile): it is written to a temporary file in the same directory
+// and renamed over the final name, so that a full disk, a killed process or
+// a concurrent reader never sees half a file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +19,7 @@
 
 #include "feature.h"
 #include "feature_files.h"
+#include "output_file.h"
 
 // The bytes of a feature file: a short header, then from each of rowCount
 // rows of floats (rowStride apart) its first valuesPerRow values, each as
@@ -35,97 +36,6 @@ struct FloatFile {
 namespace {
 
 using namespace feature_files;
-
-// Distinguishes the temporary files of the threads of one process.
-std::atomic<unsigned> temporaryCounter{0};
-
-// Temporary name in the directory of path (the part up to its last "/").
-std::string temporaryPathFor(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  return directory + ".feature-" + std::to_string(getpid()) + "-" +
-         std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
-}
-
-// The temporary files being written at this moment, for removeTemporaryFiles
-// in a signal handler: fixed slots that need no allocation and no lock. A
-// slot is filled before its file is created and emptied after the file was
-// renamed or removed, so a signal at any point finds every temporary that
-// may exist.
-class TemporaryRegistry {
- public:
-  static constexpr int kSlots = 2048;  // more than the workers that may write at once
-
-  // The slot now naming path, or -1 when none is free (the file is then
-  // written unregistered).
-  int add(const std::string& path) {
-    if (path.size() >= sizeof paths_[0]) return -1;
-    for (int i = 0; i < kSlots; ++i) {
-      int expected = kFree;
-      if (!states_[i].compare_exchange_strong(expected, kFilling)) continue;
-      std::memcpy(paths_[i], path.c_str(), path.size() + 1);
-      states_[i].store(kNamed);
-      return i;
-    }
-    return -1;
-  }
-
-  void remove(int slot) {
-    if (slot >= 0) states_[slot].store(kFree);
-  }
-
-  // Around the creation of a temporary: once the process is ending, no new
-  // one is begun (the writer waits for the end), and the end waits for the
-  // creations under way, so that each file created is found by unlinkAll.
-  void beginCreation() {
-    creating_.fetch_add(1);
-    while (ending_.load()) {
-      creating_.fetch_sub(1);
-      pause();  // the signal that set ending_ ends the process
-      creating_.fetch_add(1);
-    }
-  }
-  void endCreation() { creating_.fetch_sub(1); }
-
-  // Async-signal-safe: atomics, nanosleep and unlink only. Waits at most
-  // 0.1 s for creations under way (one may be on the very thread that runs
-  // this, interrupted, and will never finish).
-  void unlinkAll() {
-    ending_.store(true);
-    for (int waited = 0; creating_.load() > 0 && waited < 100; ++waited) {
-      const timespec millisecond{0, 1000000};
-      nanosleep(&millisecond, nullptr);
-    }
-    for (int i = 0; i < kSlots; ++i) {
-      if (states_[i].load() == kNamed) unlink(paths_[i]);
-    }
-  }
-
- private:
-  enum { kFree, kFilling, kNamed };
-  // Zero (kFree) from the start without a constructor, so that the paths'
-  // pages stay untouched until a slot is used.
-  std::atomic<int> states_[kSlots];
-  char paths_[kSlots][kPathCapacity + 64];
-  std::atomic<int> creating_{0};
-  std::atomic<bool> ending_{false};
-};
-
-static_assert(std::atomic<int>::is_always_lock_free, "the registry is read in signal handlers");
-TemporaryRegistry temporaries;
-
-bool writeAll(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 // A 32-bit word whose bytes lie in memory in big-endian (or little-endian)
 // order, as the file wants them.
@@ -148,8 +58,8 @@ std::uint32_t littleEndianWord(std::uint32_t value) {
 // The header, then the values a chunk at a time: rows copied into a buffer
 // of words, the buffer put into the file's byte order and written. No copy
 // of the whole file is ever held.
-bool writeContent(int fd, const FloatFile& content) {
-  if (!writeAll(fd, content.header.data(), content.header.size())) return false;
+bool writeContent(kit::OutputFile& file, const FloatFile& content) {
+  if (!file.write(content.header.data(), content.header.size())) return false;
   constexpr std::size_t kChunkWords = 1 << 14;
   std::uint32_t chunk[kChunkWords];
   std::size_t used = 0;
@@ -159,7 +69,7 @@ bool writeContent(int fd, const FloatFile& content) {
     } else {
       for (std::size_t i = 0; i < used; ++i) chunk[i] = littleEndianWord(chunk[i]);
     }
-    const bool written = writeAll(fd, reinterpret_cast<const unsigned char*>(chunk), used * 4);
+    const bool written = file.write(chunk, used * 4);
     used = 0;
     return written;
   };
@@ -171,45 +81,17 @@ bool writeContent(int fd, const FloatFile& content) {
   return flush();
 }
 
-// Writes content as the file path, replacing an existing file. The new
-// file gets the permissions fopen(path, "wb") would give it: those of the
-// file it replaces, or 0666 less the umask. Returns false (with failure,
-// if not null, saying why) when the file could not be written completely;
-// nothing is then left under path or under a temporary name.
+// Writes content as the output file path (see kit::OutputFile: a regular
+// file is replaced whole, a device or FIFO written into, a link followed).
+// Returns false, with failure (if not null) saying why, when the file could
+// not be written completely; nothing is then left under a temporary name.
 bool writeFileAtomically(const std::string& path, const FloatFile& content, Problem* failure) {
-  // A name another process took (the same process number on another machine
-  // sharing the tree) is no failure: the next name is tried.
-  std::string temporary;
-  int slot = -1;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = temporaryPathFor(path);
-    temporaries.beginCreation();
-    slot = temporaries.add(temporary);
-    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    const int error = errno;
-    if (fd < 0) temporaries.remove(slot);
-    temporaries.endCreation();
-    errno = error;
-    if (fd < 0 && errno != EEXIST) break;
+  kit::OutputFile file;
+  if (file.open(path) && writeContent(file, content) && file.commit()) return true;
+  const kit::OutputError& e = file.error();
+  if (failure != nullptr) {
+    *failure = {e.creating ? ProblemKind::kCannotCreate : ProblemKind::kCannotWrite, e.path, e.error, e.reason};
   }
-  if (fd < 0) {
-    if (failure != nullptr) *failure = {ProblemKind::kCannotCreate, path, errno};
-    return false;
-  }
-  int error = 0;
-  struct stat existing;
-  if (stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
-      fchmod(fd, existing.st_mode & 07777) != 0) {
-    error = errno;
-  }
-  if (error == 0 && !writeContent(fd, content)) error = errno;
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) unlink(temporary.c_str());
-  temporaries.remove(slot);
-  if (error == 0) return true;
-  if (failure != nullptr) *failure = {ProblemKind::kCannotWrite, path, error};
   return false;
 }
 
@@ -224,7 +106,7 @@ long directoryLength(const char* path) {
 
 }  // namespace
 
-void removeTemporaryFiles() { temporaries.unlinkAll(); }
+void removeTemporaryFiles() { kit::removeTemporaries(); }
 
 std::int16_t qualifiedParmKind(std::int32_t normType) {
   const int kind = kParmMfcc | kQualifierC0 | kQualifierDelta | kQualifierAcceleration |

@@ -5,8 +5,10 @@
 
 namespace {
 
+// The system's words for the errno, unless the detail gives a reason the
+// system has no errno for.
 std::string withReason(const char* what, const Problem& p) {
-  return std::string(what) + " " + p.path + ": " + std::strerror(p.error);
+  return std::string(what) + " " + p.path + ": " + (p.detail.empty() ? std::strerror(p.error) : p.detail);
 }
 
 }  // namespace

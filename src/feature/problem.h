@@ -20,7 +20,8 @@ enum class ProblemKind {
   // (detail: "a WAV", ...).
   kRecordingCut,
   kContainerReadAsRaw,
-  // Output (path, error): a file that could not be created or written, a
+  // Output (path, error; detail: a reason the system has no errno for, if
+  // any): a file that could not be created or written, a
   // directory that could not be created, a path that does not fit (path:
   // the name, detail: the extension, count: the longest path).
   kCannotCreate,

@@ -1,0 +1,54 @@
+#include "option_readers.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <thread>
+
+namespace kit {
+
+namespace {
+
+// A whole decimal number of at most 18 digits, no sign, no blanks.
+bool readCount(const char* text, const char*& end, long& value) {
+  const char* digits = text;
+  while (*digits >= '0' && *digits <= '9') ++digits;
+  if (digits == text || digits - text > 18) return false;
+  value = std::strtol(text, nullptr, 10);
+  end = digits;
+  return true;
+}
+
+}  // namespace
+
+int availableProcessors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+std::string readJobs(const char* text, int& jobs) {
+  const char* end = nullptr;
+  long value = 0;
+  if (!readCount(text, end, value) || *end != '\0' || value > kMaxWorkers) {
+    return "the number of workers must be 0 to " + std::to_string(kMaxWorkers) + ", not " + text;
+  }
+  jobs = value == 0 ? availableProcessors() : static_cast<int>(value);
+  return "";
+}
+
+std::string readPart(const char* text, long& part, long& parts) {
+  const char* end = nullptr;
+  long k = 0, n = 0;
+  const bool read = readCount(text, end, k) && *end == '/' && readCount(end + 1, end, n) && *end == '\0';
+  if (!read || n < 1 || k >= n) {
+    return std::string("--part needs K/N with 0 <= K < N (the share K of N), not '") + text + "'";
+  }
+  part = k;
+  parts = n;
+  return "";
+}
+
+}  // namespace kit

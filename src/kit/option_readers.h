@@ -1,0 +1,25 @@
+// Readers of the options every program shares, each returning "" or the
+// mistake in words (the program adds its name and where to get help), so
+// that a value means the same in every program.
+#ifndef KIT_OPTION_READERS_H
+#define KIT_OPTION_READERS_H
+
+#include <string>
+
+namespace kit {
+
+// The most workers a run may have.
+constexpr int kMaxWorkers = 1024;
+
+// The number of processors this process may run on (at least 1).
+int availableProcessors();
+
+// -j N: 0 to kMaxWorkers, 0 meaning one per processor.
+std::string readJobs(const char* text, int& jobs);
+
+// --part K/N: two decimal numbers with 0 <= K < N and nothing else.
+std::string readPart(const char* text, long& part, long& parts);
+
+}  // namespace kit
+
+#endif  // KIT_OPTION_READERS_H

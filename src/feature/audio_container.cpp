@@ -280,7 +280,7 @@ std::uint64_t id3TagSize(const ByteSource& source) {
 struct FlacState {
   const ByteSource& source;
   std::uint64_t offset = 0;
-  std::size_t limit = 0;      // frames kept
+  FrameWindow window;         // frames kept
   unsigned maxChannels = 1;
   std::vector<std::int16_t>& samples;
   FlacResult result;
@@ -311,11 +311,16 @@ FLAC__StreamDecoderWriteStatus writeSamples(const FLAC__StreamDecoder*, const FL
                     std::to_string(frame->header.bits_per_sample) + " bits, unlike its header";
     return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
   }
-  const std::size_t count = frame->header.blocksize;
+  const std::uint64_t count = frame->header.blocksize;
   const unsigned channels = s.result.channels;
-  const std::size_t kept = std::min(count, s.limit - std::min(s.limit, s.samples.size() / channels));
-  for (std::size_t i = 0; i < kept; ++i) {
-    for (unsigned c = 0; c < channels; ++c) s.samples.push_back(static_cast<std::int16_t>(buffer[c][i]));
+  // The part of this block inside the window.
+  const std::uint64_t at = s.result.frames;
+  const std::uint64_t windowEnd =
+      s.window.count > UINT64_MAX - s.window.first ? UINT64_MAX : s.window.first + s.window.count;
+  const std::uint64_t from = std::max(at, s.window.first);
+  const std::uint64_t to = std::min(at + count, windowEnd);
+  for (std::uint64_t i = from; i < to; ++i) {
+    for (unsigned c = 0; c < channels; ++c) s.samples.push_back(static_cast<std::int16_t>(buffer[c][i - at]));
   }
   s.result.frames += count;
   return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
@@ -341,10 +346,10 @@ bool isFlac(const ByteSource& source) {
   return Fields{source}.is(id3TagSize(source), "fLaC", 4);
 }
 
-FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<std::int16_t>& samples,
+FlacResult decodeFlac(const ByteSource& source, FrameWindow window, std::vector<std::int16_t>& samples,
                       unsigned maxChannels) {
   samples.clear();
-  FlacState s{source, 0, limit, maxChannels, samples, {}, 0, {}};
+  FlacState s{source, 0, window, maxChannels, samples, {}, 0, {}};
   const std::unique_ptr<FLAC__StreamDecoder, void (*)(FLAC__StreamDecoder*)> decoder(FLAC__stream_decoder_new(),
                                                                                    FLAC__stream_decoder_delete);
   if (decoder == nullptr) throw std::bad_alloc();
@@ -365,7 +370,18 @@ FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<s
     FLAC__stream_decoder_finish(decoder.get());
     return s.result;
   }
-  samples.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(s.promised, limit)) * s.result.channels);
+  if (window.count == 0 && s.promised != 0) {
+    s.result.frames = s.promised;
+    FLAC__stream_decoder_finish(decoder.get());
+    return s.result;
+  }
+  // Room for what the header promises inside the window: never more than
+  // the window, whatever the header claims.
+  if (s.promised > window.first) {
+    constexpr std::uint64_t kMostReserved = std::uint64_t{1} << 24;
+    samples.reserve(static_cast<std::size_t>(std::min({s.promised - window.first, window.count, kMostReserved})) *
+                    s.result.channels);
+  }
   const bool decoded = FLAC__stream_decoder_process_until_end_of_stream(decoder.get()) != 0;
   const bool signatureMatches = FLAC__stream_decoder_finish(decoder.get()) != 0;
   if (source.failed()) {

@@ -42,6 +42,14 @@ class ByteSource {
   mutable bool failed_ = false;
 };
 
+// The samples kept of a recording: frames (a sample of every channel)
+// first .. first + count - 1; the others are read past (and checked) but
+// not kept, so that memory is bounded by what is used.
+struct FrameWindow {
+  std::uint64_t first = 0;
+  std::uint64_t count = UINT64_MAX;
+};
+
 // Where a container's samples lie and how many bytes of them its header
 // promises.
 struct SampleData {
@@ -72,11 +80,12 @@ struct FlacResult {
   std::string problem;       // why the stream is refused, if it is
 };
 
-// Decodes the stream into samples (at most limit samples per channel kept;
-// the rest are decoded, counted and checked too). The MD5 signature is checked when the
-// stream has one; a stream of unknown length (total 0 in its header) is
-// read to its end.
-FlacResult decodeFlac(const ByteSource& source, std::size_t limit, std::vector<std::int16_t>& samples,
+// Decodes the stream into samples (the frames of window kept; the rest
+// are decoded, counted and checked too). The MD5 signature is checked when
+// the stream has one; a stream of unknown length (total 0 in its header)
+// is read to its end. A window of no frames over a stream whose header
+// states its length reads the header alone (frames: what it states).
+FlacResult decodeFlac(const ByteSource& source, FrameWindow window, std::vector<std::int16_t>& samples,
                       unsigned maxChannels = 1);
 
 }  // namespace audio

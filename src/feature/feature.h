@@ -35,7 +35,8 @@ struct Tables;     // what the SIMD kernels read
 struct StepTimes;  // their time per step, for the benchmark
 }
 namespace audio {
-class ByteSource;  // the bytes of a recording (audio input)
+class ByteSource;    // the bytes of a recording (audio input)
+struct FrameWindow;  // the samples of it that are kept
 }
 
 // Process-wide directory strings filled by the batch driver: the input
@@ -172,6 +173,9 @@ struct UtteranceOutcome {
   // Samples past the 90-second limit, which are not analysed (-1: some,
   // number unknown).
   std::int64_t samplesIgnored = 0;
+  // Samples per channel the recording holds, when its reader knows (-1 when
+  // not known).
+  std::int64_t samplesInFile = -1;
   // The problems of the utterance, in the order they arose.
   std::vector<Problem> problems;
 };
@@ -300,6 +304,11 @@ class FEATURE {
   // file header.
   int readRecording(const char* path, std::vector<std::int16_t>& samples);
   int readRaw(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
+  // Headerless samples from the bytes of a recording, keeping those in
+  // window (outcome.samplesInFile and samplesIgnored as readAudio sets
+  // them). Returns kExtractOk, or kRecordingUnreadable on a read error.
+  int readRawSource(const audio::ByteSource& source, const char* path, audio::FrameWindow window,
+                    std::vector<std::int16_t>& samples);
   // "can't open file" on the console and the system's reason as a problem;
   // returns kRecordingUnreadable.
   int recordingUnreadable(const char* path, int error);
@@ -313,14 +322,15 @@ class FEATURE {
   // its header promises; FLAC streams are checked against their MD5
   // signature.
   int readContainer(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
-  // The same checks over the bytes of an audio file, keeping at most
-  // frameLimit samples per channel (outcome.samplesIgnored counts the rest)
-  // of up to maxChannels channels, interleaved; channels receives their
-  // number. From a stream, a WAV whose writer could not state its length
-  // runs to the end. Returns kExtractOk or kRecordingRefused.
-  int readAudio(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
+  // The same checks over the bytes of an audio file of up to maxChannels
+  // channels, keeping the samples of every channel (interleaved) in window;
+  // channels receives their number, outcome.samplesInFile the samples per
+  // channel the file holds, outcome.samplesIgnored those after the window.
+  // From a stream, a WAV whose writer could not state its length runs to
+  // the end. Returns kExtractOk or kRecordingRefused.
+  int readAudio(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
                 std::vector<std::int16_t>& samples, int& channels);
-  int readFlac(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
+  int readFlac(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
                std::vector<std::int16_t>& samples, int& channels);
   // The analysis of n samples in memory (n <= kMaxSamples): sets samplesRead
   // and totalFrame, allocates and fills cepData (un-liftered), frameEng and

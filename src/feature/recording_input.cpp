@@ -18,12 +18,9 @@
 #include <new>
 #include <string>
 
+#include "audio_container.h"
 #include "feature.h"
 #include "feature_files.h"
-
-#if defined(FEATURE_AUDIO_INPUT)
-#include "audio_container.h"
-#endif
 
 namespace {
 
@@ -206,6 +203,22 @@ int FEATURE::readRaw(std::FILE* file, const char* path, std::vector<std::int16_t
   return kExtractOk;
 }
 
+int FEATURE::readRawSource(const audio::ByteSource& source, const char* path, audio::FrameWindow window,
+                           std::vector<std::int16_t>& samples) {
+  const std::uint64_t total = source.size() / 2;
+  const std::uint64_t first = std::min(window.first, total);
+  const std::uint64_t count = std::min(window.count, total - first);
+  samples.resize(static_cast<std::size_t>(count));
+  const std::size_t bytes = samples.size() * 2;
+  if (source.read(first * 2, samples.data(), bytes) != bytes) {
+    samples.clear();
+    return recordingUnreadable(path, source.failed() ? errno : EIO);
+  }
+  outcome.samplesInFile = static_cast<std::int64_t>(total);
+  outcome.samplesIgnored = static_cast<std::int64_t>(total - first - count);
+  return kExtractOk;
+}
+
 bool audioInputSupported() {
 #if defined(FEATURE_AUDIO_INPUT)
   return true;
@@ -220,8 +233,8 @@ int FEATURE::readContainer(std::FILE*, const char* path, std::vector<std::int16_
   return refuse(path, "this build reads raw recordings only (no libsndfile)");
 }
 
-int FEATURE::readAudio(const audio::ByteSource&, const char* path, std::size_t, int, std::vector<std::int16_t>& samples,
-                       int&) {
+int FEATURE::readAudio(const audio::ByteSource&, const char* path, audio::FrameWindow, int,
+                       std::vector<std::int16_t>& samples, int&) {
   samples.clear();
   return refuse(path, "this build reads raw recordings only (no libsndfile)");
 }
@@ -276,14 +289,15 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
   const audio::ByteSource source(fileno(file), problem);
   if (!problem.empty()) return refuse(path, problem);
   int channels = 0;
-  return readAudio(source, path, kMaxSamples, 1, samples, channels);
+  return readAudio(source, path, {0, kMaxSamples}, 1, samples, channels);
 }
 
-int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
+int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
                        std::vector<std::int16_t>& samples, int& channels) {
   samples.clear();
   outcome.samplesIgnored = 0;
-  if (audio::isFlac(source)) return readFlac(source, path, frameLimit, maxChannels, samples, channels);
+  outcome.samplesInFile = -1;
+  if (audio::isFlac(source)) return readFlac(source, path, window, maxChannels, samples, channels);
 
   std::string problem;
   SF_INFO info{};
@@ -329,10 +343,12 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::s
                   kCutShort + std::to_string(promised) + " promised, " + std::to_string(info.frames) + " readable" +
                       kCutShortEnd);
   }
-  const sf_count_t limit = frameLimit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<sf_count_t>(frameLimit);
-  const sf_count_t frames = std::min<sf_count_t>(info.frames, limit);
+  const std::uint64_t total = static_cast<std::uint64_t>(info.frames);
+  const std::uint64_t first = std::min(window.first, total);
+  const auto frames = static_cast<sf_count_t>(std::min(window.count, total - first));
   samples.resize(static_cast<std::size_t>(frames) * static_cast<std::size_t>(info.channels));
-  const sf_count_t got = frames == 0 ? 0 : sf_readf_short(sound, samples.data(), frames);
+  const bool placed = frames == 0 || first == 0 || sf_seek(sound, static_cast<sf_count_t>(first), SEEK_SET) >= 0;
+  const sf_count_t got = frames == 0 || !placed ? 0 : sf_readf_short(sound, samples.data(), frames);
   const int error = sf_error(sound);
   if (got != frames || error != SF_ERR_NO_ERROR || source.failed()) {
     samples.clear();
@@ -343,14 +359,15 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, std::s
                       ")");
   }
   channels = info.channels;
-  outcome.samplesIgnored = info.frames > frames ? info.frames - frames : 0;
+  outcome.samplesInFile = info.frames;
+  outcome.samplesIgnored = static_cast<std::int64_t>(total - first - static_cast<std::uint64_t>(frames));
   return kExtractOk;
 }
 
-int FEATURE::readFlac(const audio::ByteSource& source, const char* path, std::size_t frameLimit, int maxChannels,
+int FEATURE::readFlac(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
                       std::vector<std::int16_t>& samples, int& channels) {
   const audio::FlacResult flac =
-      audio::decodeFlac(source, frameLimit, samples, static_cast<unsigned>(std::max(1, maxChannels)));
+      audio::decodeFlac(source, window, samples, static_cast<unsigned>(std::max(1, maxChannels)));
   if (flac.rate != 0 && !flac.accepted) {
     return refuse(path,
                   describe(flac.rate, flac.channels, "Signed " + std::to_string(flac.bits) + " bit PCM",
@@ -359,8 +376,9 @@ int FEATURE::readFlac(const audio::ByteSource& source, const char* path, std::si
   }
   if (!flac.problem.empty()) return refuse(path, flac.problem);
   channels = static_cast<int>(flac.channels);
-  outcome.samplesIgnored =
-      flac.frames > frameLimit ? static_cast<std::int64_t>(flac.frames - frameLimit) : 0;
+  outcome.samplesInFile = static_cast<std::int64_t>(flac.frames);
+  const std::uint64_t kept = samples.size() / flac.channels;
+  outcome.samplesIgnored = static_cast<std::int64_t>(flac.frames - std::min(flac.frames, window.first + kept));
   return kExtractOk;
 }
 #endif

@@ -1,8 +1,13 @@
 #include "data_directory.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
+
+#include "feature_files.h"
 
 namespace kaldi_data {
 
@@ -49,6 +54,37 @@ bool integer(const std::string& text, int& value) {
   return true;
 }
 
+// Why key cannot stand in an archive or a table, in words for the line, or
+// "": Kaldi's readers split on any white space and cannot hold a NUL.
+std::string keyProblem(const std::string& key, const char* what) {
+  if (feature_files::kaldiKeyProblem(key).empty()) return "";
+  std::string shown;
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return std::string("an ") + what + " with a control byte, which Kaldi cannot read: '" + shown + "'";
+}
+
+// Marks every line whose id an earlier line has (the first one stands).
+template <class Line>
+void markRepeatedIds(std::vector<Line>& lines, std::string Line::*id, const char* what) {
+  std::unordered_map<std::string, int> firstLine;
+  for (Line& l : lines) {
+    if ((l.*id).empty() || !l.problem.empty()) continue;
+    const auto seen = firstLine.emplace(l.*id, l.line);
+    if (!seen.second) {
+      l.problem = std::string("the ") + what + " " + l.*id + ", already on line " + std::to_string(seen.first->second);
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<Recording> readWavScp(std::istream& in) {
@@ -73,9 +109,12 @@ std::vector<Recording> readWavScp(std::istream& in) {
       r.problem = r.command ? "a command that is empty" : "no file after the recording id";
     } else if (!r.command && rest.find_first_of(" \t") != std::string::npos) {
       r.problem = "a file name with white space (a command must end in '|')";
+    } else {
+      r.problem = keyProblem(r.id, "id");
     }
     out.push_back(r);
   }
+  markRepeatedIds(out, &Recording::id, "recording id");
   return out;
 }
 
@@ -99,9 +138,12 @@ std::vector<Segment> readSegments(std::istream& in) {
       s.problem = "an empty or invalid segment (start " + f[2] + ", end " + f[3] + ")";
     } else if (f.size() == 5 && !integer(f[4], s.channel)) {
       s.problem = "a channel that is no count from 0: '" + f[4] + "'";
+    } else {
+      s.problem = keyProblem(s.utterance, "utterance id");
     }
     out.push_back(s);
   }
+  markRepeatedIds(out, &Segment::utterance, "utterance id");
   return out;
 }
 
@@ -136,9 +178,16 @@ Cut cutSegment(const Segment& segment, std::int64_t samples, int channels, float
     return cut;
   }
   cut.channel = segment.channel < 0 ? 0 : segment.channel;
-  // Rounded half up: the double product plus a half, truncated.
-  cut.first = static_cast<std::int32_t>(segment.start * rate + 0.5f);
-  cut.end = std::min<std::int64_t>(static_cast<std::int32_t>(end * rate + 0.5f), samples);
+  // Rounded half up: the double product plus a half, truncated. The start
+  // was compared with the single-precision length, so for a long recording
+  // its index may lie past the last sample: the cut is then empty, never
+  // outside the recording. (Past 2^31 samples, where Kaldi's int32 index
+  // would overflow, the same truncation in 64 bits.)
+  const auto index = [samples](double product) {
+    return product >= static_cast<double>(samples) ? samples : static_cast<std::int64_t>(product);
+  };
+  cut.end = index(end * rate + 0.5f);
+  cut.first = std::min(index(segment.start * rate + 0.5f), cut.end);
   return cut;
 }
 

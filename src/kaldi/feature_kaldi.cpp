@@ -2,8 +2,9 @@
 // files and commands, optionally a segments file) into a binary archive and
 // its index. Each matrix is the vectors of the tool's file for the same
 // samples. Recordings are read one at a time per worker, every segment of a
-// recording from one reading; the archive is written in order by this
-// thread and appears under its name only when complete.
+// recording from one reading of the samples the segments span; the archive
+// is written in order by this thread and appears under its name only when
+// complete.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,27 +12,28 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <new>
+#include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio_container.h"
 #include "data_directory.h"
 #include "extractor.h"
 #include "feature.h"
-#include "feature_files.h"
+#include "file_identity.h"
+#include "kaldi_archive.h"
+#include "option_readers.h"
+#include "ordered_pool.h"
+#include "output_file.h"
 #include "progress.h"
 
 #ifndef FEATURE_VERSION
@@ -93,11 +95,8 @@ constexpr const char* kHelp =
 
 struct Options {
   std::string wavScp;        // path, or "-"
-  std::string archive;       // path, or "-"
-  std::string index;         // path, or ""
+  kaldi_io::ArchiveNames outputs;
   std::string segments;
-  std::string numFrames;
-  std::string durations;
   feature::Normalisation normalisation = feature::Normalisation::CMN;
   bool raw = false;
   kaldi_data::CutLimits limits;
@@ -106,6 +105,10 @@ struct Options {
   long parts = 1;
   bool quiet = false;
 };
+
+// The most bytes of samples held for one recording: a command's output, or
+// the span of a recording's segments.
+constexpr std::uint64_t kMostHeld = audio::ByteSource::kMaxStreamBytes;
 
 // One utterance of the run: a whole recording, or a segment of one.
 struct Utterance {
@@ -119,14 +122,15 @@ struct Utterance {
 struct Job {
   const kaldi_data::Recording* recording = nullptr;
   std::string recordingId;
+  std::string problem;  // every utterance of it fails so
   std::vector<Utterance> utterances;
 };
 
 // What became of one utterance.
 struct Outcome {
   std::string key;
-  std::string entry;     // the archive entry, when it succeeded
-  std::string message;   // why it failed, or a warning
+  std::vector<float> vectors;  // frames x 39, when it succeeded
+  std::string message;         // why it failed, or a warning
   bool failed = false;
   bool cut = false;
   int frames = 0;
@@ -162,6 +166,15 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       if (arg.compare(0, n, name) == 0 && arg.size() > n && arg[n] == '=') return argv[i] + n + 1;
       return nullptr;
     };
+    // A value after "=" or, for the options that take one so, as the next word.
+    const auto separate = [&](const char* name, const char*& v) {
+      v = value(name);
+      if (v != nullptr) return true;
+      if (arg != name) return false;
+      v = ++i < argc ? argv[i] : nullptr;
+      return true;
+    };
+    const char* v = nullptr;
     if (arg == "-h" || arg == "--help") {
       std::fputs(kHelp, stdout);
       done = true;
@@ -170,40 +183,30 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       std::printf("feature-kaldi %s\n", FEATURE_VERSION);
       done = true;
       return "";
-    } else if (const char* v = value("--segments")) {
+    } else if ((v = value("--segments")) != nullptr || arg == "--segments=") {
+      if (v == nullptr || *v == '\0') return "--segments needs a file name (an unset variable?)";
       o.segments = v;
-    } else if (const char* v = value("--input-format")) {
+    } else if ((v = value("--input-format")) != nullptr) {
       if (std::strcmp(v, "raw") != 0 && std::strcmp(v, "audio") != 0) return "unknown input format " + std::string(v);
       o.raw = std::strcmp(v, "raw") == 0;
-    } else if (const char* v = value("--write-num-frames")) {
-      o.numFrames = textTable(v);
-      if (o.numFrames.empty()) return "--write-num-frames takes ark,t:FILE, not " + std::string(v);
-    } else if (const char* v = value("--write-utt2dur")) {
-      o.durations = textTable(v);
-      if (o.durations.empty()) return "--write-utt2dur takes ark,t:FILE, not " + std::string(v);
-    } else if (const char* v = value("--max-overshoot")) {
+    } else if ((v = value("--write-num-frames")) != nullptr) {
+      o.outputs.numFrames = textTable(v);
+      if (o.outputs.numFrames.empty()) return "--write-num-frames takes ark,t:FILE, not " + std::string(v);
+    } else if ((v = value("--write-utt2dur")) != nullptr) {
+      o.outputs.durations = textTable(v);
+      if (o.outputs.durations.empty()) return "--write-utt2dur takes ark,t:FILE, not " + std::string(v);
+    } else if ((v = value("--max-overshoot")) != nullptr) {
       if (!parseSeconds(v, o.limits.maxOvershoot)) return "--max-overshoot takes seconds, not " + std::string(v);
-    } else if (const char* v = value("--min-segment-length")) {
+    } else if ((v = value("--min-segment-length")) != nullptr) {
       if (!parseSeconds(v, o.limits.minSegmentLength)) return "--min-segment-length takes seconds, not " + std::string(v);
-    } else if (arg == "-j" || arg == "--jobs" || value("--jobs") != nullptr) {
-      const char* v = value("--jobs");
-      if (v == nullptr) {
-        if (++i == argc) return arg + " needs a number";
-        v = argv[i];
-      }
-      char* end = nullptr;
-      const long jobs = std::strtol(v, &end, 10);
-      if (*v == '\0' || *end != '\0' || jobs < 0 || jobs > 1024) return "the number of workers must be 0 to 1024, not " + std::string(v);
-      o.jobs = jobs == 0 ? static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) : static_cast<int>(jobs);
-    } else if (arg == "--part" || value("--part") != nullptr) {
-      const char* v = value("--part");
-      if (v == nullptr) {
-        if (++i == argc) return "--part needs K/N";
-        v = argv[i];
-      }
-      if (std::sscanf(v, "%ld/%ld", &o.part, &o.parts) != 2 || o.parts < 1 || o.part < 0 || o.part >= o.parts) {
-        return "--part needs K/N with 0 <= K < N, not '" + std::string(v) + "'";
-      }
+    } else if (separate("-j", v) || separate("--jobs", v)) {
+      if (v == nullptr) return arg + " needs a number";
+      const std::string mistake = kit::readJobs(v, o.jobs);
+      if (!mistake.empty()) return mistake;
+    } else if (separate("--part", v)) {
+      if (v == nullptr) return "--part needs K/N";
+      const std::string mistake = kit::readPart(v, o.part, o.parts);
+      if (!mistake.empty()) return mistake;
     } else if (arg == "-q" || arg == "--quiet") {
       o.quiet = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -217,7 +220,8 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
   }
   const std::string& in = positional[0];
   const std::size_t colon = in.find(':');
-  if (colon == std::string::npos || in.compare(0, 3, "scp") != 0 || (colon != 3 && in[3] != ',')) {
+  if (colon == std::string::npos || in.compare(0, 3, "scp") != 0 || (colon != 3 && in[3] != ',') ||
+      colon + 1 == in.size()) {
     return "the wav-rspecifier must be scp:FILE (a wav.scp), not '" + in + "'";
   }
   o.wavScp = in.substr(colon + 1);
@@ -228,11 +232,11 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
     if (comma == std::string::npos || comma == 0 || comma + 1 == both.size()) {
       return "ark,scp: needs ARCHIVE,INDEX, not '" + both + "'";
     }
-    o.archive = both.substr(0, comma);
-    o.index = both.substr(comma + 1);
-    if (o.archive == "-") return "an index needs an archive file, not standard output";
+    o.outputs.archive = both.substr(0, comma);
+    o.outputs.index = both.substr(comma + 1);
+    if (o.outputs.archive == "-") return "an index needs an archive file, not standard output";
   } else if (out.rfind("ark:", 0) == 0 && out.size() > 4) {
-    o.archive = out.substr(4);
+    o.outputs.archive = out.substr(4);
   } else if (out.rfind("ark,t", 0) == 0 || out.rfind("t,ark", 0) == 0) {
     return "text archives lose the exact values: write a binary one (ark:FILE or ark,scp:ARK,SCP)";
   } else {
@@ -246,116 +250,7 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
   return "";
 }
 
-// ---- Output: files that appear under their names only when complete ----
-
-// Temporary names of the files being written, for the signal handler.
-constexpr int kOutputs = 4;
-char temporaryNames[kOutputs][4096];
-
-void removeTemporaries(int signal) {
-  for (auto& name : temporaryNames) {
-    if (name[0] != '\0') unlink(name);
-  }
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
-}
-
-class OutputFile {
- public:
-  // path "-": standard output, written as it comes.
-  bool open(const std::string& path, int slot, std::string& problem) {
-    path_ = path;
-    slot_ = slot;
-    if (path == "-") {
-      file_ = stdout;
-      return true;
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    std::string temporary = dir + "." + path.substr(slash + 1) + ".XXXXXX";
-    if (temporary.size() >= sizeof temporaryNames[slot]) {
-      problem = "cannot write " + path + ": the path is too long";
-      return false;
-    }
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0 || (file_ = fdopen(fd, "wb")) == nullptr) {
-      problem = "cannot write " + path + ": " + std::strerror(errno);
-      if (fd >= 0) ::close(fd);
-      return false;
-    }
-    fchmod(fd, 0666 & ~currentUmask());
-    temporary_ = temporary;
-    std::snprintf(temporaryNames[slot], sizeof temporaryNames[slot], "%s", temporary.c_str());
-    return true;
-  }
-
-  bool write(const std::string& bytes) {
-    if (file_ == nullptr) return true;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) error_ = errno;
-    offset_ += bytes.size();
-    return error_ == 0;
-  }
-
-  std::uint64_t offset() const { return offset_; }
-
-  // Flushes and closes the file; false (problem says why) when any of its
-  // bytes could not be written.
-  bool close(std::string& problem) {
-    if (file_ == nullptr) return true;
-    if (std::fflush(file_) != 0 && error_ == 0) error_ = errno;
-    if (file_ != stdout && std::fclose(file_) != 0 && error_ == 0) error_ = errno;
-    const bool toStdout = file_ == stdout;
-    file_ = nullptr;
-    if (error_ != 0) {
-      problem = toStdout ? std::string("cannot write the archive to standard output: ") + std::strerror(error_)
-                         : "cannot write " + path_ + ": " + std::strerror(error_);
-    }
-    return error_ == 0;
-  }
-
-  // Puts a closed file under its name.
-  bool commit(std::string& problem) {
-    if (temporary_.empty()) return true;
-    if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
-      problem = "cannot write " + path_ + ": " + std::strerror(errno);
-      return false;
-    }
-    temporary_.clear();
-    temporaryNames[slot_][0] = '\0';
-    return true;
-  }
-
-  // Removes what was written under the temporary name.
-  void abandon() {
-    if (file_ != nullptr && file_ != stdout) std::fclose(file_);
-    file_ = nullptr;
-    if (!temporary_.empty()) unlink(temporary_.c_str());
-    temporary_.clear();
-    temporaryNames[slot_][0] = '\0';
-  }
-
- private:
-  static mode_t currentUmask() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return mask;
-  }
-
-  std::string path_;
-  std::string temporary_;
-  std::FILE* file_ = nullptr;
-  std::uint64_t offset_ = 0;
-  int error_ = 0;
-  int slot_ = 0;
-};
-
-// ---- Input: the audio of a recording ----
-
-struct Audio {
-  std::vector<std::int16_t> samples;  // interleaved
-  int channels = 1;
-  std::string problem;
-};
+// ---- Input: the samples of a recording ----
 
 // The bytes a command writes on its standard output, and whether it ended
 // well (problem says how it did not).
@@ -386,59 +281,80 @@ std::vector<unsigned char> commandOutput(const std::string& command, std::string
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFSIGNALED(status)) {
+  if (!readProblem.empty()) {
+    // Reading stopped first: whatever the command did then followed from it.
+    problem = "its output: " + readProblem + "; reading stopped there, which ended the command";
+  } else if (WIFSIGNALED(status)) {
     problem = "the command was killed by signal " + std::to_string(WTERMSIG(status));
   } else if (WEXITSTATUS(status) != 0) {
     problem = "the command exited with status " + std::to_string(WEXITSTATUS(status));
-  } else if (!readProblem.empty()) {
-    problem = "its output: " + readProblem;
   }
+  if (!problem.empty()) return {};
   std::vector<unsigned char> bytes(static_cast<std::size_t>(source.size()));
   if (!bytes.empty()) source.read(0, bytes.data(), bytes.size());
   return bytes;
 }
 
-Audio readRecording(FEATURE& reader, const kaldi_data::Recording& recording, bool raw) {
-  Audio audio;
+// The bytes of a recording: a file read where it lies, or a command's
+// output held in memory.
+struct RecordingBytes {
   std::unique_ptr<audio::ByteSource> source;
+  std::string shown;    // the file, or "the output of 'CMD |'"
+  std::string problem;  // why there are none
   int fd = -1;
-  const std::string shown = recording.command ? "the output of '" + recording.source + " |'" : recording.source;
+
+  RecordingBytes() = default;
+  RecordingBytes(const RecordingBytes&) = delete;
+  RecordingBytes& operator=(const RecordingBytes&) = delete;
+  ~RecordingBytes() {
+    source.reset();
+    if (fd >= 0) close(fd);
+  }
+};
+
+void openRecording(const kaldi_data::Recording& recording, RecordingBytes& bytes) {
+  bytes.shown = recording.command ? "the output of '" + recording.source + " |'" : recording.source;
   if (recording.command) {
-    std::vector<unsigned char> bytes = commandOutput(recording.source, audio.problem);
-    if (!audio.problem.empty()) return audio;
-    source = std::make_unique<audio::ByteSource>(std::move(bytes));
-  } else {
-    fd = open(recording.source.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info;
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-      close(fd);
-      fd = -1;
-      errno = EISDIR;
-    }
-    if (fd < 0) {
-      audio.problem = "cannot read " + recording.source + ": " + std::strerror(errno);
-      return audio;
-    }
-    std::string problem;
-    source = std::make_unique<audio::ByteSource>(fd, problem);
-    if (!problem.empty()) audio.problem = shown + ": " + problem;
+    std::vector<unsigned char> output = commandOutput(recording.source, bytes.problem);
+    if (bytes.problem.empty()) bytes.source = std::make_unique<audio::ByteSource>(std::move(output));
+    return;
   }
-  if (audio.problem.empty() && raw) {
-    // Little-endian samples in host order, as the tool reads raw recordings.
-    audio.samples.resize(static_cast<std::size_t>(source->size() / 2));
-    const std::size_t bytes = audio.samples.size() * 2;
-    if (source->read(0, audio.samples.data(), bytes) != bytes) {
-      audio.problem = "cannot read " + shown + ": " + std::strerror(errno);
-    }
-  } else if (audio.problem.empty()) {
-    if (reader.readAudio(*source, shown.c_str(), SIZE_MAX, 64, audio.samples, audio.channels) != kExtractOk) {
-      audio.problem = reader.outcome.problems.empty() ? "refused" : describe(reader.outcome.problems.back());
-      reader.outcome.problems.clear();
-    }
+  bytes.fd = open(recording.source.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info;
+  if (bytes.fd >= 0 && fstat(bytes.fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    close(bytes.fd);
+    bytes.fd = -1;
+    errno = EISDIR;
   }
-  if (fd >= 0) close(fd);
-  if (!audio.problem.empty()) audio.samples.clear();
-  return audio;
+  if (bytes.fd < 0) {
+    bytes.problem = "cannot read " + recording.source + ": " + std::strerror(errno);
+    return;
+  }
+  std::string problem;
+  bytes.source = std::make_unique<audio::ByteSource>(bytes.fd, problem);
+  if (!problem.empty()) bytes.problem = bytes.shown + ": " + problem;
+}
+
+// The samples of a recording that a window keeps, every channel
+// (interleaved), with the recording's length and channels.
+struct Samples {
+  std::vector<std::int16_t> values;
+  int channels = 1;
+  std::int64_t total = 0;  // samples per channel in the recording
+  std::string problem;
+};
+
+Samples readWindow(FEATURE& reader, const RecordingBytes& bytes, bool raw, audio::FrameWindow window) {
+  Samples s;
+  const int result = raw ? reader.readRawSource(*bytes.source, bytes.shown.c_str(), window, s.values)
+                         : reader.readAudio(*bytes.source, bytes.shown.c_str(), window, 64, s.values, s.channels);
+  if (result != kExtractOk) {
+    s.problem = reader.outcome.problems.empty() ? "refused" : describe(reader.outcome.problems.back());
+    s.values.clear();
+  }
+  s.total = reader.outcome.samplesInFile;
+  reader.outcome.problems.clear();
+  return s;
 }
 
 // ---- The work of one recording ----
@@ -448,85 +364,129 @@ class Worker {
   explicit Worker(const Options& o) : options_(o) {
     reader_.settings.console = nullptr;
     reader_.settings.errors = nullptr;
-    reader_.ini_fea_para();
   }
 
   std::vector<Outcome> run(const Job& job) {
-    std::vector<Outcome> outcomes;
-    Audio audio;
-    bool read = false;
-    for (const Utterance& u : job.utterances) {
-      Outcome o;
-      o.key = u.key;
-      if (!u.problem.empty()) {
-        fail(o, u.problem);
-      } else if (job.recording == nullptr) {
-        fail(o, "no recording " + job.recordingId + " in the wav.scp");
-      } else if (!job.recording->problem.empty()) {
-        fail(o, "line " + std::to_string(job.recording->line) + " of the wav.scp holds " + job.recording->problem);
+    std::vector<Outcome> outcomes(job.utterances.size());
+    for (std::size_t i = 0; i < outcomes.size(); ++i) outcomes[i].key = job.utterances[i].key;
+    std::string why = job.problem;
+    if (why.empty() && job.recording == nullptr) why = "no recording " + job.recordingId + " in the wav.scp";
+    if (why.empty() && !job.recording->problem.empty()) {
+      why = "line " + std::to_string(job.recording->line) + " of the wav.scp holds " + job.recording->problem;
+    }
+    std::vector<std::size_t> waiting;  // utterances that need samples
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      if (!job.utterances[i].problem.empty()) {
+        fail(outcomes[i], job.utterances[i].problem);
+      } else if (!why.empty()) {
+        fail(outcomes[i], why);
       } else {
-        if (!read) {
-          audio = readRecording(reader_, *job.recording, options_.raw);
-          read = true;
-        }
-        if (!audio.problem.empty()) {
-          fail(o, audio.problem);
-        } else {
-          analyse(u, audio, o);
-        }
+        waiting.push_back(i);
       }
-      outcomes.push_back(std::move(o));
+    }
+    if (waiting.empty()) return outcomes;
+    RecordingBytes bytes;
+    openRecording(*job.recording, bytes);
+    if (!bytes.problem.empty()) {
+      for (std::size_t i : waiting) fail(outcomes[i], bytes.problem);
+      return outcomes;
+    }
+    if (job.utterances[0].whole) {
+      whole(bytes, outcomes[0]);
+    } else {
+      segments(job, waiting, bytes, outcomes);
     }
     return outcomes;
   }
 
- private:
   static void fail(Outcome& o, const std::string& why) {
     o.failed = true;
+    o.vectors.clear();
     o.message = "feature-kaldi: no features for " + o.key + ": " + why + "\n";
   }
 
-  void analyse(const Utterance& u, const Audio& audio, Outcome& o) {
-    const std::int64_t frames = static_cast<std::int64_t>(audio.samples.size()) / audio.channels;
-    kaldi_data::Cut cut;
-    if (u.whole) {
-      if (audio.channels != 1) {
-        fail(o, "it has " + std::to_string(audio.channels) +
-                    " channels: name one in a segments file, or take one in the wav.scp (sox FILE -t wav - remix 1 |)");
-        return;
-      }
-      cut.end = frames;
-    } else {
-      cut = kaldi_data::cutSegment(u.segment, frames, audio.channels, static_cast<float>(kSampleRate), options_.limits);
-      if (!cut.problem.empty()) {
-        fail(o, "segment on line " + std::to_string(u.segment.line) + ": " + cut.problem);
-        return;
-      }
+ private:
+  // A whole recording: its first 90 s are read, its length is known.
+  void whole(const RecordingBytes& bytes, Outcome& o) {
+    const Samples s = readWindow(reader_, bytes, options_.raw, {0, feature::kMaxSamples});
+    if (!s.problem.empty()) return fail(o, s.problem);
+    if (s.channels != 1) {
+      return fail(o, "it has " + std::to_string(s.channels) +
+                         " channels: name one in a segments file, or take one in the wav.scp (sox FILE -t wav - remix 1 |)");
     }
-    // One channel: the samples where they are; else the channel picked.
-    const std::size_t count = static_cast<std::size_t>(cut.end - cut.first);
-    const std::int16_t* samples = audio.samples.data() + cut.first;
-    std::vector<std::int16_t> picked;
-    if (audio.channels > 1) {
-      picked.resize(count);
-      for (std::size_t i = 0; i < count; ++i) {
-        picked[i] = audio.samples[(static_cast<std::size_t>(cut.first) + i) * audio.channels + cut.channel];
-      }
-      samples = picked.data();
-    }
-    o.samples = static_cast<std::int64_t>(count);
-    if (count < static_cast<std::size_t>(kFrameLength)) {
-      fail(o, std::to_string(count) + " samples, shorter than one frame (320)");
+    analyse(s.values.data(), s.total, 1, 0, o);
+  }
+
+  // Segments of a recording: cut by its length, then the samples from the
+  // first cut's start to the last one's end read once.
+  void segments(const Job& job, const std::vector<std::size_t>& waiting, const RecordingBytes& bytes,
+                std::vector<Outcome>& outcomes) {
+    const Samples probe = readWindow(reader_, bytes, options_.raw, {0, 0});
+    if (!probe.problem.empty()) {
+      for (std::size_t i : waiting) fail(outcomes[i], probe.problem);
       return;
     }
-    if (count > feature::kMaxSamples) {
+    std::vector<kaldi_data::Cut> cuts(job.utterances.size());
+    std::int64_t first = probe.total, end = 0;
+    std::vector<std::size_t> cutOk;
+    for (std::size_t i : waiting) {
+      const kaldi_data::Segment& segment = job.utterances[i].segment;
+      cuts[i] = kaldi_data::cutSegment(segment, probe.total, probe.channels, static_cast<float>(feature::kSampleRate),
+                                       options_.limits);
+      if (!cuts[i].problem.empty()) {
+        fail(outcomes[i], "segment on line " + std::to_string(segment.line) + ": " + cuts[i].problem);
+        continue;
+      }
+      first = std::min(first, cuts[i].first);
+      end = std::max(end, cuts[i].end);
+      cutOk.push_back(i);
+    }
+    if (cutOk.empty()) return;
+    const std::uint64_t span = static_cast<std::uint64_t>(std::max<std::int64_t>(0, end - first));
+    if (span * 2 * static_cast<std::uint64_t>(probe.channels) > kMostHeld) {
+      char seconds[64];
+      std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(span) / feature::kSampleRate);
+      for (std::size_t i : cutOk) {
+        fail(outcomes[i], "the segments of recording " + job.recordingId + " span " + seconds + " of " +
+                              std::to_string(probe.channels) + " channel" + (probe.channels == 1 ? "" : "s") +
+                              ", more than the 1 GiB of samples held at once: split its segments into runs "
+                              "of shorter spans");
+      }
+      return;
+    }
+    const Samples s = readWindow(reader_, bytes, options_.raw, {static_cast<std::uint64_t>(first), span});
+    for (std::size_t i : cutOk) {
+      if (!s.problem.empty()) {
+        fail(outcomes[i], s.problem);
+      } else {
+        const std::size_t offset = static_cast<std::size_t>(cuts[i].first - first) * static_cast<std::size_t>(s.channels);
+        analyse(s.values.data() + offset, cuts[i].end - cuts[i].first, s.channels, cuts[i].channel, outcomes[i]);
+      }
+    }
+  }
+
+  // The features of count samples of one channel (of channels interleaved).
+  void analyse(const std::int16_t* samples, std::int64_t count, int channels, int channel, Outcome& o) {
+    o.samples = count;
+    if (count < static_cast<std::int64_t>(kFrameLength)) {
+      return fail(o, std::to_string(count) + " samples, shorter than one frame (320)");
+    }
+    const std::size_t used = static_cast<std::size_t>(std::min<std::int64_t>(count, feature::kMaxSamples));
+    if (count > static_cast<std::int64_t>(feature::kMaxSamples)) {
       o.cut = true;
-      const Problem cut90{ProblemKind::kRecordingCut, o.key, 0, "", static_cast<std::int64_t>(count - feature::kMaxSamples)};
+      const Problem cut90{ProblemKind::kRecordingCut, o.key, 0, "", count - static_cast<std::int64_t>(used)};
       o.message = "feature-kaldi: warning: " + describe(cut90) + "\n";
     }
-    const feature::Utterance features = extractor_.extract(samples, count, options_.normalisation, true);
+    // One channel: the samples where they are; else the channel picked.
+    std::vector<std::int16_t> picked;
+    if (channels > 1) {
+      picked.resize(used);
+      for (std::size_t i = 0; i < used; ++i) picked[i] = samples[i * static_cast<std::size_t>(channels) + channel];
+      samples = picked.data();
+    }
+    feature::Utterance features = extractor_.extract(samples, used, options_.normalisation);
     o.frames = features.frames;
-    o.entry = feature_files::kaldiMatrixEntry(o.key, features.vectors.data(), features.frames, feature::kDimensions);
+    o.vectors = std::move(features.vectors);
   }
 
   const Options& options_;
@@ -538,23 +498,7 @@ class Worker {
 
 std::vector<Job> jobsOf(const Options& o, const std::vector<kaldi_data::Recording>& recordings,
                         const std::vector<kaldi_data::Segment>* segments) {
-  std::map<std::string, const kaldi_data::Recording*> byId;
-  for (const auto& r : recordings) {
-    if (!r.id.empty()) byId.emplace(r.id, &r);
-  }
   std::vector<Job> jobs;
-  std::map<std::string, std::size_t> jobOf;
-  const auto jobFor = [&](const std::string& id) -> Job& {
-    const auto found = jobOf.find(id);
-    if (found != jobOf.end()) return jobs[found->second];
-    jobOf.emplace(id, jobs.size());
-    Job job;
-    job.recordingId = id;
-    const auto r = byId.find(id);
-    job.recording = r == byId.end() ? nullptr : r->second;
-    jobs.push_back(job);
-    return jobs.back();
-  };
   long position = 0;
   if (segments == nullptr) {
     for (const auto& r : recordings) {
@@ -569,74 +513,42 @@ std::vector<Job> jobsOf(const Options& o, const std::vector<kaldi_data::Recordin
     }
     return jobs;
   }
+  // A recording id on several lines of the wav.scp names no one recording.
+  std::map<std::string, const kaldi_data::Recording*> byId;
+  std::map<std::string, std::string> repeated;  // id -> its lines
+  for (const auto& r : recordings) {
+    if (r.id.empty()) continue;
+    const auto first = byId.emplace(r.id, &r);
+    if (!first.second) {
+      std::string& lines = repeated[r.id];
+      if (lines.empty()) lines = std::to_string(first.first->second->line);
+      lines += " and " + std::to_string(r.line);
+    }
+  }
+  std::map<std::string, std::size_t> jobOf;
   for (const auto& s : *segments) {
     if (position++ % o.parts != o.part) continue;
+    auto found = jobOf.find(s.recording);
+    if (found == jobOf.end()) {
+      found = jobOf.emplace(s.recording, jobs.size()).first;
+      Job job;
+      job.recordingId = s.recording;
+      const auto r = byId.find(s.recording);
+      job.recording = r == byId.end() ? nullptr : r->second;
+      const auto again = repeated.find(s.recording);
+      if (again != repeated.end()) {
+        job.problem = "the recording id " + s.recording + " is on lines " + again->second + " of the wav.scp";
+      }
+      jobs.push_back(job);
+    }
     Utterance u;
     u.key = s.utterance.empty() ? "(line " + std::to_string(s.line) + " of the segments)" : s.utterance;
     u.segment = s;
     u.whole = false;
     if (!s.problem.empty()) u.problem = "segment on line " + std::to_string(s.line) + ": " + s.problem;
-    jobFor(s.recording).utterances.push_back(u);
+    jobs[found->second].utterances.push_back(u);
   }
   return jobs;
-}
-
-// Runs the jobs on workers and hands their outcomes, in order, to write.
-void runJobs(const Options& o, const std::vector<Job>& jobs, const std::function<void(std::vector<Outcome>&)>& write) {
-  const int workers = std::max(1, std::min<int>(o.jobs, static_cast<int>(jobs.size())));
-  if (workers == 1) {
-    Worker worker(o);
-    for (const Job& job : jobs) {
-      std::vector<Outcome> outcomes = worker.run(job);
-      write(outcomes);
-    }
-    return;
-  }
-  // At most two jobs per worker are done and waiting to be written, so that
-  // memory stays bounded by a few recordings.
-  const std::size_t window = static_cast<std::size_t>(workers) * 2;
-  std::vector<std::vector<Outcome>> results(jobs.size());
-  std::vector<char> ready(jobs.size(), 0);
-  std::mutex lock;
-  std::condition_variable changed;
-  std::size_t next = 0;
-  std::size_t written = 0;
-  std::vector<std::thread> threads;
-  for (int w = 0; w < workers; ++w) {
-    threads.emplace_back([&] {
-      Worker worker(o);
-      for (;;) {
-        std::size_t mine;
-        {
-          std::unique_lock<std::mutex> hold(lock);
-          changed.wait(hold, [&] { return next >= jobs.size() || next < written + window; });
-          if (next >= jobs.size()) return;
-          mine = next++;
-        }
-        std::vector<Outcome> outcomes = worker.run(jobs[mine]);
-        {
-          const std::lock_guard<std::mutex> hold(lock);
-          results[mine] = std::move(outcomes);
-          ready[mine] = 1;
-        }
-        changed.notify_all();
-      }
-    });
-  }
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    {
-      std::unique_lock<std::mutex> hold(lock);
-      changed.wait(hold, [&] { return ready[i] != 0; });
-    }
-    write(results[i]);
-    {
-      const std::lock_guard<std::mutex> hold(lock);
-      std::vector<Outcome>().swap(results[i]);
-      written = i + 1;
-    }
-    changed.notify_all();
-  }
-  for (auto& t : threads) t.join();
 }
 
 std::string readInput(const std::string& path, std::string& problem) {
@@ -660,6 +572,31 @@ std::string readInput(const std::string& path, std::string& problem) {
   return text.str();
 }
 
+// The inputs of the run, which no output may be: the wav.scp, the segments
+// file and every file the wav.scp names.
+constexpr long kWavScp = 0;
+constexpr long kSegmentsFile = -1;
+
+kit::InputFiles inputsOf(const Options& o, const std::vector<kaldi_data::Recording>& recordings) {
+  kit::InputFiles inputs;
+  if (o.wavScp == "-") {
+    inputs.add(kit::identifyDescriptor(STDIN_FILENO), kWavScp);
+  } else {
+    inputs.add(o.wavScp, kWavScp);
+  }
+  if (!o.segments.empty()) inputs.add(o.segments, kSegmentsFile);
+  for (const auto& r : recordings) {
+    if (!r.command && r.problem.empty()) inputs.add(r.source, r.line);
+  }
+  return inputs;
+}
+
+std::string describeInput(long which) {
+  if (which == kWavScp) return "the wav.scp";
+  if (which == kSegmentsFile) return "the segments file";
+  return "the recording on line " + std::to_string(which) + " of the wav.scp";
+}
+
 int run(const Options& o) {
   std::string problem;
   std::istringstream wavText(readInput(o.wavScp, problem));
@@ -673,59 +610,72 @@ int run(const Options& o) {
   }
   const std::vector<Job> jobs = jobsOf(o, recordings, o.segments.empty() ? nullptr : &segments);
 
-  OutputFile archive, index, numFrames, durations;
-  const bool opened = archive.open(o.archive, 0, problem) && (o.index.empty() || index.open(o.index, 1, problem)) &&
-                      (o.numFrames.empty() || numFrames.open(o.numFrames, 2, problem)) &&
-                      (o.durations.empty() || durations.open(o.durations, 3, problem));
-  if (!opened) {
-    for (OutputFile* f : {&archive, &index, &numFrames, &durations}) f->abandon();
-    std::fprintf(stderr, "feature-kaldi: %s\n", problem.c_str());
-    return 1;
+  kaldi_io::ArchiveWriter writer;
+  {
+    const kit::InputFiles inputs = inputsOf(o, recordings);
+    const std::string refused = writer.open(o.outputs, &inputs, describeInput);
+    if (!refused.empty()) {
+      std::fprintf(stderr, "feature-kaldi: %s\n", refused.c_str());
+      return 1;
+    }
   }
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(s, removeTemporaries);
 
   long total = 0;
   for (const Job& job : jobs) total += static_cast<long>(job.utterances.size());
   Progress progress(o.quiet || !isatty(STDERR_FILENO) ? nullptr : stderr, o.quiet ? nullptr : stderr, total,
                     "feature-kaldi");
   bool anyFailed = false;
-  bool outputFailed = false;
-  runJobs(o, jobs, [&](std::vector<Outcome>& outcomes) {
-    for (Outcome& out : outcomes) {
+  std::vector<std::vector<Outcome>> results(jobs.size());
+  kit::PoolCalls calls;
+  calls.makeRunner = [&o, &jobs, &results]() -> std::function<void(std::size_t)> {
+    auto worker = std::make_shared<Worker>(o);
+    return [worker, &jobs, &results](std::size_t i) { results[i] = worker->run(jobs[i]); };
+  };
+  calls.failed = [&jobs, &results](std::size_t i, const std::string& what) {
+    const bool memory = what == std::bad_alloc().what();
+    std::vector<Outcome> outcomes(jobs[i].utterances.size());
+    for (std::size_t u = 0; u < outcomes.size(); ++u) {
+      outcomes[u].key = jobs[i].utterances[u].key;
+      Worker::fail(outcomes[u], memory ? "out of memory" : what);
+    }
+    results[i] = std::move(outcomes);
+  };
+  calls.notice = [&progress](const std::string& words) {
+    progress.clearLine();
+    std::fprintf(stderr, "feature-kaldi: %s\n", words.c_str());
+  };
+  calls.deliver = [&](std::size_t i) {
+    for (Outcome& out : results[i]) {
       if (!out.message.empty()) {
         progress.clearLine();
         std::fputs(out.message.c_str(), stderr);
       }
-      if (!out.failed && !outputFailed) {
-        const std::uint64_t at = archive.offset() + out.key.size() + 1;
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(static_cast<float>(out.samples) / 16000.0f));
-        outputFailed = !archive.write(out.entry) || !index.write(out.key + " " + o.archive + ":" + std::to_string(at) + "\n") ||
-                       !numFrames.write(out.key + " " + std::to_string(out.frames) + "\n") ||
-                       !durations.write(out.key + " " + seconds + "\n");
+      if (!out.failed) {
+        const float seconds = static_cast<float>(out.samples) / 16000.0f;
+        writer.add(out.key, out.vectors.data(), out.frames, feature::kDimensions, seconds);
       }
       anyFailed = anyFailed || out.failed;
       progress.finished(out.failed ? kExtractFailed : kExtractOk, out.frames, static_cast<long>(out.samples), out.cut);
     }
-  });
-  // Everything closed first, then renamed: a failure leaves none of them.
-  std::string why;
-  const std::vector<OutputFile*> outputs = {&archive, &index, &numFrames, &durations};
-  for (OutputFile* f : outputs) outputFailed = !f->close(why) || outputFailed;
-  for (OutputFile* f : outputs) outputFailed = outputFailed || !f->commit(why);
-  if (outputFailed) {
-    for (OutputFile* f : outputs) f->abandon();
+    std::vector<Outcome>().swap(results[i]);
+  };
+  // At most two recordings per worker are done and waiting to be written.
+  kit::runInOrder(jobs.size(), o.jobs, static_cast<std::size_t>(std::max(1, o.jobs)) * 2, calls);
+
+  const std::string what = writer.commit();
+  if (!what.empty()) {
     progress.clearLine();
-    if (why.empty()) why = std::string("cannot write the output: ") + std::strerror(EIO);
-    std::fprintf(stderr, "feature-kaldi: %s; nothing was left under the output names\n", why.c_str());
+    std::fprintf(stderr, "feature-kaldi: %s\n", what.c_str());
   }
   progress.end();
-  return anyFailed || outputFailed ? 1 : 0;
+  return anyFailed || !what.empty() ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The clean-up on signals stands before the first temporary is made.
+  kit::removeTemporariesOnSignals();
   Options options;
   bool done = false;
   const std::string mistake = parse(argc, argv, options, done);
@@ -734,6 +684,7 @@ int main(int argc, char** argv) {
   try {
     return run(options);
   } catch (const std::exception& e) {
+    // The outputs were abandoned on the way out (their temporaries removed).
     std::fprintf(stderr, "feature-kaldi: %s\n", e.what());
     return 1;
   }

@@ -68,6 +68,18 @@ FileIdentity identify(const std::string& path) {
   return id;
 }
 
+FileIdentity identifyDescriptor(int fd) {
+  FileIdentity id;
+  struct stat info;
+  if (fstat(fd, &info) == 0) {
+    id.exists = true;
+    id.device = info.st_dev;
+    id.inode = info.st_ino;
+    id.characterDevice = S_ISCHR(info.st_mode);
+  }
+  return id;
+}
+
 bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   if (a.standardOutput || b.standardOutput) return a.standardOutput && b.standardOutput;
   if (a.characterDevice && b.characterDevice) return false;

@@ -26,6 +26,9 @@ struct FileIdentity {
 // The file path names (links followed, even dangling ones).
 FileIdentity identify(const std::string& path);
 
+// The file an open descriptor reads (standard input given as "-").
+FileIdentity identifyDescriptor(int fd);
+
 // Whether a and b are one file (two character devices never count: writing
 // twice into /dev/null harms nothing).
 bool sameFile(const FileIdentity& a, const FileIdentity& b);

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import os
 import sys
-import tempfile
 from typing import TYPE_CHECKING, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -86,10 +85,17 @@ def _too_long(count: int) -> TooLong:
         f"({MAX_SAMPLES} samples); pass truncate=True to use its first 90 s as the tool does")
 
 
+def _check_scale(scale) -> float:
+    value = float(scale)
+    if not (value > 0 and value != float("inf")):
+        raise ValueError(f"scale must be a finite positive number (32768 for waveforms in [-1, 1]), not {scale!r}")
+    return value
+
+
 def _from_float(x: np.ndarray, scale: float) -> np.ndarray:
     """x * scale rounded to the nearest integer (ties to even), clipped to the
     16-bit range with a warning; NaN or infinity raise ValueError."""
-    scaled = np.asarray(x, dtype=np.float64) * float(scale)
+    scaled = np.asarray(x, dtype=np.float64) * _check_scale(scale)
     finite = np.isfinite(scaled)
     if not finite.all():
         first = int(np.argmin(finite))
@@ -146,7 +152,7 @@ def _samples(samples: Samples, scale: Optional[float] = None, truncate: bool = F
         return _from_float(samples, scale)
     if samples.dtype.kind != "i" or samples.dtype.itemsize != 2:
         raise TypeError(f"16-bit integer samples are required, not {samples.dtype}; convert with x.astype(np.int16)")
-    if scale is not None and scale != 1:
+    if scale is not None and _check_scale(scale) != 1:
         raise ValueError(f"scale={scale} applies to float waveforms; 16-bit samples are taken as they are")
     return np.ascontiguousarray(samples, dtype=np.int16)
 
@@ -516,12 +522,17 @@ def read_eng(path: Path) -> np.ndarray:
 
 
 def _kaldi_entry(f, where: str, offset: int) -> np.ndarray:
-    """The float matrix whose header starts at the file's position."""
+    """The float matrix whose header starts at the file's position (its size
+    checked against the bytes left before anything is allocated)."""
     head = f.read(_core.KALDI_MATRIX_HEADER_BYTES)
     try:
         rows, columns = _core.kaldi_matrix_header(head)
     except ValueError as e:
         raise ValueError(f"{where} (byte {offset}): {e}") from None
+    left = os.fstat(f.fileno()).st_size - f.tell()
+    if rows * columns * 4 > left:
+        raise ValueError(f"{where} (byte {offset}): the archive ends inside a matrix of {rows} x {columns} "
+                         f"({rows * columns * 4} bytes of values, {left} left)")
     try:
         return _read_values(f, rows * columns, "<f4").reshape(rows, columns)
     except ValueError:
@@ -562,7 +573,9 @@ def read_kaldi_scp(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
     try:
         with open(path, "rb") as index:
             for number, line in enumerate(index, 1):
-                fields = line.split()
+                # The key, then the rest of the line: an archive path may
+                # hold spaces, as Kaldi reads it.
+                fields = line.strip().split(None, 1)
                 if not fields:
                     continue
                 where = f"{name} line {number}"
@@ -586,19 +599,14 @@ def read_kaldi_scp(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
 def write_kaldi(ark: Path, scp: Optional[Path], items) -> int:
     """Writes (key, matrix) pairs as a binary Kaldi archive of float matrices,
     and its index when ``scp`` is given (``<key> <ark>:<offset>``, the ark path
-    as given). Both appear under their names only when complete. Matrices are
-    2-D (rows, columns), written as float32. Returns the number of entries."""
-    targets = [ark] + ([scp] if scp is not None else [])
-    temporaries = []
+    as given), with feature-kaldi's writer: the same bytes. Both appear under
+    their names only when complete; a symbolic link is followed, a device or
+    FIFO (``/dev/null``, a named pipe) written into; a directory, or ``ark``
+    and ``scp`` naming one file, raise before anything is written. Matrices
+    are 2-D (rows, columns), written as float32. Returns the number of
+    entries."""
+    writer = _core.KaldiWriter(_fsencode(ark), _fsencode(scp) if scp is not None else b"")
     try:
-        files = []
-        for target in targets:
-            encoded = _fsencode(target)
-            directory, base = os.path.split(encoded)
-            fd, temporary = tempfile.mkstemp(prefix=b"." + base + b".", dir=directory or b".")
-            temporaries.append((temporary, encoded))
-            files.append(os.fdopen(fd, "wb"))
-        ark_file = files[0]
         count = 0
         for key, matrix in items:
             data = np.asarray(matrix)
@@ -606,33 +614,12 @@ def write_kaldi(ark: Path, scp: Optional[Path], items) -> int:
                 raise ValueError(f"{key!r}: a Kaldi matrix is 2-D (rows, columns), not shape {data.shape}")
             if data.dtype.kind not in "fiu":
                 raise TypeError(f"{key!r}: a matrix of numbers is needed, not {data.dtype}")
-            head = _core.kaldi_entry_head(str(key), data.shape[0], data.shape[1])
-            offset = ark_file.tell() + head.index(b" ") + 1
-            ark_file.write(head)
-            ark_file.write(np.ascontiguousarray(data, dtype="<f4").tobytes())
-            if scp is not None:
-                files[1].write(str(key).encode("utf-8", "surrogateescape") + b" " + os.fsencode(ark) +
-                               b":" + str(offset).encode() + b"\n")
+            writer.add(str(key).encode("utf-8", "surrogateescape"), np.ascontiguousarray(data, dtype=np.float32))
             count += 1
-        for f in files:
-            f.close()
-        for temporary, target in temporaries:
-            os.chmod(temporary, 0o666 & ~_umask())
-            os.replace(temporary, target)
-        temporaries = []
+        writer.commit()
         return count
     finally:
-        for temporary, _ in temporaries:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+        writer.abandon()
 
 
 def read_list(list_file: Path) -> List[str]:

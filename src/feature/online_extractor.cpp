@@ -258,7 +258,12 @@ OnlineExtractor::~OnlineExtractor() = default;
 OnlineExtractor::OnlineExtractor(OnlineExtractor&&) noexcept = default;
 OnlineExtractor& OnlineExtractor::operator=(OnlineExtractor&&) noexcept = default;
 
-void OnlineExtractor::acceptWaveform(const std::int16_t* samples, std::size_t count) { s_->take(samples, count); }
+OnlineExtractor::State& OnlineExtractor::state() const {
+  if (!s_) throw std::logic_error("the OnlineExtractor was used after being moved from (assign it a new one first)");
+  return *s_;
+}
+
+void OnlineExtractor::acceptWaveform(const std::int16_t* samples, std::size_t count) { state().take(samples, count); }
 
 void OnlineExtractor::inputFinished() {
   State& s = *s_;
@@ -275,13 +280,13 @@ void OnlineExtractor::inputFinished() {
   s.releaseUnneeded();
 }
 
-int OnlineExtractor::numFramesReady() const { return s_->vectorsReady; }
-bool OnlineExtractor::isLastFrame(int t) const { return s_->finished && t == s_->recordsReady - 1; }
-const float* OnlineExtractor::frame(int t) const { return s_->row(s_->vectors, "frame", t, s_->vectorsReady); }
-int OnlineExtractor::numRecordsReady() const { return s_->recordsReady; }
-const float* OnlineExtractor::record(int t) const { return s_->row(s_->records, "record", t, s_->recordsReady); }
-int OnlineExtractor::numEnergiesReady() const { return s_->energiesReady(); }
-float OnlineExtractor::energy(int t) const { return *s_->row(s_->energies, "energy", t, s_->energiesReady()); }
+int OnlineExtractor::numFramesReady() const { return state().vectorsReady; }
+bool OnlineExtractor::isLastFrame(int t) const { return state().finished && t == state().recordsReady - 1; }
+const float* OnlineExtractor::frame(int t) const { return state().row(state().vectors, "frame", t, state().vectorsReady); }
+int OnlineExtractor::numRecordsReady() const { return state().recordsReady; }
+const float* OnlineExtractor::record(int t) const { return state().row(state().records, "record", t, state().recordsReady); }
+int OnlineExtractor::numEnergiesReady() const { return state().energiesReady(); }
+float OnlineExtractor::energy(int t) const { return *state().row(state().energies, "energy", t, state().energiesReady()); }
 
 void OnlineExtractor::pop(int n) {
   State& s = *s_;
@@ -293,10 +298,10 @@ void OnlineExtractor::pop(int n) {
   s.releaseUnneeded();
 }
 
-int OnlineExtractor::firstFrame() const { return s_->popped; }
-bool OnlineExtractor::finished() const { return s_->finished; }
-std::int64_t OnlineExtractor::samplesAccepted() const { return s_->accepted; }
-std::int64_t OnlineExtractor::samplesIgnored() const { return s_->ignored; }
-Normalisation OnlineExtractor::normalisation() const { return s_->normalisation; }
+int OnlineExtractor::firstFrame() const { return state().popped; }
+bool OnlineExtractor::finished() const { return state().finished; }
+std::int64_t OnlineExtractor::samplesAccepted() const { return state().accepted; }
+std::int64_t OnlineExtractor::samplesIgnored() const { return state().ignored; }
+Normalisation OnlineExtractor::normalisation() const { return state().normalisation; }
 
 }  // namespace feature

@@ -50,6 +50,8 @@ class OnlineExtractor {
  public:
   explicit OnlineExtractor(Normalisation normalisation = Normalisation::None, bool truncate = false);
   ~OnlineExtractor();
+  // A moved-from extractor may only be destroyed or assigned to; any other
+  // use throws std::logic_error.
   OnlineExtractor(OnlineExtractor&&) noexcept;
   OnlineExtractor& operator=(OnlineExtractor&&) noexcept;
   OnlineExtractor(const OnlineExtractor&) = delete;
@@ -94,6 +96,7 @@ class OnlineExtractor {
 
  private:
   struct State;
+  State& state() const;  // throws std::logic_error once moved from
   std::unique_ptr<State> s_;
 };
 

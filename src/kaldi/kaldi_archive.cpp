@@ -12,6 +12,7 @@ std::string ArchiveWriter::open(const ArchiveNames& names, const kit::InputFiles
   abandon();
   names_ = names;
   problem_.clear();
+  openError_ = 0;
   failed_ = false;
   entries_ = 0;
   if (names.archive.empty()) return "no archive named";
@@ -33,7 +34,10 @@ std::string ArchiveWriter::open(const ArchiveNames& names, const kit::InputFiles
   std::vector<kit::FileIdentity> identities;
   for (const Output& o : outputs) {
     targets.push_back(kit::resolveOutput(*o.name));
-    if (targets.back().refused()) return targets.back().problem.describe();
+    if (targets.back().refused()) {
+      openError_ = targets.back().problem.error;
+      return targets.back().problem.describe();
+    }
     identities.push_back(kit::identify(*o.name));
     for (std::size_t j = 0; j + 1 < identities.size(); ++j) {
       if (kit::sameFile(identities[j], identities.back())) {
@@ -49,6 +53,7 @@ std::string ArchiveWriter::open(const ArchiveNames& names, const kit::InputFiles
   }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     if (!outputs[i].file->open(targets[i])) {
+      openError_ = outputs[i].file->error().error;
       const std::string why = outputs[i].file->error().describe();
       abandon();
       return why;

@@ -33,6 +33,8 @@ class ArchiveWriter {
   // inputs; describeInput words the number InputFiles::find gave).
   std::string open(const ArchiveNames& names, const kit::InputFiles* inputs = nullptr,
                    const std::function<std::string(long)>& describeInput = {});
+  // The system's errno when open failed for one (0 for the other refusals).
+  int openError() const { return openError_; }
 
   // Appends the matrix of rows x columns values (host order) under key,
   // with its line in each table (seconds: its duration, for utt2dur).
@@ -54,6 +56,7 @@ class ArchiveWriter {
   ArchiveNames names_;
   kit::OutputFile archive_, index_, numFrames_, durations_;
   std::string problem_;
+  int openError_ = 0;
   bool failed_ = false;
   std::uint64_t entries_ = 0;
 };

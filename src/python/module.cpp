@@ -20,6 +20,7 @@
 #include <pthread.h>
 
 #include "batch.h"
+#include "kaldi_archive.h"
 #include "list_reader.h"
 #include "extractor.h"
 #include "feature.h"
@@ -138,6 +139,7 @@ py::list extractBatch(const py::list& items, const std::string& normalisation, b
 }
 
 [[noreturn]] void raiseOsError(int error, const std::string& path);
+[[noreturn]] void raiseOsError(int error, const std::string& words, const std::string& path);
 
 // (samples int16, samples past the 90 s limit or -1 when unknown). A file
 // that cannot be read raises the OSError of its errno, one that is refused
@@ -168,14 +170,16 @@ py::tuple readRecording(const std::string& path, const std::string& format) {
   return py::make_tuple(array, ignored, warnings);
 }
 
-// OSError(errno, strerror, path): Python picks the subclass of the errno
+// OSError(errno, words, path): Python picks the subclass of the errno
 // (FileNotFoundError, PermissionError, ...).
-[[noreturn]] void raiseOsError(int error, const std::string& path) {
+[[noreturn]] void raiseOsError(int error, const std::string& words, const std::string& path) {
   py::object exception = py::module_::import("builtins")
-                             .attr("OSError")(error, std::strerror(error), py::module_::import("os").attr("fsdecode")(py::bytes(path)));
+                             .attr("OSError")(error, words, py::module_::import("os").attr("fsdecode")(py::bytes(path)));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
   throw py::error_already_set();
 }
+
+[[noreturn]] void raiseOsError(int error, const std::string& path) { raiseOsError(error, std::strerror(error), path); }
 
 void writeHtk(const std::string& path, const py::array_t<float, py::array::c_style>& vectors, std::int32_t samplePeriod,
               std::int16_t parmKind) {
@@ -284,10 +288,22 @@ class PythonOnline {
     online_.inputFinished();
   }
 
-  // Rows start .. stop - 1 of vectors, records or energies, copied.
+  // Rows start .. stop - 1 of vectors, records or energies, copied. The
+  // first and the last are looked up before anything is allocated (the
+  // rows ready are one stretch), so a range past them raises at once.
   py::array_t<float> rows(int start, int stop, int width) {
     const std::lock_guard<std::mutex> hold(lock_);
     if (stop < start) throw py::value_error("stop " + std::to_string(stop) + " comes before start " + std::to_string(start));
+    for (const int t : {start, stop - 1}) {
+      if (stop == start) break;
+      if (width == feature::kDimensions) {
+        online_.frame(t);
+      } else if (width == feature::kRecordValues) {
+        online_.record(t);
+      } else {
+        online_.energy(t);
+      }
+    }
     py::array_t<float> out = width == 1 ? py::array_t<float>(stop - start)
                                         : py::array_t<float>({static_cast<py::ssize_t>(stop - start), static_cast<py::ssize_t>(width)});
     float* to = out.mutable_data();
@@ -309,6 +325,46 @@ class PythonOnline {
  private:
   feature::OnlineExtractor online_;
   std::mutex lock_;
+};
+
+// The Kaldi archive writer of feature-kaldi, for write_kaldi.
+class PythonKaldiWriter {
+ public:
+  PythonKaldiWriter(const std::string& archive, const std::string& index) {
+    kaldi_io::ArchiveNames names;
+    names.archive = archive;
+    names.index = index;
+    const std::string refused = writer_.open(names);
+    if (refused.empty()) return;
+    if (writer_.openError() != 0) raiseOsError(writer_.openError(), refused, archive);
+    throw py::value_error(refused);
+  }
+
+  void add(const std::string& key, const py::array_t<float, py::array::c_style>& matrix) {
+    if (matrix.ndim() != 2) throw py::value_error("a Kaldi matrix is 2-D (rows, columns)");
+    const float* data = matrix.data();
+    bool written;
+    {
+      py::gil_scoped_release unlocked;
+      written = writer_.add(key, data, static_cast<std::int32_t>(matrix.shape(0)), static_cast<std::int32_t>(matrix.shape(1)));
+    }
+    if (!writer_.problem().empty()) throw py::value_error(writer_.problem() + ": '" + key + "'");
+    if (!written) throw py::value_error("the archive could not be written");
+  }
+
+  void commit() {
+    std::string what;
+    {
+      py::gil_scoped_release unlocked;
+      what = writer_.commit();
+    }
+    if (!what.empty()) throw py::value_error(what);
+  }
+
+  void abandon() { writer_.abandon(); }
+
+ private:
+  kaldi_io::ArchiveWriter writer_;
 };
 
 }  // namespace
@@ -440,6 +496,11 @@ PYBIND11_MODULE(_core, m) {
       },
       py::arg("key"), py::arg("rows"), py::arg("columns"));
   m.attr("KALDI_MATRIX_HEADER_BYTES") = feature_files::kKaldiMatrixHeaderBytes;
+  py::class_<PythonKaldiWriter>(m, "KaldiWriter")
+      .def(py::init<const std::string&, const std::string&>(), py::arg("archive"), py::arg("index"))
+      .def("add", &PythonKaldiWriter::add, py::arg("key"), py::arg("matrix"))
+      .def("commit", &PythonKaldiWriter::commit)
+      .def("abandon", &PythonKaldiWriter::abandon);
   m.attr("MAX_WORKERS") = kMaxWorkers;
   m.attr("VERSION") = FEATURE_VERSION;
   pthread_atfork(nullptr, nullptr, [] { new (&listRuns) std::mutex(); });

@@ -20,7 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "feature_files.h"
+#include "file_identity.h"
 #include "list_reader.h"
+#include "output_file.h"
 #include "progress.h"
 
 namespace {
@@ -52,6 +55,8 @@ class Messages {
 // One name of the list on its way through the extractor.
 struct Utterance {
   long index = 0;          // position in the list
+  long line = 0;           // with --pairs: its line in the list
+  std::string problem;     // with --pairs: why its line holds no pair
   std::string name;        // the list's name (with --pairs, the target)
   std::string source;      // with --pairs: the recording, under IN_WAV_DIR
   std::string refusal;     // why it was refused before extraction, if it was
@@ -69,19 +74,72 @@ struct Utterance {
   bool done = false;
 };
 
+// The files a run reads, which none of its outputs may be: the list file,
+// and with pairs every source of the list (read ahead when the list is a
+// file; from a pipe, the sources read so far).
+struct RunInputs {
+  static constexpr long kListFile = 0;  // else the line of a pair's source
+  kit::InputFiles files;
+  bool sourcesAhead = false;
+};
+
+// Why name's outputs may not be written, or "": an output that is one of
+// the run's inputs (or, without pairs, the utterance's own recording); with
+// pairs, an existing regular file at the target that is no HTK parameter
+// file (a pair that names a recording as its target).
+std::string outputClash(const Utterance& u, const FEATURE& f, const RunInputs& inputs) {
+  const bool pair = f.settings.exactOutputNames;
+  std::vector<const char*> extensions{f.outExt};
+  if (f.settings.writeCepstrumFiles) extensions.insert(extensions.end(), {"C12", "ENG"});
+  for (const char* ext : extensions) {
+    char output[kPathCapacity];
+    struct stat info;
+    if (!f.outputPath(output, u.name.c_str(), ext) || (!pair && stat(output, &info) != 0)) continue;
+    const kit::FileIdentity out = kit::identify(output);
+    const long which = inputs.files.find(out);
+    std::string input;
+    if (which == RunInputs::kListFile) {
+      input = "the list file";
+    } else if (which != kit::InputFiles::kNone) {
+      input = "the source on line " + std::to_string(which) + " of the list";
+    } else if (!pair && kit::sameFile(out, kit::identify(u.path))) {
+      input = "its own recording";
+    }
+    if (!input.empty()) return "will not write " + printableName(output) + ", which is " + input;
+  }
+  if (!pair) return "";
+  char target[kPathCapacity];
+  f.outputPath(target, u.name.c_str(), f.outExt);
+  const kit::OutputTarget t = kit::resolveOutput(target);
+  if (t.kind != kit::OutputTarget::Kind::kFile || !t.exists) return "";
+  std::FILE* file = std::fopen(t.path.c_str(), "rb");
+  unsigned char head[feature_files::kHtkHeaderBytes];
+  struct stat info;
+  const bool htk = file != nullptr && std::fread(head, 1, sizeof head, file) == sizeof head &&
+                   fstat(fileno(file), &info) == 0 &&
+                   feature_files::htkProblem(feature_files::decodeHtkHeader(head), info.st_size).empty();
+  if (file != nullptr) std::fclose(file);
+  if (htk) return "";
+  return "will not write over " + printableName(target) +
+         ": it is no HTK parameter file (with --pairs only feature files are replaced; is the pair the wrong way "
+         "round?)";
+}
+
 // Checks the name and builds the input path; on failure says why in
 // u.refusal. Names and the paths made from them must fit their 512-byte
 // buffers: an output path that does not is refused here, before any of the
-// utterance's files is written.
-bool prepare(Utterance& u, const FEATURE& f, const std::string& inputExtension) {
+// utterance's files is written. With pairs and a list read from a pipe, the
+// source joins the inputs here.
+bool prepare(Utterance& u, const FEATURE& f, const std::string& inputExtension, RunInputs& inputs) {
   const bool pair = f.settings.exactOutputNames;
   const std::string& input = pair ? u.source : u.name;
   const std::string shown = printableName(pair && u.name.empty() ? u.source : u.name).substr(0, 100);
   const char* more = u.name.size() > 100 ? "..." : "";
   char text[kPathCapacity + 256];
-  if (pair && u.name.empty()) {
-    std::snprintf(text, sizeof text, "feature: skipped %s: the list ends with a source and no target\n",
-                  shown.c_str());
+  if (pair && !u.problem.empty()) {
+    std::snprintf(text, sizeof text, "feature: skipped line %ld of the list: %s\n", u.line, u.problem.c_str());
+  } else if (pair && (u.name.empty() || u.source.empty())) {
+    std::snprintf(text, sizeof text, "feature: skipped line %ld of the list: an empty name\n", u.line);
   } else if (u.name.find('\0') != std::string::npos || input.find('\0') != std::string::npos) {
     std::snprintf(text, sizeof text, "feature: skipped a name that holds a NUL byte: %s%s\n",
                   shown.c_str(), more);
@@ -104,7 +162,10 @@ bool prepare(Utterance& u, const FEATURE& f, const std::string& inputExtension) 
                     "feature: skipped %s%s: its output path is longer than %d characters\n",
                     shown.c_str(), more, kPathCapacity - 1);
     } else {
-      return true;
+      if (pair && !inputs.sourcesAhead) inputs.files.add(u.path, u.line);
+      const std::string clash = outputClash(u, f, inputs);
+      if (clash.empty()) return true;
+      std::snprintf(text, sizeof text, "feature: skipped %s%s: %s\n", shown.c_str(), more, clash.c_str());
     }
   }
   u.refusal = text;
@@ -258,15 +319,27 @@ void extract(FEATURE& f, Utterance& u) {
 
 // Returns the number of names read ahead but not finished when the run
 // stopped (none on this thread).
-long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings, InOrder& inOrder) {
+// The next entry of the list into u; false at its end.
+bool readEntry(ListReader& names, Utterance& u) {
+  ListEntry entry;
+  if (!names.next(entry)) return false;
+  u.name.swap(entry.name);
+  u.source.swap(entry.source);
+  u.line = entry.line;
+  u.problem.swap(entry.problem);
+  return true;
+}
+
+long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings, InOrder& inOrder,
+                     RunInputs& inputs) {
   Capture capture;
   const CapturedExtractor captured(f);
   for (long index = 0; !inOrder.stopped() && !inOrder.interrupted(); ++index) {
     Utterance u;
-    if (!names.next(u.name, &u.source)) break;
+    if (!readEntry(names, u)) break;
     u.index = index;
-    if (prepare(u, f, settings.inputExtension)) {
-      if (settings.skipExisting && f.outputComplete(u.name.c_str())) {
+    if (prepare(u, f, settings.inputExtension, inputs)) {
+      if (settings.skipExisting && f.outputComplete(u.name.c_str(), u.path)) {
         u.skipped = true;
         u.result = kExtractOk;
       } else {
@@ -453,7 +526,8 @@ class Workers {
 // room during it).
 // Returns the number of names read ahead but not finished when the run
 // stopped.
-long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& settings, InOrder& inOrder) {
+long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& settings, InOrder& inOrder,
+                  RunInputs& inputs) {
   // Declared before the workers, so that they are joined before it goes.
   std::deque<std::unique_ptr<Utterance>> ahead;
   Workers workers(configured, settings.jobs, inOrder);
@@ -464,16 +538,16 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
   while (!inOrder.stopped()) {
     while (!listEnded && !heldBack && ahead.size() < window) {
       auto u = std::make_unique<Utterance>();
-      if (!names.next(u->name, &u->source)) {
+      if (!readEntry(names, *u)) {
         listEnded = true;
         break;
       }
       u->index = nextIndex++;
       Utterance* next = u.get();
       ahead.push_back(std::move(u));
-      if (!prepare(*next, configured, settings.inputExtension)) {
+      if (!prepare(*next, configured, settings.inputExtension, inputs)) {
         next->done = true;
-      } else if (settings.skipExisting && configured.outputComplete(next->name.c_str())) {
+      } else if (settings.skipExisting && configured.outputComplete(next->name.c_str(), next->path)) {
         next->skipped = true;
         next->result = kExtractOk;
         next->done = true;
@@ -520,6 +594,29 @@ long countNames(std::FILE* list, const BatchSettings& settings) {
   return count;
 }
 
+// The list file, and with pairs the sources of a list that is a regular
+// file, read ahead (every share's: a target of this share must not be
+// another share's source) and rewound.
+RunInputs inputsOf(std::FILE* list, const BatchSettings& settings) {
+  RunInputs inputs;
+  inputs.files.add(kit::identifyDescriptor(fileno(list)), RunInputs::kListFile);
+  struct stat info;
+  const long start = std::ftell(list);
+  if (!settings.pairs || fstat(fileno(list), &info) != 0 || !S_ISREG(info.st_mode) || start < 0) return inputs;
+  ListReader reader(list, kPathCapacity);
+  reader.pairs();
+  ListEntry entry;
+  char path[kPathCapacity];
+  while (reader.next(entry)) {
+    if (!entry.problem.empty() || entry.source.empty()) continue;
+    const int length = std::snprintf(path, sizeof path, "%s/%s", IN_WAV_DIR, entry.source.c_str());
+    if (length > 0 && length < kPathCapacity) inputs.files.add(path, entry.line);
+  }
+  std::clearerr(list);
+  inputs.sourcesAhead = std::fseek(list, start, SEEK_SET) == 0;
+  return inputs;
+}
+
 // The tool's words for a problem, on the extractor's error stream.
 // A recording that is not there, while an audio file of the same name with
 // a common extension is: the options that would read it.
@@ -557,8 +654,9 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
   InOrder inOrder(settings, progress);
   int status = 1;
   try {
-    const long unfinished = settings.jobs <= 1 ? runOnThisThread(names, configured, settings, inOrder)
-                                               : runOnWorkers(names, configured, settings, inOrder);
+    RunInputs inputs = inputsOf(list, settings);
+    const long unfinished = settings.jobs <= 1 ? runOnThisThread(names, configured, settings, inOrder, inputs)
+                                               : runOnWorkers(names, configured, settings, inOrder, inputs);
     status = inOrder.status();
     if (inOrder.stopped()) {
       // The names after the one whose recording could not be read; a list

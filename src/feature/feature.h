@@ -304,6 +304,11 @@ class FEATURE {
   // file header.
   int readRecording(const char* path, std::vector<std::int16_t>& samples);
   int readRaw(std::FILE* file, const char* path, std::vector<std::int16_t>& samples);
+  // The samples (per channel) of the recording at path by inputFormat, from
+  // its size or its header, without reading them; -1 when that cannot be
+  // told or the recording would be refused.
+  std::int64_t recordingSampleCount(const char* path) const;
+  std::int64_t audioSampleCount(const char* path) const;
   // Headerless samples from the bytes of a recording, keeping those in
   // window (outcome.samplesInFile and samplesIgnored as readAudio sets
   // them). Returns kExtractOk, or kRecordingUnreadable on a read error.
@@ -369,11 +374,16 @@ class FEATURE {
   // stand complete: an HTK file with this run's header (period 100000, 156
   // bytes per vector, htkParmKind) and 12 + 156 x frames bytes, and with
   // writeCepstrumFiles the .C12 and .ENG files of the same frame count and
-  // their lengths. Reads only their first bytes.
-  bool outputComplete(const char* name) const;
-  // Removes the regular files under the names doExtract would write for
-  // name (the HTK file, and .C12/.ENG with writeCepstrumFiles), saying so
-  // on errors.
+  // their lengths, frames being what the recording at path gives (false
+  // when that cannot be told). Reads only their first bytes, and the
+  // recording's header.
+  bool outputComplete(const char* name, const char* recording) const;
+  // The frame count of the file at path when it is a file this run writes
+  // under ext and whole; -1 otherwise.
+  std::int64_t ownFileFrames(const char* path, const char* ext) const;
+  // Removes the files of this run's kind under the names doExtract would
+  // write for name (the HTK file, and .C12/.ENG with writeCepstrumFiles),
+  // saying so on errors; any other file there is left, with a warning.
   void removeOutput(const char* name);
   // Creates every missing directory named by a prefix of path that ends
   // before a "/" or "\" (never the last component). Returns 1.
@@ -413,7 +423,7 @@ class FEATURE {
   // Length in bytes of an open stream (below 2 GiB); its position is kept.
   std::int32_t filesize(std::FILE* stream);
   // Whole 320-sample frames at a shift of 160 in n >= 0 samples (0 for 0).
-  std::int32_t getTotalFrame(std::int32_t n);
+  std::int32_t getTotalFrame(std::int32_t n) const;
 };
 
 #endif  // FEATURE_FEATURE_H

@@ -11,6 +11,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -207,25 +208,39 @@ bool readHead(const std::string& path, unsigned char* head, std::size_t count, l
 
 }  // namespace
 
-bool FEATURE::outputComplete(const char* name) const {
-  char path[kPathCapacity];
-  if (!outputPath(path, name, outExt)) return false;
-  unsigned char header[kHtkHeaderBytes];
+// The frame count of the file at path when it is one of the files this run
+// writes under ext (the HTK file with this run's header, or a .C12/.ENG
+// file), its length agreeing; -1 otherwise.
+std::int64_t FEATURE::ownFileFrames(const char* path, const char* ext) const {
+  unsigned char head[kHtkHeaderBytes];
   long long size = 0;
-  if (!readHead(path, header, sizeof header, size)) return false;
-  const HtkHeader h = decodeHtkHeader(header);
-  const long long frames = h.frames;
-  const bool htk = htkProblem(h, size).empty() && h.samplePeriod == kSamplePeriod && h.vectorBytes == 4 * kOutDim &&
-                   static_cast<std::int16_t>(h.parmKind) == settings.htkParmKind;
-  if (!htk || !settings.writeCepstrumFiles) return htk;
-  const auto counted = [&](const char* ext, int values) {
-    char side[kPathCapacity];
-    unsigned char count[4];
-    long long sideSize = 0;
-    return outputPath(side, name, ext) && readHead(side, count, sizeof count, sideSize) &&
-           loadLittleEndian32(count) == frames && countedProblem(h.frames, values, ext, sideSize).empty();
-  };
-  return counted("C12", kCepstrumValues) && counted("ENG", kEnergyValues);
+  if (std::strcmp(ext, "C12") == 0 || std::strcmp(ext, "ENG") == 0) {
+    const int values = std::strcmp(ext, "C12") == 0 ? kCepstrumValues : kEnergyValues;
+    if (!readHead(path, head, 4, size)) return -1;
+    const auto count = static_cast<std::int32_t>(loadLittleEndian32(head));
+    return countedProblem(count, values, ext, size).empty() ? count : -1;
+  }
+  if (!readHead(path, head, sizeof head, size)) return -1;
+  const HtkHeader h = decodeHtkHeader(head);
+  const bool ours = htkProblem(h, size).empty() && h.samplePeriod == kSamplePeriod && h.vectorBytes == 4 * kOutDim &&
+                    static_cast<std::int16_t>(h.parmKind) == settings.htkParmKind;
+  return ours ? h.frames : -1;
+}
+
+bool FEATURE::outputComplete(const char* name, const char* recording) const {
+  // The frames the recording gives: a file of another count (a header-only
+  // file standing for a recording that gives frames) is not done; when the
+  // count cannot be known, neither is the file.
+  const std::int64_t samples = recordingSampleCount(recording);
+  if (samples < 0) return false;
+  const std::int64_t frames = getTotalFrame(static_cast<std::int32_t>(std::min<std::int64_t>(samples, kMaxSamples)));
+  std::vector<const char*> extensions{outExt};
+  if (settings.writeCepstrumFiles) extensions.insert(extensions.end(), {"C12", "ENG"});
+  for (const char* ext : extensions) {
+    char path[kPathCapacity];
+    if (!outputPath(path, name, ext) || ownFileFrames(path, ext) != frames) return false;
+  }
+  return true;
 }
 
 void FEATURE::removeOutput(const char* name) {
@@ -235,7 +250,11 @@ void FEATURE::removeOutput(const char* name) {
     if (!outputPath(path, name, ext) || lstat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
       return;
     }
-    if (unlink(path) == 0) {
+    // Only a file of this tool's, of this run's kind: anything else at the
+    // name (a recording named as the target of a pair) stays.
+    if (ownFileFrames(path, ext) < 0) {
+      report({ProblemKind::kLeftUnknownFile, path});
+    } else if (unlink(path) == 0) {
       report({ProblemKind::kRemovedEarlierFile, path});
     } else {
       report({ProblemKind::kCannotRemove, path, errno});

@@ -40,6 +40,8 @@ std::string describe(const Problem& p) {
              ", shorter than one frame (320)";
     case ProblemKind::kRemovedEarlierFile:
       return "removed " + p.path + ", an earlier run's file: the recording now gives no frame";
+    case ProblemKind::kLeftUnknownFile:
+      return "left " + p.path + " as it is: it is no feature file of this run, and the recording gives no frame";
     case ProblemKind::kCannotRemove:
       return withReason("cannot remove", p);
   }

@@ -32,6 +32,8 @@ enum class ProblemKind {
   // its samples); a file an earlier run left for it is removed.
   kNoFrames,
   kRemovedEarlierFile,
+  // A file at that name that is no feature file of this run: left (warning).
+  kLeftUnknownFile,
   kCannotRemove,
 };
 
@@ -45,7 +47,10 @@ struct Problem {
   std::string detail;
   std::int64_t count = 0;
 
-  bool isWarning() const { return kind == ProblemKind::kRecordingCut || kind == ProblemKind::kContainerReadAsRaw; }
+  bool isWarning() const {
+    return kind == ProblemKind::kRecordingCut || kind == ProblemKind::kContainerReadAsRaw ||
+           kind == ProblemKind::kLeftUnknownFile;
+  }
 };
 
 // The problem in words, naming the path and the reason ("cannot create

@@ -3,7 +3,9 @@
 // libsndfile when it holds exactly what raw input would (16-bit integer
 // samples at 16 kHz in one channel). Nothing is resampled, mixed or
 // converted: anything else is refused, since it would change the features.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #if defined(FEATURE_AUDIO_INPUT)
 #include <sndfile.h>
 #endif
@@ -227,7 +229,17 @@ bool audioInputSupported() {
 #endif
 }
 
+std::int64_t FEATURE::recordingSampleCount(const char* path) const {
+  struct stat info;
+  if (settings.inputFormat == InputFormat::kRaw) {
+    return stat(path, &info) == 0 && S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size / 2) : -1;
+  }
+  return audioSampleCount(path);
+}
+
 #if !defined(FEATURE_AUDIO_INPUT)
+std::int64_t FEATURE::audioSampleCount(const char*) const { return -1; }
+
 int FEATURE::readContainer(std::FILE*, const char* path, std::vector<std::int16_t>& samples) {
   samples.clear();
   return refuse(path, "this build reads raw recordings only (no libsndfile)");
@@ -362,6 +374,40 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio:
   outcome.samplesInFile = info.frames;
   outcome.samplesIgnored = static_cast<std::int64_t>(total - first - static_cast<std::uint64_t>(frames));
   return kExtractOk;
+}
+
+std::int64_t FEATURE::audioSampleCount(const char* path) const {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::string problem;
+  std::int64_t count = -1;
+  {
+    const audio::ByteSource source(fd, problem);
+    if (!problem.empty() || source.stream()) {
+      count = -1;
+    } else if (audio::isFlac(source)) {
+      std::vector<std::int16_t> none;
+      const audio::FlacResult flac = audio::decodeFlac(source, {0, 0}, none);
+      if (flac.accepted && flac.problem.empty()) count = static_cast<std::int64_t>(flac.frames);
+    } else {
+      SF_INFO info{};
+      VirtualFile virtualFile{source};
+      SF_VIRTUAL_IO io = virtualIo();
+      SNDFILE* sound;
+      {
+        std::lock_guard<std::mutex> lock(soundFileOpens);
+        sound = sf_open_virtual(&io, SFM_READ, &info, &virtualFile);
+      }
+      if (sound != nullptr) {
+        const bool accepted = info.samplerate == kSampleRate && info.channels == 1 &&
+                              (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+        if (accepted) count = info.frames;
+        sf_close(sound);
+      }
+    }
+  }
+  close(fd);
+  return count;
 }
 
 int FEATURE::readFlac(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,

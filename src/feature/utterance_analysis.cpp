@@ -36,7 +36,7 @@ int FEATURE::analyseSamples(const std::int16_t* samples, std::int32_t n) {
   return totalFrame;
 }
 
-std::int32_t FEATURE::getTotalFrame(std::int32_t n) {
+std::int32_t FEATURE::getTotalFrame(std::int32_t n) const {
   if (n == 0) return 0;
   return (n - kFrameShift) / kFrameShift;
 }

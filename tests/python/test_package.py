@@ -276,10 +276,15 @@ def tree(root):
     ({"part": (2, 3), "jobs": 2}, ["--part", "2/3", "-j", "2"]),
     ({"no_empty_files": True}, ["--no-empty-files"]),
     ({"htk_qualifiers": True, "c12_eng": True}, ["--htk-qualifiers", "--c12-eng"]),
-    ({"pairs": True, "jobs": 2}, ["--pairs", "-j", "2"]),  # the golden list read as 11 pairs
+    ({"pairs": True, "jobs": 2}, ["--pairs", "-j", "2"]),  # the golden list as pairs name -> feats/name.htk
 ])
 def test_run_list_takes_the_tools_options(tmp_path, options, flags):
     list_file, recordings = os.path.join(GOLDEN, "list"), os.path.join(GOLDEN, "recordings")
+    if options.get("pairs"):
+        names = open(list_file).read().split()
+        list_file = str(tmp_path / "pairs.scp")
+        with open(list_file, "w") as f:
+            f.writelines(f"{name} feats/{name}.htk\n" for name in names)
     assert run_tool(*flags, list_file, recordings, str(tmp_path / "tool"), "MVNMA").returncode == 0
     assert mf.run_list(list_file, recordings, tmp_path / "py", "MVNMA", **options) == 0
     assert tree(tmp_path / "py") == tree(tmp_path / "tool")

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace audio {
@@ -34,11 +35,16 @@ class ByteSource {
   // Whether the bytes came whole from a stream (a pipe, a command's output)
   // rather than from a regular file.
   bool stream() const { return fd_ < 0; }
+  // The command whose output the bytes are, when they are one (its words
+  // then suggest a change of the command, not of a file).
+  const std::string& command() const { return command_; }
+  void setCommand(std::string command) { command_ = std::move(command); }
 
  private:
   int fd_ = -1;
   std::vector<unsigned char> bytes_;
   std::uint64_t size_ = 0;
+  std::string command_;
   mutable bool failed_ = false;
 };
 

@@ -27,6 +27,9 @@ std::string describe(const Problem& p) {
     case ProblemKind::kContainerReadAsRaw:
       return p.path + " begins with " + p.detail +
              " header, which is read as samples (--input-format=audio reads the file as audio)";
+    case ProblemKind::kStreamLengthDiffers:
+      return p.path + ": its header promises " + std::to_string(p.count) + " bytes of samples, but the stream holds " +
+             p.detail + ": its writer estimated the length, so it is read to its end";
     case ProblemKind::kCannotCreate:
       return withReason("cannot create", p);
     case ProblemKind::kCannotWrite:

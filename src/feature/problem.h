@@ -20,6 +20,9 @@ enum class ProblemKind {
   // (detail: "a WAV", ...).
   kRecordingCut,
   kContainerReadAsRaw,
+  // A command's WAV whose header states another length (count: bytes) than
+  // its output holds (detail: bytes): read to its end.
+  kStreamLengthDiffers,
   // Output (path, error; detail: a reason the system has no errno for, if
   // any): a file that could not be created or written, a
   // directory that could not be created, a path that does not fit (path:
@@ -49,7 +52,7 @@ struct Problem {
 
   bool isWarning() const {
     return kind == ProblemKind::kRecordingCut || kind == ProblemKind::kContainerReadAsRaw ||
-           kind == ProblemKind::kLeftUnknownFile;
+           kind == ProblemKind::kLeftUnknownFile || kind == ProblemKind::kStreamLengthDiffers;
   }
 };
 

@@ -316,7 +316,10 @@ void openRecording(const kaldi_data::Recording& recording, RecordingBytes& bytes
   bytes.shown = recording.command ? "the output of '" + recording.source + " |'" : recording.source;
   if (recording.command) {
     std::vector<unsigned char> output = commandOutput(recording.source, bytes.problem);
-    if (bytes.problem.empty()) bytes.source = std::make_unique<audio::ByteSource>(std::move(output));
+    if (bytes.problem.empty()) {
+      bytes.source = std::make_unique<audio::ByteSource>(std::move(output));
+      bytes.source->setCommand(recording.source);
+    }
     return;
   }
   bytes.fd = open(recording.source.c_str(), O_RDONLY | O_CLOEXEC);
@@ -342,6 +345,7 @@ struct Samples {
   int channels = 1;
   std::int64_t total = 0;  // samples per channel in the recording
   std::string problem;
+  std::string warnings;    // lines to print, from the reading
 };
 
 Samples readWindow(FEATURE& reader, const RecordingBytes& bytes, bool raw, audio::FrameWindow window) {
@@ -351,6 +355,10 @@ Samples readWindow(FEATURE& reader, const RecordingBytes& bytes, bool raw, audio
   if (result != kExtractOk) {
     s.problem = reader.outcome.problems.empty() ? "refused" : describe(reader.outcome.problems.back());
     s.values.clear();
+  } else {
+    for (const Problem& p : reader.outcome.problems) {
+      if (p.isWarning()) s.warnings += "feature-kaldi: warning: " + describe(p) + "\n";
+    }
   }
   s.total = reader.outcome.samplesInFile;
   reader.outcome.problems.clear();
@@ -392,7 +400,7 @@ class Worker {
       return outcomes;
     }
     if (job.utterances[0].whole) {
-      whole(bytes, outcomes[0]);
+      whole(*job.recording, bytes, outcomes[0]);
     } else {
       segments(job, waiting, bytes, outcomes);
     }
@@ -407,14 +415,18 @@ class Worker {
 
  private:
   // A whole recording: its first 90 s are read, its length is known.
-  void whole(const RecordingBytes& bytes, Outcome& o) {
+  void whole(const kaldi_data::Recording& recording, const RecordingBytes& bytes, Outcome& o) {
     const Samples s = readWindow(reader_, bytes, options_.raw, {0, feature::kMaxSamples});
     if (!s.problem.empty()) return fail(o, s.problem);
     if (s.channels != 1) {
+      const std::string first = recording.command ? recording.source + " | sox -t wav - -t wav - remix 1 |"
+                                                  : "sox '" + recording.source + "' -t wav - remix 1 |";
       return fail(o, "it has " + std::to_string(s.channels) +
-                         " channels: name one in a segments file, or take one in the wav.scp (sox FILE -t wav - remix 1 |)");
+                         " channels: name one in a segments file, or take one in the wav.scp: " + recording.id +
+                         " " + first);
     }
     analyse(s.values.data(), s.total, 1, 0, o);
+    o.message = s.warnings + o.message;
   }
 
   // Segments of a recording: cut by its length, then the samples from the
@@ -455,6 +467,7 @@ class Worker {
       return;
     }
     const Samples s = readWindow(reader_, bytes, options_.raw, {static_cast<std::uint64_t>(first), span});
+    outcomes[cutOk.front()].message = s.warnings;
     for (std::size_t i : cutOk) {
       if (!s.problem.empty()) {
         fail(outcomes[i], s.problem);

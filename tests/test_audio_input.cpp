@@ -143,7 +143,7 @@ TEST_F(AudioInput, OtherKindsAreRefusedWithTheReason) {
   // The command converts that very file, beside it, and says how to convert
   // on the fly instead.
   EXPECT_NE(result.errors.find("  sox '" + dir / "in" + "/rate22050.wav' -r 16000 -c 1 -b 16 -e signed-integer '" +
-                               dir / "in" + "/rate22050.16k.wav'\nor convert on the fly: feature-kaldi"),
+                               dir / "in" + "/rate22050.16k.wav'\nor convert on the fly with feature-kaldi"),
             std::string::npos) << result.errors;
   EXPECT_EQ(test::listTree(dir / "out").size(), reasons.size());
 
@@ -168,14 +168,16 @@ TEST_F(AudioInput, OtherKindsAreRefusedWithTheReason) {
     EXPECT_EQ(bare.output, "can't open file " + dir / "in" + "/" + name + "\n");
     EXPECT_NE(bare.errors.find("feature: " + dir / "in" + "/" + hint + "\n"), std::string::npos) << bare.errors;
   }
-  // Opus: Debian's sox has no handler for it, so the command uses opusdec.
+  // Opus: Debian's sox has no handler for it, so the command decodes it
+  // with opusdec to WAV first.
   ASSERT_TRUE(test::writeAudio(dir / "in/speech.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, test::noise(16000, 4, 3000)));
   test::writeText(dir / "opus", "speech\n");
   const auto opus = test::runTool({"-q", "--input-format=audio", "--input-extension=opus", dir / "opus", dir / "in",
                                    dir / "out4", "CMN"});
   EXPECT_EQ(opus.status, 1);
-  EXPECT_NE(opus.errors.find("  opusdec --rate 16000 '" + dir / "in" + "/speech.opus' - | sox -t wav - -c 1 -b 16 "
-                             "-e signed-integer '" + dir / "in" + "/speech.wav'\n(Debian's sox reads no Opus"),
+  EXPECT_NE(opus.errors.find("  opusdec --quiet --rate 16000 --force-wav '" + dir / "in" +
+                             "/speech.opus' - | sox -t wav - -r 16000 -c 1 -b 16 -e signed-integer '" + dir / "in" +
+                             "/speech.16k.wav'\n(opusdec is in Debian's opus-tools)"),
             std::string::npos) << opus.errors;
 }
 

@@ -258,6 +258,7 @@ RunResult runTool(const std::vector<std::string>& args, const RunOptions& option
                          static_cast<rlim_t>(options.fileSizeLimit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.inChild) options.inChild();
   };
   RunResult result;
   result.status = waitStatus(spawn(args, spawned).pid);

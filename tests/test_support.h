@@ -61,6 +61,7 @@ struct RunOptions {
   const std::string* input = nullptr;  // standard input; /dev/null if none
   long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes
   bool ignoreFileSizeSignal = true;  // SIGXFSZ ignored when the limit is set
+  std::function<void()> inChild;     // in the child, the last thing before exec
 };
 
 // How spawn starts a program: standard input from a pipe or a file,

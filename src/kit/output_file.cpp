@@ -183,6 +183,7 @@ OutputTarget resolveOutput(const std::string& name) {
     }
     return t;
   }
+  t.path = name;
   return refuse(ELOOP, "");
 }
 

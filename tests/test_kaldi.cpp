@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <sndfile.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +16,7 @@
 #include <map>
 #include <sstream>
 
+#include "data_directory.h"
 #include "extractor.h"
 #include "test_support.h"
 
@@ -322,21 +326,184 @@ TEST_F(Kaldi, FailuresAreNamedAndTheRestIsWritten) {
            {"scp:" + dir / "wav.scp", "ark,t:" + dir / "y.ark", "CMN"},
            {"scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "cmn"},
            {"scp:" + dir / "nothing", "ark:" + dir / "y.ark", "CMN"},
-           {"--segments=" + dir / "nothing", "scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "CMN"}}) {
+           {"--segments=" + dir / "nothing", "scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "CMN"},
+           {"--segments=", "scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "CMN"},  // an unset variable
+           {"--part", "1/3junk", "scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "CMN"}}) {
     const auto refused = kaldi(args);
     EXPECT_EQ(refused.status, 1) << args[0];
     EXPECT_NE(refused.errors.find("feature-kaldi: "), std::string::npos);
     EXPECT_FALSE(test::fileExists(dir / "y.ark")) << args[1];
   }
-  // An archive that cannot be written whole leaves nothing behind.
+  // An archive that cannot be written whole leaves nothing behind, also
+  // when the caller left SIGXFSZ to end the process.
   test::RunOptions limited;
   limited.program = KALDI_BINARY;
   limited.fileSizeLimit = 20000;
+  limited.ignoreFileSizeSignal = false;
   const auto full = test::runTool({"-q", "scp:" + dir / "wav.scp", "ark,scp:" + dir / "z.ark," + dir / "z.scp", "CMN"},
                                   limited);
   EXPECT_EQ(full.status, 1);
   EXPECT_NE(full.errors.find("File too large"), std::string::npos) << full.errors;
   for (const auto& file : test::listTree(dir.path())) EXPECT_EQ(file.find("z."), std::string::npos) << file;
+}
+
+// Entries that would take more memory than a recording's 90 s fail alone
+// with their reason, in a process limited to 1 GiB of address space, on one
+// worker and on two: a FLAC whose header promises 2^36 samples, a sparse
+// 60 GB raw file read whole (its first 90 s) and cut by segments (only the
+// span of the segments is read, at most 1 GiB of it).
+TEST_F(Kaldi, HostileEntriesFailAloneInBoundedMemory) {
+  const std::vector<std::int16_t> speech = test::speechLike(16000, 7);
+  writeWav("good.wav", speech);
+  ASSERT_TRUE(test::writeAudio(dir / "huge.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, speech));
+  std::vector<unsigned char> flac = test::readBytes(dir / "huge.flac");
+  ASSERT_EQ(std::string(flac.begin(), flac.begin() + 4), "fLaC");
+  flac[21] |= 0x0F;  // the 36 bits of the total number of samples, all ones
+  for (int i = 22; i < 26; ++i) flac[i] = 0xFF;
+  test::writeBytes(dir / "huge.flac", flac);
+  test::writeSamples(dir / "good.raw", speech);
+  {
+    std::FILE* sparse = std::fopen((dir / "sparse.raw").c_str(), "wb");
+    ASSERT_NE(sparse, nullptr);
+    ASSERT_EQ(ftruncate(fileno(sparse), std::int64_t{60} << 30), 0);
+    std::fclose(sparse);
+  }
+  test::writeText(dir / "audio.scp", "a " + dir / "good.wav\nb " + dir / "huge.flac\nc " + dir / "good.wav\n");
+  test::writeText(dir / "raw.scp", "r " + dir / "good.raw\ns " + dir / "sparse.raw\n");
+  test::writeText(dir / "sparse.scp", "near " + dir / "sparse.raw\nall " + dir / "sparse.raw\n");
+  test::writeText(dir / "segments", "u1 near 2000000 2000001\nu2 all 0 -1\nu3 near 2000002 2000002.5\n");
+  test::RunOptions limited;
+  limited.program = KALDI_BINARY;
+  limited.inChild = [] {
+    const rlimit bytes{std::uint64_t{1} << 30, std::uint64_t{1} << 30};
+    setrlimit(RLIMIT_AS, &bytes);
+  };
+  for (const char* jobs : {"1", "2"}) {
+    const auto audio = test::runTool({"-q", "-j", jobs, "scp:" + dir / "audio.scp", "ark:" + dir / "a.ark", "NONE"}, limited);
+    EXPECT_EQ(audio.status, 1);
+    EXPECT_EQ(audio.errors, "feature-kaldi: no features for b: refused " + dir / "huge.flac" +
+                                ": its header promises 68719476735 samples, but the file holds 16000: cut short or "
+                                "damaged; check it with flac -t\n");
+    const auto entries = parseArchive(test::readBytes(dir / "a.ark"));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_TRUE(test::sameBits(entries[1].values, toolVectors(speech, feature::Normalisation::None)));
+
+    const auto raw = test::runTool({"-q", "-j", jobs, "--input-format=raw", "scp:" + dir / "raw.scp",
+                                    "ark:" + dir / "r.ark", "NONE"}, limited);
+    EXPECT_EQ(raw.status, 0) << raw.errors;
+    EXPECT_EQ(raw.errors, "feature-kaldi: warning: s is longer than 90 s; its last 2013175.92 s are ignored\n");
+    EXPECT_EQ(parseArchive(test::readBytes(dir / "r.ark")).size(), 2u);
+
+    const auto cut = test::runTool({"-q", "-j", jobs, "--input-format=raw", "--segments=" + dir / "segments",
+                                    "scp:" + dir / "sparse.scp", "ark:" + dir / "s.ark", "NONE"}, limited);
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.errors, "feature-kaldi: no features for u2: the segments of recording all span 2013265.9 s of 1 "
+                          "channel, more than the 1 GiB of samples held at once: split its segments into runs of "
+                          "shorter spans\n");
+    const auto segments = parseArchive(test::readBytes(dir / "s.ark"));
+    ASSERT_EQ(segments.size(), 2u);
+    EXPECT_EQ(segments[0].key, "u1");
+    EXPECT_EQ(segments[1].key, "u3");
+    EXPECT_TRUE(test::sameBits(segments[0].values, toolVectors(std::vector<std::int16_t>(16000), feature::Normalisation::None)));
+  }
+  for (const auto& file : test::listTree(dir.path())) EXPECT_EQ(file.find(".feature-"), std::string::npos) << file;
+}
+
+// A segment can never select samples outside its recording: where the
+// start, compared with the single-precision length, still rounds to an
+// index past the last sample (recordings over 2^23 samples), the cut is
+// empty, and feature-kaldi says the segment is shorter than one frame.
+TEST_F(Kaldi, SegmentsNeverLeaveTheRecording) {
+  kaldi_data::CutLimits limits;
+  limits.minSegmentLength = 0.0f;
+  int pastTheEnd = 0;
+  std::int64_t example = 0;
+  for (std::int64_t n = (1 << 23) - 50; n < (1 << 25); n += 9973) {
+    kaldi_data::Segment s;
+    s.start = static_cast<double>(static_cast<float>(n) / 16000.0f);  // the start at the length itself
+    s.end = -1.0;
+    const kaldi_data::Cut cut = kaldi_data::cutSegment(s, n, 1, 16000.0f, limits);
+    ASSERT_TRUE(cut.problem.empty()) << n;
+    EXPECT_LE(0, cut.first);
+    EXPECT_LE(cut.first, cut.end) << n;
+    EXPECT_LE(cut.end, n) << n;
+    // Where the rounded start lies past the last sample, as Kaldi's rule puts it.
+    if (static_cast<std::int64_t>(s.start * 16000.0f + 0.5f) > n) {
+      ++pastTheEnd;
+      example = n;
+    }
+  }
+  ASSERT_GT(pastTheEnd, 0);
+  // The same through the program, on a sparse raw recording of that length.
+  std::FILE* raw = std::fopen((dir / "long.raw").c_str(), "wb");
+  ASSERT_NE(raw, nullptr);
+  ASSERT_EQ(ftruncate(fileno(raw), example * 2), 0);
+  std::fclose(raw);
+  char start[64];
+  std::snprintf(start, sizeof start, "%.17g", static_cast<double>(static_cast<float>(example) / 16000.0f));
+  test::writeText(dir / "wav.scp", "long " + dir / "long.raw\n");
+  test::writeText(dir / "segments", std::string("end long ") + start + " -1\n");
+  const auto run = kaldi({"-q", "--input-format=raw", "--min-segment-length=0", "--segments=" + dir / "segments",
+                          "scp:" + dir / "wav.scp", "ark:" + dir / "x.ark", "NONE"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.errors, "feature-kaldi: no features for end: 0 samples, shorter than one frame (320)\n");
+}
+
+// Ids that Kaldi's readers cannot take (a control byte, a NUL) and ids on
+// two lines fail for their own entry, naming the lines; the rest is
+// written.
+TEST_F(Kaldi, IdsKaldiCannotReadAndRepeatedIdsFailAlone) {
+  writeWav("x.wav", test::speechLike(8000, 2));
+  const std::string x = dir / "x.wav";
+  test::writeText(dir / "wav.scp", std::string("a\vb ") + x + "\nc\fd " + x + "\ne\x01 " + x + "\n" +
+                                       std::string("f\0g ", 4) + x + "\ngood " + x + "\ngood " + x + "\nother " + x + "\n");
+  const auto run = kaldi({"-q", "scp:" + dir / "wav.scp", "ark,scp:" + dir / "x.ark," + dir / "x.scp", "NONE"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.errors,
+            "feature-kaldi: no features for a\\x0Bb: line 1 of the wav.scp holds an id with a control byte, which "
+            "Kaldi cannot read: 'a\\x0Bb'\n"
+            "feature-kaldi: no features for c\\x0Cd: line 2 of the wav.scp holds an id with a control byte, which "
+            "Kaldi cannot read: 'c\\x0Cd'\n"
+            "feature-kaldi: no features for e\\x01: line 3 of the wav.scp holds an id with a control byte, which "
+            "Kaldi cannot read: 'e\\x01'\n"
+            "feature-kaldi: no features for f\\0g: line 4 of the wav.scp holds an id with a control byte, which "
+            "Kaldi cannot read: 'f\\0g'\n"
+            "feature-kaldi: no features for good: line 6 of the wav.scp holds the recording id good, already on "
+            "line 5\n");
+  const auto entries = parseArchive(test::readBytes(dir / "x.ark"));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].key, "good");
+  EXPECT_EQ(entries[1].key, "other");
+  // Segments: a repeated utterance id, and a recording id on two lines.
+  test::writeText(dir / "segments", "u good 0 0.3\nu good 0.1 0.4\nv twice 0 0.3\nw other 0 0.3\n");
+  test::writeText(dir / "wav2.scp", "good " + x + "\ntwice " + x + "\ntwice " + x + "\nother " + x + "\n");
+  const auto cut = kaldi({"-q", "--segments=" + dir / "segments", "scp:" + dir / "wav2.scp", "ark:" + dir / "y.ark", "NONE"});
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_EQ(cut.errors,
+            "feature-kaldi: no features for u: segment on line 2: the utterance id u, already on line 1\n"
+            "feature-kaldi: no features for v: the recording id twice is on lines 2 and 3 of the wav.scp\n");
+  EXPECT_EQ(parseArchive(test::readBytes(dir / "y.ark")).size(), 2u);
+}
+
+// Signals the caller ignored stay ignored (nohup, a background job): a hang-up
+// does not end the run, which writes everything. A command whose output
+// passes 1 GiB is stopped, and the reason says so.
+TEST_F(Kaldi, IgnoredSignalsStayIgnoredAndLongOutputsSaySo) {
+  writeWav("x.wav", test::speechLike(8000, 2));
+  test::writeText(dir / "wav.scp", "slow sleep 1; cat " + dir / "x.wav" + " |\nzero cat /dev/zero |\n");
+  test::SpawnOptions options;
+  options.program = KALDI_BINARY;
+  options.errorsFile = dir / "errors";
+  options.inChild = [] { signal(SIGHUP, SIG_IGN); };
+  const test::Spawned run = test::spawn({"-q", "scp:" + dir / "wav.scp", "ark:" + dir / "x.ark", "NONE"}, options);
+  usleep(300000);
+  kill(run.pid, SIGHUP);
+  EXPECT_EQ(test::waitStatus(run.pid), 1);
+  const auto errors = test::readBytes(dir / "errors");
+  EXPECT_EQ(std::string(errors.begin(), errors.end()),
+            "feature-kaldi: no features for zero: its output: a stream of more than 1 GiB; reading stopped there, "
+            "which ended the command\n");
+  ASSERT_EQ(parseArchive(test::readBytes(dir / "x.ark")).size(), 1u);
 }
 
 }  // namespace

@@ -203,6 +203,11 @@ TEST(Online, MisuseIsRefusedWithTheIndex) {
   online.inputFinished();
   says([&] { online.frame(19); }, "frame 19 is not available: the stream ended with 19 frames");
   says([&] { online.acceptWaveform(samples.data(), 1); }, "acceptWaveform after inputFinished");
+  // Moved from, an extractor throws instead of reading through null.
+  OnlineExtractor moved(std::move(online));
+  says([&] { online.numFramesReady(); }, "used after being moved from");
+  says([&] { online.acceptWaveform(samples.data(), 1); }, "used after being moved from");
+  online = std::move(moved);
   EXPECT_TRUE(online.isLastFrame(18));
   EXPECT_EQ(online.numFramesReady(), 19);
 }

@@ -61,7 +61,9 @@ std::string keyProblem(const std::string& key, const char* what) {
   std::string shown;
   for (const char c : key) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
+    if (byte == 0) {
+      shown += "\\0";
+    } else if (byte < 0x20 || byte == 0x7F) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
       shown += escaped;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "audio_container.h"
+#include "batch.h"
 #include "data_directory.h"
 #include "extractor.h"
 #include "feature.h"
@@ -410,7 +411,7 @@ class Worker {
   static void fail(Outcome& o, const std::string& why) {
     o.failed = true;
     o.vectors.clear();
-    o.message = "feature-kaldi: no features for " + o.key + ": " + why + "\n";
+    o.message = "feature-kaldi: no features for " + printableName(o.key) + ": " + why + "\n";
   }
 
  private:

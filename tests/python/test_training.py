@@ -89,6 +89,10 @@ def test_floats_need_an_explicit_scale():
     assert mf.features(memoryview(x)).tobytes() == want.tobytes()
     with pytest.raises(ValueError, match="applies to float waveforms"):
         mf.features(x, scale=32768)
+    for scale in (float("nan"), 0, -32768, float("inf")):  # the scale is blamed, not a sample
+        for samples in (x.astype(np.float32), x):
+            with pytest.raises(ValueError, match=rf"scale must be a finite positive number .* not {scale!r}"):
+                mf.features(samples, scale=scale)
 
 
 def test_one_rule_for_the_90_second_limit(tmp_path):

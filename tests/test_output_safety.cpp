@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "kaldi_archive.h"
@@ -343,6 +345,78 @@ TEST_F(OutputSafety, AllOrNothingSaysWhatStands) {
     }
     EXPECT_TRUE(temporaries().empty());
   }
+}
+
+// Every command a refusal prints runs as printed, on scratch copies, and
+// writes no file that existed: the conversion of a file names a copy beside
+// it that is not there yet, and the wav.scp lines that convert on the fly
+// (also for a command's output) give archives.
+TEST_F(OutputSafety, PrintedCommandsRunAsPrintedAndOverwriteNothing) {
+  const std::vector<std::int16_t> tone = test::sine(24000, 440.0, 8000.0);
+  struct Source {
+    const char* name;
+    int format;
+    int channels;
+    int rate;
+  };
+  const std::vector<Source> sources = {{"tel.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000},
+                                       {"ulaw.wav", SF_FORMAT_WAV | SF_FORMAT_ULAW, 1, 8000},
+                                       {"two.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 16000},
+                                       {"wide.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1, 22050},
+                                       {"speech.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 1, 48000},
+                                       {"song.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 1, 48000}};
+  std::string pairs;
+  for (const Source& source : sources) {
+    std::vector<std::int16_t> samples;
+    for (const std::int16_t v : tone) samples.insert(samples.end(), static_cast<std::size_t>(source.channels), v);
+    ASSERT_TRUE(test::writeAudio(dir / source.name, source.format, samples, source.channels, source.rate)) << source.name;
+    pairs += std::string(source.name) + " out/" + source.name + ".htk\n";
+  }
+  // Files that stand where a conversion could have been written.
+  for (const char* unrelated : {"tel.16k.wav", "song.wav", "speech.wav"}) test::writeText(dir / unrelated, "unrelated");
+  test::writeText(dir / "pairs", pairs);
+  const test::RunResult refused = tool({"-q", "--pairs", "--input-format=audio", "pairs", ".", ".", "NONE"});
+  ASSERT_EQ(refused.status, 1);
+  // The indented lines: a conversion, then a wav.scp line, for each.
+  std::vector<std::string> commands, scpLines;
+  std::istringstream lines(refused.errors);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  ", 0) != 0) continue;
+    (commands.size() == scpLines.size() ? commands : scpLines).push_back(line.substr(2));
+  }
+  ASSERT_EQ(commands.size(), sources.size()) << refused.errors;
+  ASSERT_EQ(scpLines.size(), sources.size()) << refused.errors;
+  std::string converted, scp;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    test::writeText(dir / "convert.sh", commands[i] + "\n");
+    EXPECT_EQ(test::runTool({"convert.sh"}, [&] {
+                test::RunOptions o;
+                o.program = "/bin/sh";
+                o.cwd = dir.path();
+                return o;
+              }()).status, 0) << commands[i];
+    const std::string target = commands[i].substr(commands[i].rfind(" '") + 2, commands[i].size() - commands[i].rfind(" '") - 3);
+    converted += target + " out/" + std::to_string(i) + ".htk\n";
+    scp += scpLines[i] + "\n";
+  }
+  for (const char* unrelated : {"tel.16k.wav", "song.wav", "speech.wav"}) {
+    EXPECT_EQ(test::readBytes(dir / unrelated), std::vector<unsigned char>({'u', 'n', 'r', 'e', 'l', 'a', 't', 'e', 'd'}));
+  }
+  EXPECT_NE(converted.find("./tel.16k-2.wav"), std::string::npos) << converted;
+  test::writeText(dir / "converted", converted);
+  const test::RunResult again = tool({"-q", "--pairs", "--input-format=audio", "converted", ".", ".", "NONE"});
+  EXPECT_EQ(again.status, 0) << again.errors;
+  test::writeText(dir / "wav.scp", scp);
+  const test::RunResult fly = kaldi({"-q", "scp:wav.scp", "ark:fly.ark", "NONE"});
+  EXPECT_EQ(fly.status, 0) << scp << fly.errors;
+  // A command's output: the conversion goes into its own line.
+  test::writeText(dir / "cmd.scp", "t8 cat tel.wav |\n");
+  const test::RunResult piped = kaldi({"-q", "scp:cmd.scp", "ark:cmd.ark", "NONE"});
+  ASSERT_EQ(piped.status, 1);
+  const std::size_t at = piped.errors.find("\n  ");
+  ASSERT_NE(at, std::string::npos) << piped.errors;
+  test::writeText(dir / "cmd.scp", piped.errors.substr(at + 3, piped.errors.find('\n', at + 1) - at - 3) + "\n");
+  EXPECT_EQ(kaldi({"-q", "scp:cmd.scp", "ark:cmd.ark", "NONE"}).status, 0) << piped.errors;
 }
 
 }  // namespace

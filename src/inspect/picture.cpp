@@ -19,6 +19,8 @@
 #include <memory>
 #include <vector>
 
+#include "output_file.h"
+
 namespace {
 
 constexpr int kMaxColumns = 1600;   // time columns; longer files are averaged
@@ -140,29 +142,16 @@ std::vector<Band> bandsOf(const FeatureFile& f) {
   return {{0, f.dimensions(), "dimensions", "0", std::to_string(f.dimensions() - 1)}};
 }
 
-// The picture goes to a temporary file beside path and takes path's name
-// only when complete, so that a failed write leaves what stood there.
+// The picture, complete or not at all (kit::OutputFile: a failed write
+// leaves what stood there).
 std::string writePng(gdImagePtr image, const std::string& path) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return "cannot create " + path + ": " + std::strerror(errno);
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  std::FILE* out = fdopen(fd, "wb");
-  if (out == nullptr) {
-    const int error = errno;
-    close(fd);
-    unlink(temporary.c_str());
-    return "cannot write " + path + ": " + std::strerror(error);
-  }
-  gdImagePng(image, out);
-  int error = std::ferror(out) != 0 ? (errno != 0 ? errno : EIO) : 0;
-  if (std::fclose(out) != 0 && error == 0) error = errno;
-  if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-  if (error == 0) return "";
-  unlink(temporary.c_str());
-  return "cannot write " + path + ": " + std::strerror(error);
+  int size = 0;
+  void* png = gdImagePngPtr(image, &size);
+  if (png == nullptr) return "cannot write " + path + ": " + std::strerror(ENOMEM);
+  kit::OutputError error;
+  const bool written = kit::writeWholeFile(path, png, static_cast<std::size_t>(size), error);
+  gdFree(png);
+  return written ? "" : error.describe();
 }
 
 // A value as the colour bars give it: three significant digits.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -34,12 +35,31 @@ std::string fileKind(const std::string& path) {
   return "file";
 }
 
-// The bytes a reader of a FIFO gets, read on a thread of its own.
+// The bytes a reader of a FIFO gets, read on a thread of its own until the
+// writer closes it (at most 20 s: a writer that never comes fails the test
+// instead of hanging it).
 class FifoReader {
  public:
   explicit FifoReader(const std::string& path) : thread_([this, path] {
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd >= 0) bytes_ = test::readAll(fd);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return;
+    for (int waited = 0; waited < 200;) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 100) == 0) {
+        ++waited;
+        continue;
+      }
+      char block[4096];
+      const ssize_t got = read(fd, block, sizeof block);
+      if (got > 0) {
+        bytes_.append(block, static_cast<std::size_t>(got));
+      } else if (got == 0 && (p.revents & POLLHUP) != 0) {
+        break;  // the writer was there and closed it
+      } else if (got == 0) {
+        usleep(10000);
+      }
+    }
+    close(fd);
   }) {}
   std::vector<unsigned char> bytes() {
     thread_.join();
@@ -79,22 +99,25 @@ class OutputSafety : public ::testing::Test {
 TEST_F(OutputSafety, DevicesAndFifosAreWrittenIntoAndLinksFollowed) {
   // Each writer: how to run it with the output at name T, and the file of
   // the same run written to a plain new file.
+  // A refused run leaves the older files of its other outputs as they were.
   struct Writer {
     const char* what;
     std::function<test::RunResult(const std::string& target)> run;
+    const char* partner;  // another output of the same run, or ""
   };
   const std::vector<Writer> writers = {
-      {"archive", [&](const std::string& t) { return kaldi({"-q", "--input-format=raw", "scp:wav.scp", "ark:" + t, "NONE"}); }},
+      {"archive", [&](const std::string& t) { return kaldi({"-q", "--input-format=raw", "scp:wav.scp", "ark:" + t, "NONE"}); },
+       ""},
       {"index", [&](const std::string& t) {
          return kaldi({"-q", "--input-format=raw", "scp:wav.scp", "ark,scp:a.ark," + t, "NONE"});
-       }},
+       }, "a.ark"},
       {"utt2dur", [&](const std::string& t) {
          return kaldi({"-q", "--input-format=raw", "--write-utt2dur=ark,t:" + t, "scp:wav.scp", "ark:b.ark", "NONE"});
-       }},
+       }, "b.ark"},
       {"pairs target", [&](const std::string& t) {
          test::writeText(dir / "pairs.scp", "rec.raw " + t + "\n");
          return tool({"-q", "--pairs", "pairs.scp", ".", ".", "NONE"});
-       }},
+       }, ""},
   };
   const bool root = geteuid() == 0;
   for (const Writer& w : writers) {
@@ -135,9 +158,13 @@ TEST_F(OutputSafety, DevicesAndFifosAreWrittenIntoAndLinksFollowed) {
     ASSERT_EQ(symlink("loop1", (dir / "loop2").c_str()), 0);
     for (const auto& [name, reason] : {std::pair<std::string, std::string>{"adir", "Is a directory"},
                                        {"loop1", "Too many levels of symbolic links"}}) {
+      if (*w.partner != '\0') test::writeText(dir / w.partner, "older");
       const test::RunResult refused = w.run(name);
       EXPECT_EQ(refused.status, 1) << name;
       EXPECT_NE(refused.errors.find(name + ": " + reason), std::string::npos) << refused.errors;
+      if (*w.partner != '\0') {
+        EXPECT_EQ(test::readBytes(dir / w.partner), std::vector<unsigned char>({'o', 'l', 'd', 'e', 'r'})) << name;
+      }
     }
     EXPECT_EQ(fileKind(dir / "adir"), "directory");
     EXPECT_EQ(test::listTree(dir / "adir").size(), 0u);

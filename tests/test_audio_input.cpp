@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "audio_container.h"
 #include "test_support.h"
 
 namespace {
@@ -430,6 +431,30 @@ TEST_F(AudioInput, WorkersReadAndRefuseAsOneThread) {
     ASSERT_EQ(test::listTree(out), files);
     for (const auto& file : files) {
       EXPECT_TRUE(test::readBytes(out + "/" + file) == test::readBytes(dir / ("one/" + file))) << file;
+    }
+  }
+}
+
+// Chunk sizes near 2^64 end the walk through a container's chunks with the
+// reason, instead of wrapping to a chunk that never moves on.
+TEST(AudioContainers, ChunkSizesThatWrapAreRefused) {
+  for (const std::uint64_t size : {~std::uint64_t{0}, ~std::uint64_t{0} - 3, ~std::uint64_t{0} - 7, ~std::uint64_t{0} - 11}) {
+    // Wave64: a 40-byte header, then a chunk (16-byte GUID, 64-bit size).
+    std::vector<unsigned char> w64(40, 0);
+    w64.insert(w64.end(), {'j', 'u', 'n', 'k'});
+    w64.resize(56, 0);
+    for (int i = 0; i < 8; ++i) w64.push_back(static_cast<unsigned char>(size >> (8 * i)));
+    w64.resize(200, 0);
+    // CAF: an 8-byte header, then a chunk (4-byte type, 64-bit big-endian size).
+    std::vector<unsigned char> caf = {'c', 'a', 'f', 'f', 0, 1, 0, 0, 'j', 'u', 'n', 'k'};
+    for (int i = 7; i >= 0; --i) caf.push_back(static_cast<unsigned char>(size >> (8 * i)));
+    caf.resize(200, 0);
+    for (const auto& [format, bytes] : {std::make_pair(SF_FORMAT_W64, w64), std::make_pair(SF_FORMAT_CAF, caf)}) {
+      const audio::ByteSource source{std::vector<unsigned char>(bytes)};
+      const audio::SampleData data = audio::promisedSampleData(format, source);
+      EXPECT_EQ(data.problem, "its header chunk at byte " + std::to_string(format == SF_FORMAT_W64 ? 40 : 8) +
+                                  " runs past the end of the file")
+          << std::hex << size;
     }
   }
 }

@@ -133,6 +133,12 @@ SampleData wave64Data(const Fields& f, std::uint64_t size) {
       d.bytes = length - 24;
       return d;
     }
+    // (A size past the file is refused before it is rounded up: near 2^64
+    // the rounding would wrap to a chunk that never moves on.)
+    if (length > size - at) {
+      d.problem = chunkPastTheEnd("header", at);
+      return d;
+    }
     const std::uint64_t next = at + ((length + 7) & ~std::uint64_t{7});
     if (next > size) {
       d.problem = chunkPastTheEnd("header", at);

@@ -13,56 +13,6 @@
 
 namespace audio {
 
-ByteSource::ByteSource(int fd, std::string& problem) {
-  struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    fd_ = fd;
-    size_ = static_cast<std::uint64_t>(info.st_size);
-    return;
-  }
-  // A pipe or a device cannot be read at an offset: its bytes are taken
-  // whole, once.
-  unsigned char block[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      problem = std::string("cannot read it: ") + std::strerror(errno);
-      return;
-    }
-    if (got == 0) break;
-    if (bytes_.size() + static_cast<std::size_t>(got) > kMaxStreamBytes) {
-      problem = "a stream of more than 1 GiB";
-      return;
-    }
-    bytes_.insert(bytes_.end(), block, block + got);
-  }
-  size_ = bytes_.size();
-}
-
-ByteSource::ByteSource(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)), size_(bytes_.size()) {}
-
-std::size_t ByteSource::read(std::uint64_t offset, void* out, std::size_t count) const {
-  if (offset >= size_) return 0;
-  count = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - offset));
-  if (fd_ < 0) {
-    std::memcpy(out, bytes_.data() + offset, count);
-    return count;
-  }
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t got = pread(fd_, static_cast<unsigned char*>(out) + done, count - done,
-                              static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      if (got < 0) failed_ = true;
-      break;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return done;
-}
-
 namespace {
 
 // Fixed-size fields of a header at an offset; zero past the end of the file.

@@ -1,0 +1,316 @@
+// Reading audio containers through libsndfile (and FLAC through libFLAC):
+// a file is read when it holds exactly what raw input would (16-bit integer
+// samples at 16 kHz), checked against what its header promises; anything
+// else is refused with what it holds and commands that convert it.
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "audio_container.h"
+#include "feature.h"
+
+bool audioInputSupported() { return true; }
+
+namespace {
+
+// libsndfile's name for a container or sample format.
+std::string formatName(int format) {
+  SF_FORMAT_INFO info{};
+  info.format = format;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.name != nullptr) {
+    return info.name;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "format 0x%x", static_cast<unsigned>(format));
+  return text;
+}
+
+// What a container holds, as a person would describe it, in libsndfile's
+// words ("16000 Hz, 2 channels, Signed 16 bit PCM, WAV (Microsoft)").
+std::string describe(long rate, long channels, const std::string& samples, const std::string& container) {
+  char text[256];
+  std::snprintf(text, sizeof text, "%ld Hz, %ld channel%s, %s, %s", rate, channels, channels == 1 ? "" : "s",
+                samples.c_str(), container.c_str());
+  return text;
+}
+
+// libsndfile reads the bytes through these, so that it never holds, and
+// never closes, a descriptor of its own.
+struct VirtualFile {
+  const audio::ByteSource& source;
+  sf_count_t position = 0;
+};
+
+SF_VIRTUAL_IO virtualIo() {
+  SF_VIRTUAL_IO io{};
+  io.get_filelen = [](void* data) { return static_cast<sf_count_t>(static_cast<VirtualFile*>(data)->source.size()); };
+  io.seek = [](sf_count_t offset, int whence, void* data) {
+    auto& file = *static_cast<VirtualFile*>(data);
+    const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position
+                                                                        : static_cast<sf_count_t>(file.source.size());
+    file.position = std::max<sf_count_t>(0, base + offset);
+    return file.position;
+  };
+  io.read = [](void* out, sf_count_t count, void* data) {
+    auto& file = *static_cast<VirtualFile*>(data);
+    const std::size_t got = file.source.read(static_cast<std::uint64_t>(file.position), out, static_cast<std::size_t>(count));
+    file.position += static_cast<sf_count_t>(got);
+    return static_cast<sf_count_t>(got);
+  };
+  io.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
+  io.tell = [](void* data) { return static_cast<VirtualFile*>(data)->position; };
+  return io;
+}
+
+// libsndfile keeps the reason an open failed in one place for the whole
+// process: opens are made one at a time, so that the reason read is this
+// open's.
+std::mutex soundFileOpens;
+
+// A converted copy of path beside it that does not exist yet: its stem
+// with .16k.wav, or .16k-2.wav, .16k-3.wav, ... when that is taken.
+std::string convertedPath(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  const std::string stem = hasExtension ? path.substr(0, dot) : path;
+  struct stat info;
+  std::string target = stem + ".16k.wav";
+  for (int n = 2; lstat(target.c_str(), &info) == 0 && n < 10000; ++n) {
+    target = stem + ".16k-" + std::to_string(n) + ".wav";
+  }
+  return target;
+}
+
+// text as one word for /bin/sh.
+std::string shellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The sox type of a container, for reading it from a pipe.
+const char* soxType(int format) {
+  switch (format & SF_FORMAT_TYPEMASK) {
+    case SF_FORMAT_FLAC: return "flac";
+    case SF_FORMAT_AIFF: return "aiff";
+    case SF_FORMAT_AU: return "au";
+    case SF_FORMAT_CAF: return "caf";
+    case SF_FORMAT_W64: return "w64";
+    case SF_FORMAT_NIST: return "sph";
+    case SF_FORMAT_MPEG: return "mp3";
+    case SF_FORMAT_OGG: return "ogg";
+    default: return "wav";
+  }
+}
+
+// How to convert what was refused into what is read, as commands that run
+// as printed: for a file, a copy beside it that names no existing file and
+// the wav.scp line that converts on the fly; for a command's output, the
+// command with the conversion added.
+std::string conversionCommands(const audio::ByteSource& source, const char* path, int format, int maxChannels) {
+  const bool opus = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS;
+  const bool mp3 = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG || (format & SF_FORMAT_SUBMASK) == SF_FORMAT_MPEG_LAYER_III;
+  const std::string channels = maxChannels == 1 ? " -c 1" : "";
+  const std::string toWav = " -t wav -r 16000" + channels + " -b 16 -e signed-integer -";
+  const char* install = opus ? "\n(opusdec is in Debian's opus-tools)"
+                        : mp3 ? "\n(sox reads MP3 with Debian's libsox-fmt-mp3)"
+                              : "";
+  // sox reads no Opus: opusdec decodes it to WAV at 16 kHz first.
+  const auto decode = [&](const std::string& input) {
+    return opus ? "opusdec --quiet --rate 16000 --force-wav " + input + " - | sox -t wav -"
+                : "sox " + (input == "-" ? std::string("-t ") + soxType(format) + " -" : input);
+  };
+  if (!source.command().empty()) {
+    return std::string(". Its command must give such audio: end it with a conversion, as in this wav.scp line:\n  ") +
+           "ID " + source.command() + " | " + decode("-") + toWav + " |" + install;
+  }
+  const std::string target = convertedPath(path);
+  std::string stem = path;
+  stem = stem.substr(stem.rfind('/') + 1);
+  stem = stem.substr(0, std::min(stem.find('.'), stem.size()));
+  for (char& c : stem) {
+    if (static_cast<unsigned char>(c) <= ' ') c = '_';
+  }
+  return ". Convert it with:\n  " + decode(shellQuoted(path)) + " -r 16000" + channels +
+         " -b 16 -e signed-integer " + shellQuoted(target) + install +
+         "\nor convert on the fly with feature-kaldi, whose wav.scp lines may be commands:\n  " +
+         (stem.empty() ? std::string("ID") : stem) + " " + decode(shellQuoted(path)) + toWav + " |";
+}
+
+std::string conversionAdvice(const audio::ByteSource& source, const char* path, int maxChannels, int format) {
+  return std::string(maxChannels == 1 ? "; only 16000 Hz, 1 channel, 16-bit integer samples are read"
+                                      : "; only 16000 Hz, 16-bit integer samples are read") +
+         ", as anything else would change the features" + conversionCommands(source, path, format, maxChannels);
+}
+
+constexpr const char* kCutShort = "its header promises more samples than the file holds (";
+constexpr const char* kCutShortEnd = "): cut short, or written to a pipe; check it, or save it again with sox";
+
+}  // namespace
+
+int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::int16_t>& samples) {
+  samples.clear();
+  std::string problem;
+  const audio::ByteSource source(fileno(file), problem);
+  if (!problem.empty()) return refuse(path, problem);
+  int channels = 0;
+  return readAudio(source, path, {0, kMaxSamples}, 1, samples, channels);
+}
+
+int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
+                       std::vector<std::int16_t>& samples, int& channels) {
+  samples.clear();
+  outcome.samplesIgnored = 0;
+  outcome.samplesInFile = -1;
+  if (audio::isFlac(source)) return readFlac(source, path, window, maxChannels, samples, channels);
+
+  std::string problem;
+  SF_INFO info{};
+  VirtualFile virtualFile{source};
+  SF_VIRTUAL_IO io = virtualIo();
+  SNDFILE* sound;
+  {
+    std::lock_guard<std::mutex> lock(soundFileOpens);
+    sound = sf_open_virtual(&io, SFM_READ, &info, &virtualFile);
+    if (sound == nullptr) problem = sf_strerror(nullptr);
+  }
+  if (sound == nullptr) return refuse(path, "not an audio file that can be read (" + problem + ")");
+  const std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> opened(sound, sf_close);
+  const bool accepted = info.samplerate == kSampleRate && info.channels >= 1 && info.channels <= maxChannels &&
+                        (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+  if (!accepted) {
+    return refuse(path, describe(info.samplerate, info.channels, formatName(info.format & SF_FORMAT_SUBMASK),
+                                 formatName(info.format & SF_FORMAT_TYPEMASK)) +
+                            conversionAdvice(source, path, maxChannels, info.format));
+  }
+  const int container = info.format & SF_FORMAT_TYPEMASK;
+  audio::SampleData data = audio::promisedSampleData(container, source);
+  const std::uint64_t size = source.size();
+  // A stream that was read to its end (a command that exited well) gives
+  // the samples it holds when its writer could not state their length; a
+  // command's WAV whose header states another length than it delivers was
+  // written by a writer that estimated it (sox does, from an MP3 or FLAC
+  // source): it too runs to the end, with a warning. On disk, such a
+  // header means a file cut short, refused below, and bytes after the data
+  // chunk are other chunks.
+  char riff[4] = {};
+  const bool littleRiff = source.read(0, riff, 4) == 4 && std::memcmp(riff, "RIFF", 4) == 0;
+  if (data.unknownLength && source.stream()) data.toEnd = true;
+  if (littleRiff && !source.command().empty() && data.checkable && data.problem.empty() && !data.toEnd &&
+      data.offset <= size && data.bytes != size - data.offset) {
+    report({ProblemKind::kStreamLengthDiffers, path, 0, std::to_string(size - data.offset), static_cast<std::int64_t>(data.bytes)});
+    data.toEnd = true;
+  }
+  if (!data.checkable) {
+    return refuse(path,
+                  "a " + formatName(container) +
+                      " file, whose length cannot be checked (one cut short would be read as a shorter "
+                      "recording without a word); convert it to WAV or FLAC" +
+                      conversionCommands(source, path, info.format, maxChannels));
+  }
+  if (!data.problem.empty()) return refuse(path, kCutShort + data.problem + kCutShortEnd);
+  if (!data.toEnd && (data.offset > size || data.bytes > size - data.offset)) {
+    return refuse(path,
+                  kCutShort + std::to_string(data.bytes) + " bytes of samples from byte " + std::to_string(data.offset) +
+                      ", in a file of " + std::to_string(size) + " bytes" + kCutShortEnd);
+  }
+  const std::uint64_t frameBytes = 2 * static_cast<std::uint64_t>(info.channels);
+  const std::uint64_t promised = data.toEnd ? (size - std::min(size, data.offset)) / frameBytes : data.bytes / frameBytes;
+  // A streamed WAV's samples are taken from the stream itself, to its end,
+  // whatever length libsndfile took from the header.
+  const bool fromBytes = data.toEnd && source.stream() && littleRiff;
+  if (!fromBytes && (info.frames < 0 || static_cast<std::uint64_t>(info.frames) != promised)) {
+    return refuse(path,
+                  kCutShort + std::to_string(promised) + " promised, " + std::to_string(info.frames) + " readable" +
+                      kCutShortEnd);
+  }
+  const std::uint64_t total = fromBytes ? promised : static_cast<std::uint64_t>(info.frames);
+  const std::uint64_t first = std::min(window.first, total);
+  const auto frames = static_cast<sf_count_t>(std::min(window.count, total - first));
+  samples.resize(static_cast<std::size_t>(frames) * static_cast<std::size_t>(info.channels));
+  if (fromBytes) {
+    const std::size_t bytes = samples.size() * 2;
+    source.read(data.offset + first * frameBytes, samples.data(), bytes);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (auto& v : samples) v = static_cast<std::int16_t>(__builtin_bswap16(static_cast<std::uint16_t>(v)));
+#endif
+  } else {
+    const bool placed = frames == 0 || first == 0 || sf_seek(sound, static_cast<sf_count_t>(first), SEEK_SET) >= 0;
+    const sf_count_t got = frames == 0 || !placed ? 0 : sf_readf_short(sound, samples.data(), frames);
+    const int error = sf_error(sound);
+    if (got != frames || error != SF_ERR_NO_ERROR || source.failed()) {
+      samples.clear();
+      return refuse(path,
+                    std::string("its samples cannot be read whole (") +
+                        (source.failed() ? std::strerror(errno)
+                                         : error != SF_ERR_NO_ERROR ? sf_error_number(error) : "the file ends early") +
+                        ")");
+    }
+  }
+  channels = info.channels;
+  outcome.samplesInFile = static_cast<std::int64_t>(total);
+  outcome.samplesIgnored = static_cast<std::int64_t>(total - first - static_cast<std::uint64_t>(frames));
+  return kExtractOk;
+}
+
+std::int64_t FEATURE::audioSampleCount(const char* path) const {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::string problem;
+  std::int64_t count = -1;
+  {
+    const audio::ByteSource source(fd, problem);
+    if (!problem.empty() || source.stream()) {
+      count = -1;
+    } else if (audio::isFlac(source)) {
+      std::vector<std::int16_t> none;
+      const audio::FlacResult flac = audio::decodeFlac(source, {0, 0}, none);
+      if (flac.accepted && flac.problem.empty()) count = static_cast<std::int64_t>(flac.frames);
+    } else {
+      SF_INFO info{};
+      VirtualFile virtualFile{source};
+      SF_VIRTUAL_IO io = virtualIo();
+      SNDFILE* sound;
+      {
+        std::lock_guard<std::mutex> lock(soundFileOpens);
+        sound = sf_open_virtual(&io, SFM_READ, &info, &virtualFile);
+      }
+      if (sound != nullptr) {
+        const bool accepted = info.samplerate == kSampleRate && info.channels == 1 &&
+                              (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+        if (accepted) count = info.frames;
+        sf_close(sound);
+      }
+    }
+  }
+  close(fd);
+  return count;
+}
+
+int FEATURE::readFlac(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
+                      std::vector<std::int16_t>& samples, int& channels) {
+  const audio::FlacResult flac =
+      audio::decodeFlac(source, window, samples, static_cast<unsigned>(std::max(1, maxChannels)));
+  if (flac.rate != 0 && !flac.accepted) {
+    return refuse(path,
+                  describe(flac.rate, flac.channels, "Signed " + std::to_string(flac.bits) + " bit PCM",
+                           formatName(SF_FORMAT_FLAC)) +
+                      conversionAdvice(source, path, maxChannels, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
+  }
+  if (!flac.problem.empty()) return refuse(path, flac.problem);
+  channels = static_cast<int>(flac.channels);
+  outcome.samplesInFile = static_cast<std::int64_t>(flac.frames);
+  const std::uint64_t kept = samples.size() / flac.channels;
+  outcome.samplesIgnored = static_cast<std::int64_t>(flac.frames - std::min(flac.frames, window.first + kept));
+  return kExtractOk;
+}

@@ -25,6 +25,7 @@
 #include "list_reader.h"
 #include "output_file.h"
 #include "progress.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ struct Utterance {
   bool skipped = false;    // its files existed already (--skip-existing)
   Messages messages;       // what the extractor printed (workers only)
   long startedAfterPauses = 0;  // pauses made before its extraction began
-  bool done = false;
+  bool submitted = false;  // given to the workers (else finished here)
 };
 
 // The files a run reads, which none of its outputs may be: the list file,
@@ -352,169 +353,23 @@ long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& setting
   return 0;
 }
 
-// Workers take prepared utterances in list order and extract them with
-// their own copy of the configured extractor, holding back what it prints.
-// A worker is started only when an utterance waits and every worker is
-// busy, so there are never more workers than names. When no worker can be
-// started at all, utterances are extracted on the calling thread.
-class Workers {
- public:
-  Workers(FEATURE& configured, int wanted, InOrder& inOrder)
-      : configured_(configured), wanted_(wanted), inOrder_(inOrder) {}
-  ~Workers() { stop(); }
-  Workers(const Workers&) = delete;
-  Workers& operator=(const Workers&) = delete;
-
-  // Queues u, at the back, or at the front to have it done again next.
-  void start(Utterance* u, bool first = false) {
-    bool busy;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      u->done = false;
-      busy = waiting_.size() + 1 > idle_;
-    }
-    if (busy && static_cast<int>(workers_.size()) < wanted_ && !startFailed_) addWorker();
-    if (workers_.empty()) {
-      runHere(*u);
-      return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (first) {
-        waiting_.push_front(u);
-      } else {
-        waiting_.push_back(u);
-      }
-    }
-    ready_.notify_one();
-  }
-
-  // Extracts u on the calling thread with the configured extractor.
-  void runHere(Utterance& u) {
-    Capture capture;
-    {
-      const CapturedExtractor captured(configured_);
-      capture.attach(configured_, u.messages);
-      u.startedAfterPauses = pauses_.load();
-      extract(configured_, u);
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    u.done = true;
-  }
-
-  // False when the run was interrupted before u was done.
-  bool waitFor(const Utterance& u) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!finished_.wait_for(lock, std::chrono::milliseconds(100), [&u] { return u.done; })) {
-      lock.unlock();
-      const bool interrupted = inOrder_.interrupted();
-      lock.lock();
-      if (interrupted) return u.done;
-    }
-    return true;
-  }
-
-  // A pause after "Error" has ended; what failed while it was pending is
-  // done again (see startedAfterPauses).
-  void pauseEnded() { pauses_.fetch_add(1); }
-  long pauses() const { return pauses_.load(); }
-
-  // Lets the utterances in progress finish, starts no other, and joins the
-  // workers.
-  void stop() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      waiting_.clear();
-      closing_ = true;
-    }
-    ready_.notify_all();
-    for (auto& w : workers_) {
-      if (w->thread.joinable()) w->thread.join();
-    }
-  }
-
- private:
-  struct Worker {
-    std::unique_ptr<FEATURE> extractor;
-    Capture capture;
-    std::thread thread;
-  };
-
-  // A worker is started only while the process keeps this much address
-  // space beyond it, for the utterances the workers have under way (under
-  // a memory limit, the last worker would otherwise leave them none).
-  static constexpr std::size_t kWorkerHeadroom = std::size_t{32} << 20;
-
-  void addWorker() {
-    try {
-      void* headroom = mmap(nullptr, kWorkerHeadroom, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-      if (headroom == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "no memory to spare");
-      const struct Unmap {
-        void* at;
-        ~Unmap() { munmap(at, kWorkerHeadroom); }
-      } unmap{headroom};
-      auto w = std::make_unique<Worker>();
-      w->extractor = std::make_unique<FEATURE>(configured_);
-      w->extractor->settings.pauseAfterError = false;
-      Worker* worker = w.get();
-      // In the list before its thread starts: a thread must never be left
-      // running in an object that is being destroyed.
-      workers_.push_back(std::move(w));
-      try {
-        worker->thread = std::thread([this, worker] { work(*worker); });
-      } catch (...) {
-        workers_.pop_back();
-        throw;
-      }
-    } catch (const std::exception& e) {
-      startFailed_ = true;
-      inOrder_.clearLine();
-      if (workers_.empty()) {
-        std::fprintf(stderr, "feature: could not start a worker (%s); going on with this thread alone\n",
-                     e.what());
-      } else {
-        std::fprintf(stderr, "feature: could start only %zu of %d workers (%s); going on with %zu\n",
-                     workers_.size(), wanted_, e.what(), workers_.size());
-      }
-    }
-  }
-
-  void work(Worker& w) {
-    for (;;) {
-      Utterance* u = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ++idle_;
-        ready_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
-        --idle_;
-        if (waiting_.empty()) return;
-        u = waiting_.front();
-        waiting_.pop_front();
-      }
-      w.capture.attach(*w.extractor, u->messages);
-      u->startedAfterPauses = pauses_.load();
-      extract(*w.extractor, *u);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        u->done = true;
-      }
-      finished_.notify_all();
-    }
-  }
-
-  FEATURE& configured_;
-  const int wanted_;
-  InOrder& inOrder_;
-  bool startFailed_ = false;
-  std::vector<std::unique_ptr<Worker>> workers_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::condition_variable finished_;
-  std::deque<Utterance*> waiting_;
-  bool closing_ = false;
-  std::size_t idle_ = 0;  // workers waiting for an utterance
-  std::atomic<long> pauses_{0};
+// A worker of the pool: its own copy of the configured extractor, and the
+// capture that holds back what it prints until the utterance's turn.
+struct PoolWorker {
+  std::unique_ptr<FEATURE> extractor;
+  Capture capture;
 };
+
+// A worker is started only while the process keeps this much address space
+// beyond it, for the utterances the workers have under way (under a memory
+// limit, the last worker would otherwise leave them none).
+constexpr std::size_t kWorkerHeadroom = std::size_t{32} << 20;
+
+void requireHeadroom() {
+  void* headroom = mmap(nullptr, kWorkerHeadroom, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (headroom == MAP_FAILED) throw std::system_error(errno, std::generic_category(), "no memory to spare");
+  munmap(headroom, kWorkerHeadroom);
+}
 
 // The calling thread reads the list ahead into a bounded window, hands the
 // utterances to the workers, and finishes them in list order: their
@@ -528,13 +383,48 @@ class Workers {
 // stopped.
 long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& settings, InOrder& inOrder,
                   RunInputs& inputs) {
-  // Declared before the workers, so that they are joined before it goes.
+  // Pauses after "Error" made so far: what failed while one was pending is
+  // done again (see startedAfterPauses).
+  std::atomic<long> pauses{0};
+  using Pool = kit::WorkerPool<Utterance>;
+  Pool::Calls calls;
+  calls.makeRunner = [&configured, &pauses]() -> Pool::Runner {
+    requireHeadroom();
+    auto w = std::make_shared<PoolWorker>();
+    w->extractor = std::make_unique<FEATURE>(configured);
+    w->extractor->settings.pauseAfterError = false;
+    return [w, &pauses](Utterance& u) {
+      w->capture.attach(*w->extractor, u.messages);
+      u.startedAfterPauses = pauses.load();
+      extract(*w->extractor, u);
+    };
+  };
+  // On the calling thread: the configured extractor itself.
+  calls.makeOwnRunner = [&configured, &pauses]() -> Pool::Runner {
+    return [&configured, &pauses](Utterance& u) {
+      Capture capture;
+      const CapturedExtractor captured(configured);
+      capture.attach(configured, u.messages);
+      u.startedAfterPauses = pauses.load();
+      extract(configured, u);
+    };
+  };
+  calls.failed = [](Utterance& u, const std::string& what) {
+    u.result = kExtractFailed;
+    u.refusal = "feature: " + printableName(u.name) + " failed: " + what + "\n";
+  };
+  calls.notice = [&inOrder](const std::string& words) {
+    inOrder.clearLine();
+    std::fprintf(stderr, "feature: %s\n", words.c_str());
+  };
+  // Declared before the pool, so that the workers are joined before it goes.
   std::deque<std::unique_ptr<Utterance>> ahead;
-  Workers workers(configured, settings.jobs, inOrder);
+  Pool workers(settings.jobs, calls);
   const std::size_t window = static_cast<std::size_t>(4 * settings.jobs);
   long nextIndex = 0;
   bool listEnded = false;
   bool heldBack = false;
+  const std::function<bool()> interrupted = [&inOrder] { return inOrder.interrupted(); };
   while (!inOrder.stopped()) {
     while (!listEnded && !heldBack && ahead.size() < window) {
       auto u = std::make_unique<Utterance>();
@@ -546,32 +436,32 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
       Utterance* next = u.get();
       ahead.push_back(std::move(u));
       if (!prepare(*next, configured, settings.inputExtension, inputs)) {
-        next->done = true;
+        continue;
       } else if (settings.skipExisting && configured.outputComplete(next->name.c_str(), next->path)) {
         next->skipped = true;
         next->result = kExtractOk;
-        next->done = true;
       } else if (!recordingOpens(next->path)) {
         next->inOrder = true;
-        next->done = true;
         heldBack = true;
       } else {
-        workers.start(next);
+        next->submitted = true;
+        workers.submit(*next);
       }
     }
     if (ahead.empty()) break;
 
     Utterance& u = *ahead.front();
-    if (!workers.waitFor(u) || inOrder.interrupted()) break;
+    if ((u.submitted && !workers.waitFor(u, interrupted)) || inOrder.interrupted()) break;
     if (u.inOrder) {
       workers.runHere(u);
       heldBack = false;
     } else if (u.refusal.empty() && u.result != kExtractOk && u.result != kNoFrames &&
-               u.startedAfterPauses < workers.pauses()) {
-      workers.start(&u, true);
+               u.startedAfterPauses < pauses.load()) {
+      workers.submit(u, true);
       continue;
     }
-    if (inOrder.finish(u)) workers.pauseEnded();
+    if (inOrder.finish(u)) pauses.fetch_add(1);
+    workers.release(u);
     ahead.pop_front();
   }
   workers.stop();

@@ -26,6 +26,7 @@
 #include "feature.h"
 #include "feature_files.h"
 #include "online_extractor.h"
+#include "ordered_pool.h"
 
 namespace py = pybind11;
 
@@ -89,32 +90,30 @@ py::list extractBatch(const py::list& items, const std::string& normalisation, b
   std::vector<std::exception_ptr> errors(batch.size());
   {
     py::gil_scoped_release unlocked;
-    std::atomic<std::size_t> next{0};
+    // After the first failure (in index order), later utterances are not
+    // begun.
     std::atomic<std::size_t> firstError{batch.size()};
-    const auto work = [&] {
-      feature::Extractor extractor;  // per thread: extractors share nothing
-      for (;;) {
-        const std::size_t i = next++;
-        if (i >= batch.size() || i > firstError.load()) return;
+    kit::PoolCalls calls;
+    calls.makeRunner = [&]() -> std::function<void(std::size_t)> {
+      auto extractor = std::make_shared<feature::Extractor>();  // per thread: extractors share nothing
+      return [&, extractor](std::size_t i) {
+        if (i > firstError.load()) return;
         try {
-          results[i] = extractor.extract(batch[i].samples, batch[i].count, mode, truncate);
+          results[i] = extractor->extract(batch[i].samples, batch[i].count, mode, truncate);
         } catch (...) {
           errors[i] = std::current_exception();
           std::size_t seen = firstError.load();
           while (i < seen && !firstError.compare_exchange_weak(seen, i)) {
           }
         }
-      }
+      };
     };
-    const int threads = std::max(1, std::min<int>(jobs, static_cast<int>(batch.size())));
-    std::vector<std::thread> pool;
-    try {
-      for (int t = 1; t < threads; ++t) pool.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads than asked: the ones running do the whole batch.
-    }
-    work();
-    for (auto& t : pool) t.join();
+    calls.failed = [&](std::size_t i, const std::string& what) {
+      errors[i] = std::make_exception_ptr(std::runtime_error(what));
+    };
+    calls.deliver = [](std::size_t) {};
+    calls.notice = [](const std::string&) {};  // fewer threads: the others do the whole batch
+    kit::runInOrder(batch.size(), std::max(1, jobs), batch.size(), calls);
   }
   for (std::size_t i = 0; i < errors.size(); ++i) {
     if (!errors[i]) continue;

@@ -3,6 +3,8 @@
 // a FEATURE of its own.
 #include "extractor.h"
 
+#include "option_readers.h"
+
 #include <cerrno>
 
 #include <cstdio>
@@ -36,7 +38,7 @@ void checkPath(const std::string& path) {
 Normalisation normalisationNamed(const std::string& name) {
   const NormalisationMode* mode = modeNamed(name.c_str());
   if (mode == nullptr || name.size() != std::strlen(mode->name)) {
-    throw std::invalid_argument("unknown normalisation '" + name + "': CMN, MVNMA or NONE");
+    throw std::invalid_argument("unknown normalisation '" + name + "': " + kit::listOf(modeNames()));
   }
   return static_cast<Normalisation>(mode->normType);
 }

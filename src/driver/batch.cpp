@@ -23,6 +23,7 @@
 #include "feature_files.h"
 #include "file_identity.h"
 #include "list_reader.h"
+#include "option_readers.h"
 #include "output_file.h"
 #include "progress.h"
 #include "worker_pool.h"
@@ -588,7 +589,7 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
 
 std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& settings) {
   const NormalisationMode* mode = modeNamed(setup.mode.c_str());
-  if (mode == nullptr) return "unknown mode '" + setup.mode + "'; modes: CMN, MVNMA, NONE (exactly so)";
+  if (mode == nullptr) return "unknown mode '" + setup.mode + "'; modes: " + kit::listOf(modeNames(), ", ") + " (exactly so)";
   // An empty directory would mean the root directory.
   if (setup.inputDir.empty() || setup.outputDir.empty()) {
     return std::string("the ") + (setup.inputDir.empty() ? "input" : "output") +
@@ -601,9 +602,9 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   if (setup.outputDir.size() > kDirCapacity - 2) {
     return "output directory is longer than " + std::to_string(kDirCapacity - 2) + " characters: " + setup.outputDir;
   }
-  if (setup.jobs < 0 || setup.jobs > kMaxWorkers) {
-    return "the number of workers must be 0 to " + std::to_string(kMaxWorkers) + ", not " + std::to_string(setup.jobs);
-  }
+  int jobs = 0;
+  const std::string badJobs = kit::readJobs(std::to_string(setup.jobs).c_str(), jobs);
+  if (!badJobs.empty()) return badJobs;
   if (setup.parts < 1 || setup.part < 0 || setup.part >= setup.parts) {
     return "--part needs K/N with 0 <= K < N (the share K of N), not '" + std::to_string(setup.part) + "/" +
            std::to_string(setup.parts) + "'";
@@ -629,7 +630,7 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", setup.outputDir.c_str());
   f.ini_fea_para();
 
-  settings.jobs = setup.jobs == 0 ? availableProcessors() : setup.jobs;
+  settings.jobs = jobs;
   settings.inputExtension = setup.inputExtension;
   settings.pairs = setup.pairs;
   settings.part = setup.part;
@@ -638,12 +639,6 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   settings.summary = setup.quiet ? nullptr : stderr;
   settings.progressLine = !setup.quiet && isatty(STDERR_FILENO) ? stderr : nullptr;
   return "";
-}
-
-int availableProcessors() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 std::string printableName(const std::string& name) {

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "feature.h"
+#include "option_readers.h"
 
-// The most workers a run may have.
-constexpr int kMaxWorkers = 1024;
+using kit::kMaxWorkers;
 
 struct BatchSettings {
   int jobs = 1;                     // workers; 1 runs everything on this thread
@@ -78,9 +78,6 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
 
 // Opens a list file for reading (a directory is refused, errno EISDIR).
 inline std::FILE* openList(const char* path) { return openInputFile(path, "r"); }
-
-// The number of processors this process may run on (at least 1).
-int availableProcessors();
 
 // name with NUL and other control bytes shown as \0 and \xHH.
 std::string printableName(const std::string& name);

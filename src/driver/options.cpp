@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "batch.h"
+#include "option_readers.h"
 
 #ifndef FEATURE_VERSION
 #define FEATURE_VERSION "unknown"
@@ -16,55 +17,38 @@
 
 namespace {
 
+// A reader's mistake, said as the tool says it; false when there was one.
+bool said(const std::string& mistake) {
+  if (!mistake.empty()) std::fprintf(stderr, "feature: %s\n", mistake.c_str());
+  return mistake.empty();
+}
+
 bool parseFrontEnd(const char* name, FrontEnd& frontEnd) {
-  if (const FrontEnd* named = frontEndNamed(name)) {
-    if (!frontEndSupported(*named)) {
-      std::fprintf(stderr, "feature: this processor cannot run the %s front end\n", name);
-      return false;
-    }
-    frontEnd = *named;
-    return true;
-  }
   // The names from the narrowest to the widest: straightforward, baseline,
   // ..., "or fastest".
   const std::vector<FrontEnd> all = frontEnds();
-  std::string names;
-  for (auto it = all.rbegin(); it != all.rend(); ++it) {
-    if (!names.empty()) names += std::next(it) == all.rend() ? " or " : ", ";
-    names += frontEndName(*it);
-  }
-  std::fprintf(stderr, "feature: unknown front end %s (%s)\n", name, names.c_str());
-  return false;
-}
-
-// A number of workers, 0 meaning one per processor.
-bool parseJobs(const char* text, int& jobs) {
-  char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < 0 || value > kMaxWorkers) {
-    std::fprintf(stderr, "feature: the number of workers must be 0 to %d, not %s\n", kMaxWorkers,
-                 text);
+  std::vector<std::string> names;
+  for (auto it = all.rbegin(); it != all.rend(); ++it) names.emplace_back(frontEndName(*it));
+  int choice = 0;
+  if (!said(kit::readChoice(name, names, "front end", choice))) return false;
+  const FrontEnd named = all[all.size() - 1 - static_cast<std::size_t>(choice)];
+  if (!frontEndSupported(named)) {
+    std::fprintf(stderr, "feature: this processor cannot run the %s front end\n", name);
     return false;
   }
-  jobs = value == 0 ? availableProcessors() : static_cast<int>(value);
+  frontEnd = named;
   return true;
 }
 
 bool parseInputFormat(const char* name, InputFormat& format) {
-  if (std::strcmp(name, "raw") == 0) {
-    format = InputFormat::kRaw;
-    return true;
+  int choice = 0;
+  if (!said(kit::readChoice(name, inputFormatNames(), "input format", choice))) return false;
+  format = static_cast<InputFormat>(choice);
+  if (format == InputFormat::kAudio && !audioInputSupported()) {
+    std::fprintf(stderr, "feature: this build reads raw recordings only (built without libsndfile)\n");
+    return false;
   }
-  if (std::strcmp(name, "audio") == 0) {
-    if (!audioInputSupported()) {
-      std::fprintf(stderr, "feature: this build reads raw recordings only (built without libsndfile)\n");
-      return false;
-    }
-    format = InputFormat::kAudio;
-    return true;
-  }
-  std::fprintf(stderr, "feature: unknown input format %s (raw or audio)\n", name);
-  return false;
+  return true;
 }
 
 // An extension without its dot, slashes or white space.
@@ -85,21 +69,9 @@ namespace {
 // Long options that take a value after "=".
 constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension"};
 
-// K/N with 0 <= K < N.
-bool parsePart(const char* text, Options& options) {
-  char* end = nullptr;
-  const long k = std::strtol(text, &end, 10);
-  const bool slash = end != text && *end == '/';
-  const char* rest = slash ? end + 1 : end;
-  const long n = slash ? std::strtol(rest, &end, 10) : 0;
-  if (!slash || end == rest || *end != '\0' || k < 0 || n < 1 || k >= n || text[0] == '-' || rest[0] == '-') {
-    std::fprintf(stderr, "feature: --part needs K/N with 0 <= K < N (the share K of N), not '%s'\n", text);
-    return false;
-  }
-  options.part = k;
-  options.parts = n;
-  return true;
-}
+bool parsePart(const char* text, Options& options) { return said(kit::readPart(text, options.part, options.parts)); }
+
+bool parseJobs(const char* text, int& jobs) { return said(kit::readJobs(text, jobs)); }
 
 bool isValueOption(const char* arg) {
   for (const char* name : kValueOptions) {
@@ -241,9 +213,11 @@ void explainArguments(const Options& options) {
       if (strcasecmp(mode, known.name) == 0) meant = known.name;
     }
     if (meant != nullptr) {
-      std::fprintf(stderr, "feature: unknown mode '%s' (did you mean %s?); modes: CMN, MVNMA, NONE\n", mode, meant);
+      std::fprintf(stderr, "feature: unknown mode '%s' (did you mean %s?); modes: %s\n", mode, meant,
+                   kit::listOf(modeNames(), ", ").c_str());
     } else {
-      std::fprintf(stderr, "feature: unknown mode '%s'; modes: CMN, MVNMA, NONE (exactly so)\n", mode);
+      std::fprintf(stderr, "feature: unknown mode '%s'; modes: %s (exactly so)\n", mode,
+                   kit::listOf(modeNames(), ", ").c_str());
     }
   }
   std::fprintf(stderr, "Try 'feature --help'\n");

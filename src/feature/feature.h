@@ -57,7 +57,6 @@ FrontEnd resolveFrontEnd(FrontEnd frontEnd);
 const char* frontEndName(FrontEnd frontEnd);  // "straightforward", "avx2", ...
 const char* frontEndHelp(FrontEnd frontEnd);  // what it does, for --help
 std::vector<FrontEnd> frontEnds();            // all, in the order --help lists them
-const FrontEnd* frontEndNamed(const char* name);  // null for an unknown name
 
 // The normalisation modes, in the order checkArgs tries them: the name of
 // the fourth argument, normType, the extension of the HTK files, and what
@@ -73,6 +72,8 @@ extern const NormalisationMode kNormalisationModes[3];
 const NormalisationMode* modeNamed(const char* name);
 // The mode of normType 0, 1 or 2.
 const NormalisationMode& modeOfType(std::int32_t normType);
+// Their names, in the table's order ("CMN", "MVNMA", "NONE").
+std::vector<std::string> modeNames();
 
 // Results of doExtract.
 constexpr int kExtractOk = 1;            // everything computed and written
@@ -90,6 +91,7 @@ constexpr int kNoFrames = 2;             // skipEmptyFiles: no frame, so no file
 // raw file of the same samples.
 enum class InputFormat { kRaw, kAudio };
 const char* inputFormatName(InputFormat format);  // "raw", "audio"
+std::vector<std::string> inputFormatNames();       // in the order of InputFormat
 bool audioInputSupported();  // false in a build without libsndfile
 
 // The pause after "Error": reads exactly one byte of standard input (never

@@ -91,9 +91,3 @@ std::vector<FrontEnd> frontEnds() {
   return all;
 }
 
-const FrontEnd* frontEndNamed(const char* name) {
-  for (const FrontEndChoice& choice : kChoices) {
-    if (std::string_view(name) == choice.name) return &choice.frontEnd;
-  }
-  return nullptr;
-}

@@ -51,6 +51,12 @@ const NormalisationMode* modeNamed(const char* name) {
   return nullptr;
 }
 
+std::vector<std::string> modeNames() {
+  std::vector<std::string> names;
+  for (const NormalisationMode& mode : kNormalisationModes) names.emplace_back(mode.name);
+  return names;
+}
+
 const NormalisationMode& modeOfType(std::int32_t normType) { return kNormalisationModes[normType]; }
 
 bool waitForOneCharacter() {

@@ -84,6 +84,10 @@ std::FILE* openInputFile(const char* path, const char* mode) {
   return file;
 }
 
+std::vector<std::string> inputFormatNames() {
+  return {inputFormatName(InputFormat::kRaw), inputFormatName(InputFormat::kAudio)};
+}
+
 const char* inputFormatName(InputFormat format) {
   return format == InputFormat::kAudio ? "audio" : "raw";
 }

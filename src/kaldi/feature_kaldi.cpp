@@ -188,8 +188,10 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       if (v == nullptr || *v == '\0') return "--segments needs a file name (an unset variable?)";
       o.segments = v;
     } else if ((v = value("--input-format")) != nullptr) {
-      if (std::strcmp(v, "raw") != 0 && std::strcmp(v, "audio") != 0) return "unknown input format " + std::string(v);
-      o.raw = std::strcmp(v, "raw") == 0;
+      int format = 0;
+      const std::string mistake = kit::readChoice(v, inputFormatNames(), "input format", format);
+      if (!mistake.empty()) return mistake;
+      o.raw = static_cast<InputFormat>(format) == InputFormat::kRaw;
     } else if ((v = value("--write-num-frames")) != nullptr) {
       o.outputs.numFrames = textTable(v);
       if (o.outputs.numFrames.empty()) return "--write-num-frames takes ark,t:FILE, not " + std::string(v);

@@ -51,4 +51,24 @@ std::string readPart(const char* text, long& part, long& parts) {
   return "";
 }
 
+std::string listOf(const std::vector<std::string>& names, const char* last) {
+  const bool bar = std::string(last) == "|";
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += bar ? "|" : i + 1 == names.size() ? last : ", ";
+    text += names[i];
+  }
+  return text;
+}
+
+std::string readChoice(const char* text, const std::vector<std::string>& names, const char* what, int& choice) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == text) {
+      choice = static_cast<int>(i);
+      return "";
+    }
+  }
+  return std::string("unknown ") + what + " " + text + " (" + listOf(names) + ")";
+}
+
 }  // namespace kit

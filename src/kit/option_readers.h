@@ -5,6 +5,7 @@
 #define KIT_OPTION_READERS_H
 
 #include <string>
+#include <vector>
 
 namespace kit {
 
@@ -19,6 +20,13 @@ std::string readJobs(const char* text, int& jobs);
 
 // --part K/N: two decimal numbers with 0 <= K < N and nothing else.
 std::string readPart(const char* text, long& part, long& parts);
+
+// One of names, exactly (case and all): its position in choice, or the
+// mistake ("unknown WHAT x (a, b or c)").
+std::string readChoice(const char* text, const std::vector<std::string>& names, const char* what, int& choice);
+
+// "a, b or c" (with word "or"), "a|b|c" (with word "|").
+std::string listOf(const std::vector<std::string>& names, const char* last = " or ");
 
 }  // namespace kit
 

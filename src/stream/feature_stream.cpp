@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "feature_files.h"
+#include "feature.h"
 #include "online_extractor.h"
+#include "option_readers.h"
 
 #ifndef FEATURE_VERSION
 #define FEATURE_VERSION "unknown"
@@ -162,7 +164,7 @@ int run(const Options& options) {
       std::fprintf(stderr,
                    "feature-stream: the input is longer than 90 s: %s normalises over the whole utterance "
                    "(use NONE, or --truncate to ignore what follows the first 90 s)\n",
-                   options.normalisation == feature::Normalisation::CMN ? "CMN" : "MVNMA");
+                   modeOfType(static_cast<std::int32_t>(options.normalisation)).name);
       return 1;
     }
     if (!writer.writeReady()) return writeFailed();
@@ -206,7 +208,7 @@ int main(int argc, char** argv) {
       arguments.push_back(arg);
     }
   }
-  if (arguments.size() != 1) return usage("one argument needed: the mode, CMN, MVNMA or NONE");
+  if (arguments.size() != 1) return usage("one argument needed: the mode, " + kit::listOf(modeNames()));
   try {
     options.normalisation = feature::normalisationNamed(arguments[0]);
   } catch (const std::invalid_argument& e) {

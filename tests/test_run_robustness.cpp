@@ -398,9 +398,10 @@ TEST_F(Robustness, RoomMadeDuringAPauseServesWorkersToo) {
   }
 }
 
-// An exception in the loop over the list (here from the test's own hook)
-// ends the run with status 1 once the workers have finished what they hold;
-// nothing is written into freed memory (the sanitizer build checks).
+// An exception in the loop over the list (here from the question whether
+// the run was interrupted, once the fifth file stands) ends the run with
+// status 1 once the workers have finished what they hold; nothing is
+// written into freed memory (the sanitizer build checks).
 TEST_F(Robustness, AnExceptionInTheLoopEndsTheRunCleanly) {
   test::writeText(dir / "list", corpus(40, test::noise(16000, 22, 2000)));
   std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", (dir / "in").c_str());
@@ -408,10 +409,12 @@ TEST_F(Robustness, AnExceptionInTheLoopEndsTheRunCleanly) {
   for (const int jobs : {1, 3}) {
     auto extractor = test::makeExtractor(0);
     std::snprintf(extractor->outExt, sizeof extractor->outExt, "%s", "mfcKVR0DAZC39");
-    BatchSettings settings;
+    LoopSettings settings;
     settings.jobs = jobs;
-    settings.onFinished = [](long index) {
-      if (index == 5) throw std::runtime_error("injected failure");
+    const std::string fifth = dir / "out/u4.mfcKVR0DAZC39";
+    settings.interrupted = [&fifth] {
+      if (test::fileExists(fifth)) throw std::runtime_error("injected failure");
+      return false;
     };
     std::FILE* list = std::fopen((dir / "list").c_str(), "r");
     ASSERT_NE(list, nullptr);
@@ -420,6 +423,7 @@ TEST_F(Robustness, AnExceptionInTheLoopEndsTheRunCleanly) {
     for (int i = 0; i < 5; ++i) {
       EXPECT_TRUE(test::fileExists(dir / ("out/u" + std::to_string(i) + ".mfcKVR0DAZC39"))) << i;
     }
+    for (const auto& f : test::listTree(dir / "out")) unlink((dir / ("out/" + f)).c_str());
   }
   IN_WAV_DIR[0] = '\0';
 }

@@ -652,16 +652,14 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
     A process forked while another thread is inside run_list may start a
     run of its own; the parent's run goes on in the parent alone."""
     _check_normalisation(normalisation)
-    if part is None:
-        share, shares = 0, 1
-    elif isinstance(part, str):
-        k, slash, n = part.partition("/")
-        if not (slash and k.isdigit() and n.isdigit()):
-            raise ValueError(f"--part needs K/N with 0 <= K < N (the share K of N), not {part!r}")
-        share, shares = int(k), int(n)
-    else:
-        share, shares = (int(v) for v in part)
-    return _core.run_list(_fsencode(list_file), _fsencode(input_dir), _fsencode(output_dir), normalisation,
-                          int(jobs), bool(c12_eng), input_format, os.fsencode(input_extension or ""), bool(summary),
-                          share, shares, bool(skip_existing), bool(no_empty_files), bool(htk_qualifiers),
-                          bool(truncate), bool(pairs))
+    # Every keyword is a field of the tool's run setup, bound by name.
+    setup = _core.RunSetup()
+    keywords = dict(locals())
+    keywords["input_dir"], keywords["output_dir"] = _fsencode(input_dir), _fsencode(output_dir)
+    keywords["input_extension"] = os.fsencode(input_extension or "")
+    keywords["part"] = "0/1" if part is None else part if isinstance(part, str) else "/".join(str(int(v)) for v in part)
+    for name, value in keywords.items():
+        if name not in ("list_file", "setup", "truncate") and hasattr(setup, name):
+            current = getattr(setup, name)
+            setattr(setup, name, type(current)(value) if isinstance(current, (bool, int)) else value)
+    return _core.run_list(_fsencode(list_file), setup, bool(truncate))

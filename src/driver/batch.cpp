@@ -258,11 +258,10 @@ class CapturedExtractor {
 // the counts.
 class InOrder {
  public:
-  InOrder(const BatchSettings& settings, Progress& progress) : settings_(settings), progress_(progress) {}
+  InOrder(const LoopSettings& settings, Progress& progress) : settings_(settings), progress_(progress) {}
 
   // Returns true when a pause after "Error" took a character.
   bool finish(const Utterance& u) {
-    if (settings_.onFinished) settings_.onFinished(u.index);
     if (!u.refusal.empty() || !u.messages.empty()) progress_.clearLine();
     if (!u.refusal.empty()) std::fputs(u.refusal.c_str(), stderr);
     u.messages.print();
@@ -302,7 +301,7 @@ class InOrder {
   int status() const { return failures_ == 0 && !interrupted_ ? 0 : 1; }
 
  private:
-  const BatchSettings& settings_;
+  const LoopSettings& settings_;
   Progress& progress_;
   int failures_ = 0;
   bool pauseSkippedSaid_ = false;
@@ -332,7 +331,7 @@ bool readEntry(ListReader& names, Utterance& u) {
   return true;
 }
 
-long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& settings, InOrder& inOrder,
+long runOnThisThread(ListReader& names, FEATURE& f, const LoopSettings& settings, InOrder& inOrder,
                      RunInputs& inputs) {
   Capture capture;
   const CapturedExtractor captured(f);
@@ -340,8 +339,8 @@ long runOnThisThread(ListReader& names, FEATURE& f, const BatchSettings& setting
     Utterance u;
     if (!readEntry(names, u)) break;
     u.index = index;
-    if (prepare(u, f, settings.inputExtension, inputs)) {
-      if (settings.skipExisting && f.outputComplete(u.name.c_str(), u.path)) {
+    if (prepare(u, f, settings.setup.inputExtension, inputs)) {
+      if (settings.setup.skipExisting && f.outputComplete(u.name.c_str(), u.path)) {
         u.skipped = true;
         u.result = kExtractOk;
       } else {
@@ -382,7 +381,7 @@ void requireHeadroom() {
 // room during it).
 // Returns the number of names read ahead but not finished when the run
 // stopped.
-long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& settings, InOrder& inOrder,
+long runOnWorkers(ListReader& names, FEATURE& configured, const LoopSettings& settings, InOrder& inOrder,
                   RunInputs& inputs) {
   // Pauses after "Error" made so far: what failed while one was pending is
   // done again (see startedAfterPauses).
@@ -436,9 +435,9 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
       u->index = nextIndex++;
       Utterance* next = u.get();
       ahead.push_back(std::move(u));
-      if (!prepare(*next, configured, settings.inputExtension, inputs)) {
+      if (!prepare(*next, configured, settings.setup.inputExtension, inputs)) {
         continue;
-      } else if (settings.skipExisting && configured.outputComplete(next->name.c_str(), next->path)) {
+      } else if (settings.setup.skipExisting && configured.outputComplete(next->name.c_str(), next->path)) {
         next->skipped = true;
         next->result = kExtractOk;
       } else if (!recordingOpens(next->path)) {
@@ -471,12 +470,12 @@ long runOnWorkers(ListReader& names, FEATURE& configured, const BatchSettings& s
 
 // The number of names in the list, read ahead and rewound; -1 when the list
 // cannot be rewound (a pipe).
-long countNames(std::FILE* list, const BatchSettings& settings) {
+long countNames(std::FILE* list, const LoopSettings& settings) {
   const long start = std::ftell(list);
   if (start < 0) return -1;
   ListReader reader(list, kPathCapacity);
-  reader.share(settings.part, settings.parts);
-  if (settings.pairs) reader.pairs();
+  reader.share(settings.setup.part, settings.setup.parts);
+  if (settings.setup.pairs) reader.pairs();
   std::string name;
   long count = 0;
   while (reader.next(name)) ++count;
@@ -488,12 +487,12 @@ long countNames(std::FILE* list, const BatchSettings& settings) {
 // The list file, and with pairs the sources of a list that is a regular
 // file, read ahead (every share's: a target of this share must not be
 // another share's source) and rewound.
-RunInputs inputsOf(std::FILE* list, const BatchSettings& settings) {
+RunInputs inputsOf(std::FILE* list, const LoopSettings& settings) {
   RunInputs inputs;
   inputs.files.add(kit::identifyDescriptor(fileno(list)), RunInputs::kListFile);
   struct stat info;
   const long start = std::ftell(list);
-  if (!settings.pairs || fstat(fileno(list), &info) != 0 || !S_ISREG(info.st_mode) || start < 0) return inputs;
+  if (!settings.setup.pairs || fstat(fileno(list), &info) != 0 || !S_ISREG(info.st_mode) || start < 0) return inputs;
   ListReader reader(list, kPathCapacity);
   reader.pairs();
   ListEntry entry;
@@ -535,13 +534,13 @@ void printToolProblem(std::FILE* errors, const Problem& problem) {
 
 }  // namespace
 
-int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings) {
+int runBatch(std::FILE* list, FEATURE& configured, const LoopSettings& settings) {
   configured.settings.printProblem = printToolProblem;
   const long total = settings.progressLine != nullptr ? countNames(list, settings) : -1;
   Progress progress(settings.progressLine, settings.summary, total);
   ListReader names(list, kPathCapacity);
-  names.share(settings.part, settings.parts);
-  if (settings.pairs) names.pairs();
+  names.share(settings.setup.part, settings.setup.parts);
+  if (settings.setup.pairs) names.pairs();
   InOrder inOrder(settings, progress);
   int status = 1;
   try {
@@ -587,7 +586,7 @@ int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings
   return status;
 }
 
-std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& settings) {
+std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings) {
   const NormalisationMode* mode = modeNamed(setup.mode.c_str());
   if (mode == nullptr) return "unknown mode '" + setup.mode + "'; modes: " + kit::listOf(modeNames(), ", ") + " (exactly so)";
   // An empty directory would mean the root directory.
@@ -605,10 +604,10 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   int jobs = 0;
   const std::string badJobs = kit::readJobs(std::to_string(setup.jobs).c_str(), jobs);
   if (!badJobs.empty()) return badJobs;
-  if (setup.parts < 1 || setup.part < 0 || setup.part >= setup.parts) {
-    return "--part needs K/N with 0 <= K < N (the share K of N), not '" + std::to_string(setup.part) + "/" +
-           std::to_string(setup.parts) + "'";
-  }
+  long part = 0, parts = 1;
+  const std::string badPart =
+      kit::readPart((std::to_string(setup.part) + "/" + std::to_string(setup.parts)).c_str(), part, parts);
+  if (!badPart.empty()) return badPart;
   if (setup.pairs && !setup.inputExtension.empty()) {
     return "--input-extension does not go with --pairs: the list names every source file whole";
   }
@@ -630,12 +629,8 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& setting
   std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", setup.outputDir.c_str());
   f.ini_fea_para();
 
+  settings.setup = setup;
   settings.jobs = jobs;
-  settings.inputExtension = setup.inputExtension;
-  settings.pairs = setup.pairs;
-  settings.part = setup.part;
-  settings.parts = setup.parts;
-  settings.skipExisting = setup.skipExisting;
   settings.summary = setup.quiet ? nullptr : stderr;
   settings.progressLine = !setup.quiet && isatty(STDERR_FILENO) ? stderr : nullptr;
   return "";

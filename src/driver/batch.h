@@ -14,35 +14,10 @@
 
 using kit::kMaxWorkers;
 
-struct BatchSettings {
-  int jobs = 1;                     // workers; 1 runs everything on this thread
-  std::FILE* progressLine = nullptr;  // a terminal for the progress line, or null
-  std::FILE* summary = nullptr;       // where the summary goes, or null
-  // The pause after "Error" reads one character of standard input; off when
-  // standard input is the list itself.
-  bool pause = true;
-  // The recordings' file extension (without the dot), or empty: the
-  // recording of name is IN_WAV_DIR/name.EXT.
-  std::string inputExtension;
-  // --pairs: each entry of the list is a source and a target.
-  bool pairs = false;
-  // --part K/N: only the names at positions K, K + N, K + 2N, ... of the list.
-  long part = 0;
-  long parts = 1;
-  // --skip-existing: an utterance whose output files all stand under their
-  // final names is not extracted again.
-  bool skipExisting = false;
-  // Called with each utterance's position in the list when its turn comes,
-  // in list order, before its messages are printed (tests use it).
-  std::function<void(long index)> onFinished;
-  // Asked when an utterance finishes and every 0.1 s while one is awaited:
-  // true ends the run there (no further utterance is started; those under
-  // way are finished, their files complete). Null: never.
-  std::function<bool()> interrupted;
-};
-
-// A batch run as the command line (or a caller of the library) describes
-// it.
+// What one run is asked to do: the tool's options and arguments, or the
+// keywords of Python's run_list (bound to these fields). A new option of a
+// run is a field here, its line in the tool's option table (with its help),
+// its use, and its keyword in run_list.
 struct RunSetup {
   std::string mode;            // CMN, MVNMA or NONE
   std::string inputDir;        // IN_WAV_DIR
@@ -52,7 +27,7 @@ struct RunSetup {
   bool pairs = false;          // entries: a source under inputDir, a target under outputDir
   long part = 0;               // the share part of parts of the list
   long parts = 1;
-  bool skipExisting = false;
+  bool skipExisting = false;   // an utterance whose files all stand whole is not done again
   bool noEmptyFiles = false;
   bool htkQualifiers = false;
   bool cepstrumFiles = false;  // .C12 and .ENG beside the HTK file
@@ -64,17 +39,34 @@ struct RunSetup {
   std::atomic<long>* longRecordings = nullptr;
 };
 
+// How the loop over the list runs: the run's setup, what prepareRun
+// derived from it, and what the caller adds.
+struct LoopSettings {
+  RunSetup setup;
+  int jobs = 1;                       // workers, resolved; 1 runs everything on this thread
+  std::FILE* progressLine = nullptr;  // a terminal for the progress line, or null
+  std::FILE* summary = nullptr;       // where the summary goes, or null
+  // The pause after "Error" reads one character of standard input; off when
+  // standard input is the list itself.
+  bool pause = true;
+  // Asked before each utterance and every 0.1 s while one is awaited: true
+  // ends the run there (no further utterance is started; those under way
+  // are finished, their files complete). Null: never.
+  std::function<bool()> interrupted;
+};
+using BatchSettings = LoopSettings;  // the earlier name
+
 // Checks setup against the tool's limits and makes the run of it: the
 // extractor configured (mode, options, tables built), the directory strings
 // filled, the loop's settings. Returns "" or why the run cannot be made.
-std::string prepareRun(const RunSetup& setup, FEATURE& f, BatchSettings& settings);
+std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings);
 
 // Runs doExtract and doReset for every name of the list with copies of the
 // configured extractor (checkArgs and ini_fea_para done, directory strings
 // filled). Returns the exit status: 0 when every utterance was written, 1
 // when any failed, a recording could not be opened (the run stops there),
 // the run itself failed or it was interrupted.
-int runBatch(std::FILE* list, FEATURE& configured, const BatchSettings& settings);
+int runBatch(std::FILE* list, FEATURE& configured, const LoopSettings& settings);
 
 // Opens a list file for reading (a directory is refused, errno EISDIR).
 inline std::FILE* openList(const char* path) { return openInputFile(path, "r"); }

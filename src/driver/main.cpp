@@ -29,27 +29,6 @@ bool inputIsList(std::FILE* list) {
          input.st_dev == listed.st_dev && input.st_ino == listed.st_ino;
 }
 
-// The run the options and the four arguments describe.
-RunSetup setupOf(const Options& options) {
-  RunSetup setup;
-  setup.mode = options.arguments[4];
-  setup.inputDir = options.arguments[2];
-  setup.outputDir = options.arguments[3];
-  setup.inputFormat = options.inputFormat;
-  setup.inputExtension = options.inputExtension;
-  setup.pairs = options.pairs;
-  setup.part = options.part;
-  setup.parts = options.parts;
-  setup.skipExisting = options.skipExisting;
-  setup.noEmptyFiles = options.noEmptyFiles;
-  setup.htkQualifiers = options.htkQualifiers;
-  setup.cepstrumFiles = options.cepstrumFiles;
-  setup.frontEnd = options.frontEnd;
-  setup.jobs = options.jobs;
-  setup.quiet = options.quiet;
-  return setup;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,8 +55,11 @@ int main(int argc, char** argv) {
   explainArguments(options);
   extractor->checkArgs(static_cast<int>(options.arguments.size()), options.arguments.data());
   argv = options.arguments.data();
-  BatchSettings settings;
-  const std::string refusal = prepareRun(setupOf(options), *extractor, settings);
+  options.setup.mode = argv[4];
+  options.setup.inputDir = argv[2];
+  options.setup.outputDir = argv[3];
+  LoopSettings settings;
+  const std::string refusal = prepareRun(options.setup, *extractor, settings);
   if (!refusal.empty()) {
     std::fprintf(stderr, "feature: %s\n", refusal.c_str());
     return 1;

@@ -69,7 +69,9 @@ namespace {
 // Long options that take a value after "=".
 constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension"};
 
-bool parsePart(const char* text, Options& options) { return said(kit::readPart(text, options.part, options.parts)); }
+bool parsePart(const char* text, Options& options) {
+  return said(kit::readPart(text, options.setup.part, options.setup.parts));
+}
 
 bool parseJobs(const char* text, int& jobs) { return said(kit::readJobs(text, jobs)); }
 
@@ -80,15 +82,17 @@ bool isValueOption(const char* arg) {
   return false;
 }
 
-// Long options that switch something on.
+// Long options that switch something of the run on.
 struct Flag {
   const char* name;
-  bool Options::*field;
+  bool RunSetup::*field;
 };
-constexpr Flag kFlags[] = {{"--c12-eng", &Options::cepstrumFiles},   {"--help", &Options::help},
-                           {"--version", &Options::version},         {"--quiet", &Options::quiet},
-                           {"--skip-existing", &Options::skipExisting}, {"--no-empty-files", &Options::noEmptyFiles},
-                           {"--htk-qualifiers", &Options::htkQualifiers}, {"--pairs", &Options::pairs}};
+constexpr Flag kFlags[] = {{"--c12-eng", &RunSetup::cepstrumFiles},
+                           {"--quiet", &RunSetup::quiet},
+                           {"--skip-existing", &RunSetup::skipExisting},
+                           {"--no-empty-files", &RunSetup::noEmptyFiles},
+                           {"--htk-qualifiers", &RunSetup::htkQualifiers},
+                           {"--pairs", &RunSetup::pairs}};
 
 // The flag named arg, or null.
 const Flag* flagNamed(const char* arg) {
@@ -99,7 +103,7 @@ const Flag* flagNamed(const char* arg) {
 }
 
 bool isKnownOption(const char* arg) {
-  if (flagNamed(arg) != nullptr) return true;
+  if (flagNamed(arg) != nullptr || std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "--version") == 0) return true;
   for (const char* name : {"--jobs", "--part", "-h", "-q", "-j"}) {
     if (std::strcmp(arg, name) == 0) return true;
   }
@@ -119,14 +123,14 @@ int parseShortGroup(const char* arg, int argc, char** argv, int& i, Options& opt
     if (*c == 'h') {
       options.help = true;
     } else if (*c == 'q') {
-      options.quiet = true;
+      options.setup.quiet = true;
     } else if (*c == 'j') {
-      if (c[1] != '\0') return parseJobs(c + 1, options.jobs) ? 1 : -1;
+      if (c[1] != '\0') return parseJobs(c + 1, options.setup.jobs) ? 1 : -1;
       if (i + 1 >= argc) {
         std::fprintf(stderr, "feature: -j needs a number of workers\n");
         return -1;
       }
-      return parseJobs(argv[++i], options.jobs) ? 1 : -1;
+      return parseJobs(argv[++i], options.setup.jobs) ? 1 : -1;
     } else {
       std::fprintf(stderr, "feature: unknown option -%c in %s\n", *c, arg);
       return -1;
@@ -146,8 +150,12 @@ bool parseOptions(int argc, char** argv, Options& options) {
       ++i;
       break;
     }
-    if (const Flag* flag = flagNamed(arg)) {
-      options.*(flag->field) = true;
+    if (std::strcmp(arg, "--help") == 0) {
+      options.help = true;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      options.version = true;
+    } else if (const Flag* flag = flagNamed(arg)) {
+      options.setup.*(flag->field) = true;
     } else if (std::strcmp(arg, "--part") == 0) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "feature: --part needs K/N\n");
@@ -163,19 +171,19 @@ bool parseOptions(int argc, char** argv, Options& options) {
                                                              : "--input-extension=wav");
       return false;
     } else if (std::strncmp(arg, "--input-format=", 15) == 0) {
-      if (!parseInputFormat(arg + 15, options.inputFormat)) return false;
+      if (!parseInputFormat(arg + 15, options.setup.inputFormat)) return false;
     } else if (std::strncmp(arg, "--input-extension=", 18) == 0) {
-      if (!parseExtension(arg + 18, options.inputExtension)) return false;
+      if (!parseExtension(arg + 18, options.setup.inputExtension)) return false;
     } else if (std::strncmp(arg, "--front-end=", 12) == 0) {
-      if (!parseFrontEnd(arg + 12, options.frontEnd)) return false;
+      if (!parseFrontEnd(arg + 12, options.setup.frontEnd)) return false;
     } else if (std::strcmp(arg, "--jobs") == 0) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "feature: %s needs a number of workers\n", arg);
         return false;
       }
-      if (!parseJobs(argv[++i], options.jobs)) return false;
+      if (!parseJobs(argv[++i], options.setup.jobs)) return false;
     } else if (std::strncmp(arg, "--jobs=", 7) == 0) {
-      if (!parseJobs(arg + 7, options.jobs)) return false;
+      if (!parseJobs(arg + 7, options.setup.jobs)) return false;
     } else {
       const int group = parseShortGroup(arg, argc, argv, i, options);
       if (group < 0) return false;

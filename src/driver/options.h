@@ -7,23 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "batch.h"
 #include "feature.h"
 
 struct Options {
-  bool cepstrumFiles = false;  // --c12-eng
-  FrontEnd frontEnd = FrontEnd::kFastest;  // --front-end=NAME
-  int jobs = 1;                // -j N, --jobs N (0: every processor)
-  bool quiet = false;          // -q, --quiet: no progress line, no summary
-  InputFormat inputFormat = InputFormat::kRaw;  // --input-format=raw|audio
-  std::string inputExtension;  // --input-extension=EXT: recordings are name.EXT
-  long part = 0;               // --part K/N: the share K of N
-  long parts = 1;
-  bool skipExisting = false;   // --skip-existing
-  bool noEmptyFiles = false;   // --no-empty-files
-  bool htkQualifiers = false;  // --htk-qualifiers
-  bool pairs = false;          // --pairs: entries are a source and a target
-  bool help = false;           // -h, --help
-  bool version = false;        // --version
+  RunSetup setup;         // the run the options describe (its arguments filled in by main)
+  bool help = false;      // -h, --help
+  bool version = false;   // --version
   // The program name followed by what remains after the options; the tool
   // needs exactly four of those.
   std::vector<char*> arguments;

@@ -26,6 +26,7 @@
 #include "feature.h"
 #include "feature_files.h"
 #include "online_extractor.h"
+#include "option_readers.h"
 #include "ordered_pool.h"
 
 namespace py = pybind11;
@@ -203,12 +204,9 @@ void writeHtk(const std::string& path, const py::array_t<float, py::array::c_sty
 // it free: the run belongs to the parent.
 std::mutex listRuns;
 
-int runList(const std::string& list, RunSetup setup, const std::string& inputFormat, bool summary) {
-  if (inputFormat != "raw" && inputFormat != "audio") throw py::value_error("input_format must be 'raw' or 'audio'");
-  setup.inputFormat = inputFormat == "audio" ? InputFormat::kAudio : InputFormat::kRaw;
-  setup.quiet = !summary;
+int runList(const std::string& list, const RunSetup& setup) {
   auto configured = std::make_unique<FEATURE>();
-  BatchSettings settings;
+  LoopSettings settings;
   int status = 0;
   int openError = 0;
   std::string refusal;
@@ -378,28 +376,42 @@ PYBIND11_MODULE(_core, m) {
         py::arg("jobs"));
   m.def("read_recording", &readRecording, py::arg("path"), py::arg("input_format"));
   m.def("write_htk", &writeHtk, py::arg("path"), py::arg("vectors"), py::arg("sample_period"), py::arg("parm_kind"));
+  // The run as the tool's options describe it, field by field under the
+  // keywords of run_list.
+  py::class_<RunSetup>(m, "RunSetup")
+      .def(py::init<>())
+      .def_readwrite("normalisation", &RunSetup::mode)
+      .def_readwrite("input_dir", &RunSetup::inputDir)
+      .def_readwrite("output_dir", &RunSetup::outputDir)
+      .def_property(
+          "input_format", [](const RunSetup& s) { return std::string(inputFormatName(s.inputFormat)); },
+          [](RunSetup& s, const std::string& name) {
+            int choice = 0;
+            const std::string mistake = kit::readChoice(name.c_str(), inputFormatNames(), "input format", choice);
+            if (!mistake.empty()) throw py::value_error(mistake);
+            s.inputFormat = static_cast<InputFormat>(choice);
+          })
+      .def_readwrite("input_extension", &RunSetup::inputExtension)
+      .def_readwrite("pairs", &RunSetup::pairs)
+      .def_property(
+          "part", [](const RunSetup& s) { return std::to_string(s.part) + "/" + std::to_string(s.parts); },
+          [](RunSetup& s, const std::string& text) {
+            const std::string mistake = kit::readPart(text.c_str(), s.part, s.parts);
+            if (!mistake.empty()) throw py::value_error(mistake);
+          })
+      .def_readwrite("skip_existing", &RunSetup::skipExisting)
+      .def_readwrite("no_empty_files", &RunSetup::noEmptyFiles)
+      .def_readwrite("htk_qualifiers", &RunSetup::htkQualifiers)
+      .def_readwrite("c12_eng", &RunSetup::cepstrumFiles)
+      .def_readwrite("jobs", &RunSetup::jobs)
+      .def_property(
+          "summary", [](const RunSetup& s) { return !s.quiet; }, [](RunSetup& s, bool summary) { s.quiet = !summary; });
   m.def(
       "run_list",
-      [](const std::string& list, const std::string& inputDir, const std::string& outputDir,
-         const std::string& normalisation, int jobs, bool cepstrumFiles, const std::string& inputFormat,
-         const std::string& inputExtension, bool summary, long part, long parts, bool skipExisting,
-         bool noEmptyFiles, bool htkQualifiers, bool truncate, bool pairs) {
+      [](const std::string& list, RunSetup setup, bool truncate) {
         std::atomic<long> longRecordings{0};
-        RunSetup setup;
         if (!truncate) setup.longRecordings = &longRecordings;
-        setup.mode = normalisation;
-        setup.inputDir = inputDir;
-        setup.outputDir = outputDir;
-        setup.jobs = jobs;
-        setup.cepstrumFiles = cepstrumFiles;
-        setup.inputExtension = inputExtension;
-        setup.part = part;
-        setup.parts = parts;
-        setup.skipExisting = skipExisting;
-        setup.noEmptyFiles = noEmptyFiles;
-        setup.htkQualifiers = htkQualifiers;
-        setup.pairs = pairs;
-        const int status = runList(list, setup, inputFormat, summary);
+        const int status = runList(list, setup);
         if (longRecordings > 0) {
           throw feature::TooLong(std::to_string(longRecordings.load()) + " recording" +
                                  (longRecordings == 1 ? " is" : "s are") +
@@ -408,9 +420,7 @@ PYBIND11_MODULE(_core, m) {
         }
         return status;
       },
-      py::arg("list_file"), py::arg("input_dir"), py::arg("output_dir"), py::arg("normalisation"), py::arg("jobs"),
-      py::arg("c12_eng"), py::arg("input_format"), py::arg("input_extension"), py::arg("summary"), py::arg("part"),
-      py::arg("parts"), py::arg("skip_existing"), py::arg("no_empty_files"), py::arg("htk_qualifiers"), py::arg("truncate"), py::arg("pairs"));
+      py::arg("list_file"), py::arg("setup"), py::arg("truncate"));
   py::list modes;
   for (const NormalisationMode& mode : kNormalisationModes) modes.append(py::make_tuple(mode.name, mode.outExt));
   m.attr("MODES") = modes;
@@ -486,14 +496,6 @@ PYBIND11_MODULE(_core, m) {
         return py::make_tuple(h.rows, h.columns);
       },
       py::arg("head"));
-  m.def(
-      "kaldi_entry_head",
-      [](const std::string& key, std::int32_t rows, std::int32_t columns) {
-        const std::string problem = feature_files::kaldiKeyProblem(key);
-        if (!problem.empty()) throw py::value_error(problem + ": '" + key + "'");
-        return py::bytes(key + " " + feature_files::kaldiMatrixHeader(rows, columns));
-      },
-      py::arg("key"), py::arg("rows"), py::arg("columns"));
   m.attr("KALDI_MATRIX_HEADER_BYTES") = feature_files::kKaldiMatrixHeaderBytes;
   py::class_<PythonKaldiWriter>(m, "KaldiWriter")
       .def(py::init<const std::string&, const std::string&>(), py::arg("archive"), py::arg("index"))

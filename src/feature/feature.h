@@ -128,9 +128,12 @@ bool writeHtkFile(const std::string& path, const float* vectors, std::size_t fra
 // their mean removed (CMN, and MVNMA, whose normalisation removes it too).
 std::int16_t qualifiedParmKind(std::int32_t normType);
 
-// The settings of the tool around the extractor, the same for every
-// utterance of a run.
-struct RunSettings {
+// How the extractor works for a whole run (set once, before the first
+// utterance; the same for every one): where it prints, how it reads
+// recordings and writes files. A run's options reach it through
+// prepareRun; a setting of the extractor alone (not of the loop around it)
+// is a field here.
+struct ExtractorSettings {
   // Where the extractor prints its messages (standard output by default).
   std::FILE* console = stdout;
   // Where printProblem prints the problems (standard error by default).
@@ -167,6 +170,8 @@ struct RunSettings {
   // (the targets of a list of pairs).
   bool exactOutputNames = false;
 };
+
+using RunSettings = ExtractorSettings;  // the earlier name
 
 // What happened to the current utterance: set when its recording is read.
 struct UtteranceOutcome {
@@ -228,7 +233,7 @@ class FEATURE {
 
   // ---- Around the prescribed fields: how this run is set up, and what
   //      happened to the current utterance ----
-  RunSettings settings;
+  ExtractorSettings settings;
   UtteranceOutcome outcome;
   // Tables of the fast frame analysis, built by ini_fea_para from the
   // tables above.

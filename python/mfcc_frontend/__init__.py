@@ -80,9 +80,7 @@ def _torch_tensor(x) -> bool:
 
 
 def _too_long(count: int) -> TooLong:
-    return TooLong(
-        f"a recording of {count} samples ({count / SAMPLE_RATE:.2f} s) is longer than the 90-second limit "
-        f"({MAX_SAMPLES} samples); pass truncate=True to use its first 90 s as the tool does")
+    return TooLong(_core.too_long("a recording", count))
 
 
 def _check_scale(scale) -> float:
@@ -420,9 +418,7 @@ def read_recording(path: Path, input_format: str = "raw", truncate: bool = False
         for words in said:
             warnings.warn(words, stacklevel=3 if _called_from_package() else 2)
     if ignored and not truncate:
-        more = "more" if ignored < 0 else f"{ignored / SAMPLE_RATE:.2f} s more"
-        raise TooLong(f"{path} is longer than the 90-second limit ({more}); pass truncate=True to use its "
-                      "first 90 s as the tool does")
+        raise TooLong(_core.too_long(path, -1 if ignored < 0 else MAX_SAMPLES + ignored))
     return samples
 
 

@@ -60,8 +60,7 @@ Utterance Extractor::extract(const std::int16_t* samples, std::size_t count, Nor
                              bool truncate) {
   if (count > kMaxSamples) {
     if (!truncate) {
-      throw TooLong("a recording of " + std::to_string(count) + " samples is longer than the 90-second limit (" +
-                    std::to_string(kMaxSamples) + " samples at 16 kHz)");
+      throw TooLong(tooLongWords("a recording", static_cast<std::int64_t>(count)));
     }
     count = kMaxSamples;
   }

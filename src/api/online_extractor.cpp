@@ -118,10 +118,9 @@ void OnlineExtractor::State::take(const std::int16_t* samples, std::size_t count
     const std::int64_t room = std::max<std::int64_t>(0, static_cast<std::int64_t>(kMaxSamples) - accepted);
     if (static_cast<std::int64_t>(count) > room) {
       if (!truncate) {
-        throw TooLong("a stream of more than " + std::to_string(kMaxSamples) +
-                      " samples (90 s at 16 kHz) cannot be normalised over the utterance; this chunk "
-                      "would make it " + std::to_string(accepted + static_cast<std::int64_t>(count)) +
-                      " (NONE has no limit, or ask for truncation)");
+        throw TooLong(tooLongWords("the stream", accepted + static_cast<std::int64_t>(count)) +
+                      " with this chunk, which is not taken: " + modeOfType(static_cast<std::int32_t>(normalisation)).name +
+                      " normalises over the whole utterance (NONE has no limit)");
       }
       taken = static_cast<std::size_t>(room);
       ignored += static_cast<std::int64_t>(count - taken);

@@ -1,5 +1,7 @@
 #include "problem.h"
 
+#include "analysis_constants.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +14,14 @@ std::string withReason(const char* what, const Problem& p) {
 }
 
 }  // namespace
+
+std::string tooLongWords(const std::string& what, std::int64_t samples) {
+  if (samples < 0) return what + " is longer than the 90-second limit (" + std::to_string(kMaxSamples) + " samples)";
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(samples) / kSampleRate);
+  return what + " is longer than the 90-second limit (" + std::to_string(samples) + " samples, " + seconds +
+         " s; at most " + std::to_string(kMaxSamples) + ")";
+}
 
 std::string describe(const Problem& p) {
   char text[160];

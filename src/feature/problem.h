@@ -56,6 +56,12 @@ struct Problem {
   }
 };
 
+// The 90-second limit, stated once for every way in: "WHAT is longer
+// than the 90-second limit (N samples, S s; at most 1440000)", or without
+// the count when it is not known (samples < 0). Each program adds its own
+// hint (the tool's options, Python's keywords).
+std::string tooLongWords(const std::string& what, std::int64_t samples);
+
 // The problem in words, naming the path and the reason ("cannot create
 // out//a.mfc: Permission denied"); the tool prints it after "feature: "
 // (and "warning: " for warnings).

@@ -132,8 +132,9 @@ int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples)
     // A caller that asked for whole recordings only: this one is refused.
     ++*settings.longRecordings;
     samples.clear();
-    return refuse(path, "it is longer than the 90-second limit, and only whole recordings were asked for "
-                        "(truncate=True takes its first 90 s)");
+    const std::int64_t total =
+        outcome.samplesIgnored < 0 ? -1 : static_cast<std::int64_t>(kMaxSamples) + outcome.samplesIgnored;
+    return refuse(path, tooLongWords("it", total) + ", and only whole recordings were asked for");
   }
   if (result == kExtractOk && outcome.samplesIgnored != 0) {
     report({ProblemKind::kRecordingCut, path, 0, "", outcome.samplesIgnored});

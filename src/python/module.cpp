@@ -33,6 +33,9 @@ namespace py = pybind11;
 
 namespace {
 
+// What Python adds to the 90-second limit's words.
+constexpr const char* kTruncateHint = "; pass truncate=True to use the first 90 s as the tool does";
+
 // The extractor of the calling thread, its tables built on first use.
 feature::Extractor& threadExtractor() {
   thread_local feature::Extractor extractor;
@@ -371,6 +374,9 @@ PYBIND11_MODULE(_core, m) {
   py::register_exception<feature::TooLong>(m, "TooLong", PyExc_ValueError);
   m.attr("SAMPLE_RATE") = feature::kSampleRate;
   m.attr("MAX_SAMPLES") = feature::kMaxSamples;
+  m.def("too_long", [](const std::string& what, std::int64_t samples) {
+    return tooLongWords(what, samples) + kTruncateHint;
+  });
   m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));
   m.def("extract_batch", &extractBatch, py::arg("items"), py::arg("normalisation"), py::arg("truncate"),
         py::arg("jobs"));
@@ -413,10 +419,9 @@ PYBIND11_MODULE(_core, m) {
         if (!truncate) setup.longRecordings = &longRecordings;
         const int status = runList(list, setup);
         if (longRecordings > 0) {
-          throw feature::TooLong(std::to_string(longRecordings.load()) + " recording" +
-                                 (longRecordings == 1 ? " is" : "s are") +
-                                 " longer than the 90-second limit and got no files (named on standard error); "
-                                 "pass truncate=True to use their first 90 s as the tool does");
+          const long n = longRecordings.load();
+          throw feature::TooLong(tooLongWords(std::to_string(n) + (n == 1 ? " recording" : " recordings"), -1) +
+                                 " and got no files (named on standard error)" + kTruncateHint);
         }
         return status;
       },

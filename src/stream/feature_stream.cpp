@@ -160,11 +160,8 @@ int run(const Options& options) {
     if (at < static_cast<std::size_t>(n)) carried = buffer[at];
     try {
       online.acceptWaveform(samples.data(), samples.size());
-    } catch (const feature::TooLong&) {
-      std::fprintf(stderr,
-                   "feature-stream: the input is longer than 90 s: %s normalises over the whole utterance "
-                   "(use NONE, or --truncate to ignore what follows the first 90 s)\n",
-                   modeOfType(static_cast<std::int32_t>(options.normalisation)).name);
+    } catch (const feature::TooLong& e) {
+      std::fprintf(stderr, "feature-stream: %s (or --truncate ignores what follows the first 90 s)\n", e.what());
       return 1;
     }
     if (!writer.writeReady()) return writeFailed();
@@ -172,8 +169,8 @@ int run(const Options& options) {
   online.inputFinished();
   if (!writer.writeReady()) return writeFailed();
   if (online.samplesIgnored() > 0) {
-    std::fprintf(stderr, "feature-stream: the input is longer than 90 s; its last %.2f s were ignored\n",
-                 online.samplesIgnored() / 16000.0);
+    std::fprintf(stderr, "feature-stream: warning: %s\n",
+                 describe({ProblemKind::kRecordingCut, "the input", 0, "", online.samplesIgnored()}).c_str());
   }
   return 0;
 }

@@ -34,8 +34,8 @@ __all__ = [
 __version__ = _core.VERSION
 """The version of the tool this package is built with (feature --version)."""
 
-SAMPLE_RATE = 16000
-"""The only sample rate the features are defined for."""
+SAMPLE_RATE = _core.SAMPLE_RATE
+"""The only sample rate the features are defined for (16000)."""
 MAX_SAMPLES = _core.MAX_SAMPLES
 """90 seconds at 16 kHz: the longest recording analysed."""
 NORMALISATIONS = tuple(name for name, _ in _core.MODES)
@@ -155,7 +155,7 @@ def _samples(samples: Samples, scale: Optional[float] = None, truncate: bool = F
     return np.ascontiguousarray(samples, dtype=np.int16)
 
 
-FRAME_DELAY = 5
+FRAME_DELAY = _core.FRAME_DELAY
 """In NONE the vector of frame t is final 5 frame shifts (50 ms) after the
 frame's last sample: ``num_frames_ready`` is max(0, n // 160 - 5) after n
 samples."""
@@ -286,7 +286,7 @@ def _as_input(like, array: np.ndarray):
     return array
 
 
-def extract(samples: Samples, sample_rate: int = 16000, normalisation: str = "CMN",
+def extract(samples: Samples, sample_rate: int = SAMPLE_RATE, normalisation: str = "CMN",
             truncate: bool = False, scale: Optional[float] = None) -> Extraction:
     """Features, records before normalisation and energies of one recording.
 
@@ -301,7 +301,7 @@ def extract(samples: Samples, sample_rate: int = 16000, normalisation: str = "CM
     return Extraction(*(_as_input(samples, a) for a in result))
 
 
-def features(samples: Samples, sample_rate: int = 16000, normalisation: str = "CMN",
+def features(samples: Samples, sample_rate: int = SAMPLE_RATE, normalisation: str = "CMN",
              truncate: bool = False, scale: Optional[float] = None) -> np.ndarray:
     """The 39-value vectors, shape (frames, 39), float32: what the tool writes.
 
@@ -317,14 +317,14 @@ def features(samples: Samples, sample_rate: int = 16000, normalisation: str = "C
     return extract(samples, sample_rate, normalisation, truncate, scale).features
 
 
-def cepstra(samples: Samples, sample_rate: int = 16000, truncate: bool = False,
+def cepstra(samples: Samples, sample_rate: int = SAMPLE_RATE, truncate: bool = False,
             scale: Optional[float] = None) -> np.ndarray:
     """The 13-value records c1..c12 (liftered), C0 before any normalisation,
     shape (frames, 13); c1..c12 are what the tool's .C12 file holds."""
     return extract(samples, sample_rate, "NONE", truncate, scale).cepstra
 
 
-def energies(samples: Samples, sample_rate: int = 16000, truncate: bool = False,
+def energies(samples: Samples, sample_rate: int = SAMPLE_RATE, truncate: bool = False,
              scale: Optional[float] = None) -> np.ndarray:
     """The energy of every frame in dB, shape (frames,): the tool's .ENG values."""
     return extract(samples, sample_rate, "NONE", truncate, scale).energies
@@ -416,7 +416,8 @@ def read_recording(path: Path, input_format: str = "raw", truncate: bool = False
     if said:
         import warnings
         for words in said:
-            warnings.warn(words, stacklevel=3 if _called_from_package() else 2)
+            warnings.warn(words + " (input_format='audio' reads the file as audio)",
+                          stacklevel=3 if _called_from_package() else 2)
     if ignored and not truncate:
         raise TooLong(_core.too_long(path, -1 if ignored < 0 else MAX_SAMPLES + ignored))
     return samples

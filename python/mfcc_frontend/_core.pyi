@@ -5,6 +5,7 @@ import numpy as np
 
 SAMPLE_RATE: int
 MAX_SAMPLES: int
+FRAME_DELAY: int
 MAX_WORKERS: int
 VERSION: str
 MODES: List[Tuple[str, str]]

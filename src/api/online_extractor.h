@@ -46,6 +46,11 @@
 
 namespace feature {
 
+// In NONE, frame t's vector is final once the samples of frame t + 4 are
+// in: after n samples, max(0, n / 160 - 5) vectors are ready (a frame spans
+// two shifts, and the deltas and delta-deltas each look two frames ahead).
+constexpr int kFrameDelay = 5;
+
 class OnlineExtractor {
  public:
   explicit OnlineExtractor(Normalisation normalisation = Normalisation::None, bool truncate = false);

@@ -1,5 +1,7 @@
 #include "audio_container.h"
 
+#include "analysis_constants.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -321,7 +323,7 @@ FlacResult decodeFlac(const ByteSource& source, FrameWindow window, std::vector<
     return s.result;
   }
   s.result.accepted =
-      s.result.rate == 16000 && s.result.channels >= 1 && s.result.channels <= maxChannels && s.result.bits == 16;
+      s.result.rate == static_cast<unsigned>(kSampleRate) && s.result.channels >= 1 && s.result.channels <= maxChannels && s.result.bits == 16;
   if (!s.result.accepted) {
     FLAC__stream_decoder_finish(decoder.get());
     return s.result;

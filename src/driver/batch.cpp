@@ -525,7 +525,8 @@ std::string optionsForNeighbour(const std::string& path) {
 }
 
 void printToolProblem(std::FILE* errors, const Problem& problem) {
-  std::fprintf(errors, "feature: %s%s\n", problem.isWarning() ? "warning: " : "", describe(problem).c_str());
+  const char* hint = problem.kind == ProblemKind::kContainerReadAsRaw ? " (--input-format=audio reads the file as audio)" : "";
+  std::fprintf(errors, "feature: %s%s%s\n", problem.isWarning() ? "warning: " : "", describe(problem).c_str(), hint);
   if (problem.kind == ProblemKind::kCannotReadRecording && problem.error == ENOENT) {
     const std::string hint = optionsForNeighbour(problem.path);
     if (!hint.empty()) std::fprintf(errors, "feature: %s\n", hint.c_str());

@@ -32,11 +32,10 @@ std::string describe(const Problem& p) {
       return "refused " + p.path + ": " + p.detail;
     case ProblemKind::kRecordingCut:
       if (p.count < 0) return p.path + " is longer than 90 s; the rest is ignored";
-      std::snprintf(text, sizeof text, "; its last %.2f s are ignored", static_cast<double>(p.count) / 16000);
+      std::snprintf(text, sizeof text, "; its last %.2f s are ignored", static_cast<double>(p.count) / kSampleRate);
       return p.path + " is longer than 90 s" + text;
     case ProblemKind::kContainerReadAsRaw:
-      return p.path + " begins with " + p.detail +
-             " header, which is read as samples (--input-format=audio reads the file as audio)";
+      return p.path + " begins with " + p.detail + " header, which is read as samples";
     case ProblemKind::kStreamLengthDiffers:
       return p.path + ": its header promises " + std::to_string(p.count) + " bytes of samples, but the stream holds " +
              p.detail + ": its writer estimated the length, so it is read to its end";
@@ -50,7 +49,7 @@ std::string describe(const Problem& p) {
       return "the ." + p.detail + " path for " + p.path + " is longer than " + std::to_string(p.count) + " characters";
     case ProblemKind::kNoFrames:
       return "no file for " + p.path + ": " + std::to_string(p.count) + (p.count == 1 ? " sample" : " samples") +
-             ", shorter than one frame (320)";
+             ", shorter than one frame (" + std::to_string(kFrameLength) + ")";
     case ProblemKind::kRemovedEarlierFile:
       return "removed " + p.path + ", an earlier run's file: the recording now gives no frame";
     case ProblemKind::kLeftUnknownFile:

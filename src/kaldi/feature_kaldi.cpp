@@ -485,7 +485,7 @@ class Worker {
   void analyse(const std::int16_t* samples, std::int64_t count, int channels, int channel, Outcome& o) {
     o.samples = count;
     if (count < static_cast<std::int64_t>(kFrameLength)) {
-      return fail(o, std::to_string(count) + " samples, shorter than one frame (320)");
+      return fail(o, std::to_string(count) + " samples, shorter than one frame (" + std::to_string(kFrameLength) + ")");
     }
     const std::size_t used = static_cast<std::size_t>(std::min<std::int64_t>(count, feature::kMaxSamples));
     if (count > static_cast<std::int64_t>(feature::kMaxSamples)) {
@@ -667,7 +667,7 @@ int run(const Options& o) {
         std::fputs(out.message.c_str(), stderr);
       }
       if (!out.failed) {
-        const float seconds = static_cast<float>(out.samples) / 16000.0f;
+        const float seconds = static_cast<float>(out.samples) / static_cast<float>(feature::kSampleRate);
         writer.add(out.key, out.vectors.data(), out.frames, feature::kDimensions, seconds);
       }
       anyFailed = anyFailed || out.failed;

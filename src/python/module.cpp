@@ -374,6 +374,7 @@ PYBIND11_MODULE(_core, m) {
   py::register_exception<feature::TooLong>(m, "TooLong", PyExc_ValueError);
   m.attr("SAMPLE_RATE") = feature::kSampleRate;
   m.attr("MAX_SAMPLES") = feature::kMaxSamples;
+  m.attr("FRAME_DELAY") = feature::kFrameDelay;
   m.def("too_long", [](const std::string& what, std::int64_t samples) {
     return tooLongWords(what, samples) + kTruncateHint;
   });

@@ -5,6 +5,10 @@
 
 #include "option_readers.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include <cstdio>
@@ -12,6 +16,7 @@
 #include <cstring>
 #include <new>
 
+#include "audio_container.h"
 #include "feature.h"
 
 namespace feature {
@@ -79,6 +84,70 @@ Utterance Extractor::extract(const std::int16_t* samples, std::size_t count, Nor
   return u;
 }
 
+namespace {
+
+// The problems of a reading: a failure thrown, the warnings in words (but
+// the cut at 90 s, which the caller learns from the counts).
+void throwOrWarn(const std::vector<Problem>& problems, std::vector<std::string>* warnings) {
+  for (const Problem& problem : problems) {
+    if (problem.kind == ProblemKind::kCannotReadRecording) {
+      throw UnreadableRecording(describe(problem), problem.error, problem.path);
+    }
+    if (problem.kind == ProblemKind::kRecordingRefused) throw RefusedRecording(describe(problem), problem.path);
+    if (problem.isWarning() && problem.kind != ProblemKind::kRecordingCut && warnings != nullptr) {
+      warnings->push_back(describe(problem));
+    }
+  }
+}
+
+// Reads the window of source into r (ByteSource as the audio input has it).
+void readWindow(FEATURE& f, const audio::ByteSource& source, const std::string& label, InputFormat format,
+                std::uint64_t first, std::uint64_t count, int maxChannels, RecordingSamples& r) {
+  f.outcome.problems.clear();
+  const audio::FrameWindow window{first, count};
+  const int result = format == InputFormat::Raw
+                         ? f.readRawSource(source, label.c_str(), window, r.samples)
+                         : f.readAudio(source, label.c_str(), window, maxChannels, r.samples, r.channels);
+  if (result == kExtractOk && format == InputFormat::Raw) r.channels = 1;
+  r.length = f.outcome.samplesInFile;
+  throwOrWarn(f.outcome.problems, &r.warnings);
+  f.outcome.problems.clear();
+}
+
+}  // namespace
+
+RecordingSamples Extractor::readSamples(const std::string& path, InputFormat format, std::uint64_t first,
+                                        std::uint64_t count, int maxChannels) {
+  checkPath(path);
+  RecordingSamples r;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info;
+  const int error = fd < 0 ? errno : fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) ? EISDIR : 0;
+  if (error != 0) {
+    if (fd >= 0) close(fd);
+    throw UnreadableRecording("cannot read " + path + ": " + std::strerror(error), error, path);
+  }
+  const struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  std::string problem;
+  const audio::ByteSource source(fd, problem);
+  if (!problem.empty()) throw RefusedRecording(path + ": " + problem, path);
+  readWindow(*f_, source, path, format, first, count, maxChannels, r);
+  return r;
+}
+
+RecordingSamples Extractor::readSamples(const unsigned char* bytes, std::size_t size, const std::string& label,
+                                        const std::string& command, InputFormat format, std::uint64_t first,
+                                        std::uint64_t count, int maxChannels) {
+  RecordingSamples r;
+  audio::ByteSource source(bytes, size);
+  source.setCommand(command);
+  readWindow(*f_, source, label, format, first, count, maxChannels, r);
+  return r;
+}
+
 std::vector<std::int16_t> Extractor::readRecording(const std::string& path, InputFormat format,
                                                    std::int64_t* ignoredSamples, std::vector<std::string>* warnings) {
   checkPath(path);
@@ -87,13 +156,7 @@ std::vector<std::int16_t> Extractor::readRecording(const std::string& path, Inpu
   std::vector<std::int16_t> samples;
   const int result = f.readRecording(path.c_str(), samples);
   if (result == kShellNoMemory) throw std::bad_alloc();
-  for (const Problem& problem : f.outcome.problems) {
-    if (problem.kind == ProblemKind::kCannotReadRecording) {
-      throw UnreadableRecording(describe(problem), problem.error, problem.path);
-    }
-    if (problem.kind == ProblemKind::kRecordingRefused) throw RefusedRecording(describe(problem), problem.path);
-    if (problem.kind == ProblemKind::kContainerReadAsRaw && warnings != nullptr) warnings->push_back(describe(problem));
-  }
+  throwOrWarn(f.outcome.problems, warnings);
   if (ignoredSamples != nullptr) *ignoredSamples = f.outcome.samplesIgnored;
   return samples;
 }

@@ -86,6 +86,15 @@ class RefusedRecording : public std::invalid_argument {
   std::string path_;
 };
 
+// Samples of a recording, every channel interleaved, as readSamples gives
+// them.
+struct RecordingSamples {
+  std::vector<std::int16_t> samples;  // the frames asked for (a frame: one sample of each channel)
+  int channels = 1;
+  std::int64_t length = 0;            // frames the whole recording holds
+  std::vector<std::string> warnings;  // in the tool's words
+};
+
 // What one recording gives.
 struct Utterance {
   int frames = 0;               // 0 for fewer than 320 samples
@@ -119,6 +128,18 @@ class Extractor {
   std::vector<std::int16_t> readRecording(const std::string& path, InputFormat format = InputFormat::Raw,
                                           std::int64_t* ignoredSamples = nullptr,
                                           std::vector<std::string>* warnings = nullptr);
+
+  // Frames first .. first + count - 1 of a recording of up to maxChannels
+  // channels, read as the tool reads it but with no 90-second limit, and
+  // with only those frames held in memory (count 0: its length and channels
+  // alone). From a file, or from bytes in memory (a command's output, named
+  // by label in messages; command, if given, is the command it came from).
+  // Throws UnreadableRecording or RefusedRecording.
+  RecordingSamples readSamples(const std::string& path, InputFormat format, std::uint64_t first, std::uint64_t count,
+                               int maxChannels = 1);
+  RecordingSamples readSamples(const unsigned char* bytes, std::size_t size, const std::string& label,
+                               const std::string& command, InputFormat format, std::uint64_t first,
+                               std::uint64_t count, int maxChannels = 1);
 
  private:
   std::unique_ptr<FEATURE> f_;

@@ -26,6 +26,8 @@ class ByteSource {
   // stream longer than kMaxStreamBytes).
   ByteSource(int fd, std::string& problem);
   explicit ByteSource(std::vector<unsigned char> bytes);
+  // A view of size bytes held by the caller, who keeps them while it lives.
+  ByteSource(const unsigned char* data, std::size_t size);
 
   std::uint64_t size() const { return size_; }
   // Up to count bytes from offset; fewer at the end, or on a read error
@@ -43,6 +45,7 @@ class ByteSource {
  private:
   int fd_ = -1;
   std::vector<unsigned char> bytes_;
+  const unsigned char* data_ = nullptr;  // the bytes in memory (bytes_, or the caller's)
   std::uint64_t size_ = 0;
   std::string command_;
   mutable bool failed_ = false;

@@ -36,15 +36,19 @@ ByteSource::ByteSource(int fd, std::string& problem) {
     bytes_.insert(bytes_.end(), block, block + got);
   }
   size_ = bytes_.size();
+  data_ = bytes_.data();
 }
 
-ByteSource::ByteSource(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)), size_(bytes_.size()) {}
+ByteSource::ByteSource(std::vector<unsigned char> bytes)
+    : bytes_(std::move(bytes)), data_(bytes_.data()), size_(bytes_.size()) {}
+
+ByteSource::ByteSource(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
 
 std::size_t ByteSource::read(std::uint64_t offset, void* out, std::size_t count) const {
   if (offset >= size_) return 0;
   count = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - offset));
   if (fd_ < 0) {
-    std::memcpy(out, bytes_.data() + offset, count);
+    std::memcpy(out, data_ + offset, count);
     return count;
   }
   std::size_t done = 0;

@@ -25,7 +25,6 @@
 #include <string>
 #include <vector>
 
-#include "audio_container.h"
 #include "batch.h"
 #include "data_directory.h"
 #include "extractor.h"
@@ -109,7 +108,7 @@ struct Options {
 
 // The most bytes of samples held for one recording: a command's output, or
 // the span of a recording's segments.
-constexpr std::uint64_t kMostHeld = audio::ByteSource::kMaxStreamBytes;
+constexpr std::uint64_t kMostHeld = std::uint64_t{1} << 30;
 
 // One utterance of the run: a whole recording, or a segment of one.
 struct Utterance {
@@ -255,8 +254,8 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
 
 // ---- Input: the samples of a recording ----
 
-// The bytes a command writes on its standard output, and whether it ended
-// well (problem says how it did not).
+// The bytes a command writes on its standard output (at most kMostHeld), and
+// whether it ended well (problem says how it did not).
 std::vector<unsigned char> commandOutput(const std::string& command, std::string& problem) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
@@ -278,8 +277,23 @@ std::vector<unsigned char> commandOutput(const std::string& command, std::string
     problem = std::string("cannot run /bin/sh: ") + std::strerror(started);
     return {};
   }
+  std::vector<unsigned char> bytes;
   std::string readProblem;
-  const audio::ByteSource source(out[0], readProblem);
+  unsigned char block[1 << 16];
+  for (;;) {
+    const ssize_t got = read(out[0], block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      readProblem = std::string("cannot read it: ") + std::strerror(errno);
+      break;
+    }
+    if (got == 0) break;
+    if (bytes.size() + static_cast<std::size_t>(got) > kMostHeld) {
+      readProblem = "a stream of more than 1 GiB";
+      break;
+    }
+    bytes.insert(bytes.end(), block, block + got);
+  }
   close(out[0]);  // a command still writing gets SIGPIPE
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -293,52 +307,7 @@ std::vector<unsigned char> commandOutput(const std::string& command, std::string
     problem = "the command exited with status " + std::to_string(WEXITSTATUS(status));
   }
   if (!problem.empty()) return {};
-  std::vector<unsigned char> bytes(static_cast<std::size_t>(source.size()));
-  if (!bytes.empty()) source.read(0, bytes.data(), bytes.size());
   return bytes;
-}
-
-// The bytes of a recording: a file read where it lies, or a command's
-// output held in memory.
-struct RecordingBytes {
-  std::unique_ptr<audio::ByteSource> source;
-  std::string shown;    // the file, or "the output of 'CMD |'"
-  std::string problem;  // why there are none
-  int fd = -1;
-
-  RecordingBytes() = default;
-  RecordingBytes(const RecordingBytes&) = delete;
-  RecordingBytes& operator=(const RecordingBytes&) = delete;
-  ~RecordingBytes() {
-    source.reset();
-    if (fd >= 0) close(fd);
-  }
-};
-
-void openRecording(const kaldi_data::Recording& recording, RecordingBytes& bytes) {
-  bytes.shown = recording.command ? "the output of '" + recording.source + " |'" : recording.source;
-  if (recording.command) {
-    std::vector<unsigned char> output = commandOutput(recording.source, bytes.problem);
-    if (bytes.problem.empty()) {
-      bytes.source = std::make_unique<audio::ByteSource>(std::move(output));
-      bytes.source->setCommand(recording.source);
-    }
-    return;
-  }
-  bytes.fd = open(recording.source.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info;
-  if (bytes.fd >= 0 && fstat(bytes.fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    close(bytes.fd);
-    bytes.fd = -1;
-    errno = EISDIR;
-  }
-  if (bytes.fd < 0) {
-    bytes.problem = "cannot read " + recording.source + ": " + std::strerror(errno);
-    return;
-  }
-  std::string problem;
-  bytes.source = std::make_unique<audio::ByteSource>(bytes.fd, problem);
-  if (!problem.empty()) bytes.problem = bytes.shown + ": " + problem;
 }
 
 // The samples of a recording that a window keeps, every channel
@@ -351,20 +320,28 @@ struct Samples {
   std::string warnings;    // lines to print, from the reading
 };
 
-Samples readWindow(FEATURE& reader, const RecordingBytes& bytes, bool raw, audio::FrameWindow window) {
+// Frames first .. first + count - 1 of a recording: its file, or the output
+// its command gave.
+Samples readWindow(feature::Extractor& extractor, const kaldi_data::Recording& recording,
+                   const std::vector<unsigned char>& output, bool raw, std::uint64_t first, std::uint64_t count) {
   Samples s;
-  const int result = raw ? reader.readRawSource(*bytes.source, bytes.shown.c_str(), window, s.values)
-                         : reader.readAudio(*bytes.source, bytes.shown.c_str(), window, 64, s.values, s.channels);
-  if (result != kExtractOk) {
-    s.problem = reader.outcome.problems.empty() ? "refused" : describe(reader.outcome.problems.back());
-    s.values.clear();
-  } else {
-    for (const Problem& p : reader.outcome.problems) {
-      if (p.isWarning()) s.warnings += "feature-kaldi: warning: " + describe(p) + "\n";
-    }
+  const feature::InputFormat format = raw ? feature::InputFormat::Raw : feature::InputFormat::Audio;
+  constexpr int kMostChannels = 64;
+  try {
+    feature::RecordingSamples got =
+        recording.command
+            ? extractor.readSamples(output.data(), output.size(), "the output of '" + recording.source + " |'",
+                                    recording.source, format, first, count, kMostChannels)
+            : extractor.readSamples(recording.source, format, first, count, kMostChannels);
+    s.values = std::move(got.samples);
+    s.channels = got.channels;
+    s.total = got.length;
+    for (const std::string& words : got.warnings) s.warnings += "feature-kaldi: warning: " + words + "\n";
+  } catch (const feature::RefusedRecording& e) {
+    s.problem = e.what();
+  } catch (const feature::FileError& e) {
+    s.problem = e.what();
   }
-  s.total = reader.outcome.samplesInFile;
-  reader.outcome.problems.clear();
   return s;
 }
 
@@ -372,10 +349,7 @@ Samples readWindow(FEATURE& reader, const RecordingBytes& bytes, bool raw, audio
 
 class Worker {
  public:
-  explicit Worker(const Options& o) : options_(o) {
-    reader_.settings.console = nullptr;
-    reader_.settings.errors = nullptr;
-  }
+  explicit Worker(const Options& o) : options_(o) {}
 
   std::vector<Outcome> run(const Job& job) {
     std::vector<Outcome> outcomes(job.utterances.size());
@@ -396,16 +370,19 @@ class Worker {
       }
     }
     if (waiting.empty()) return outcomes;
-    RecordingBytes bytes;
-    openRecording(*job.recording, bytes);
-    if (!bytes.problem.empty()) {
-      for (std::size_t i : waiting) fail(outcomes[i], bytes.problem);
-      return outcomes;
+    std::vector<unsigned char> output;
+    if (job.recording->command) {
+      std::string problem;
+      output = commandOutput(job.recording->source, problem);
+      if (!problem.empty()) {
+        for (std::size_t i : waiting) fail(outcomes[i], problem);
+        return outcomes;
+      }
     }
     if (job.utterances[0].whole) {
-      whole(*job.recording, bytes, outcomes[0]);
+      whole(*job.recording, output, outcomes[0]);
     } else {
-      segments(job, waiting, bytes, outcomes);
+      segments(job, waiting, output, outcomes);
     }
     return outcomes;
   }
@@ -418,8 +395,8 @@ class Worker {
 
  private:
   // A whole recording: its first 90 s are read, its length is known.
-  void whole(const kaldi_data::Recording& recording, const RecordingBytes& bytes, Outcome& o) {
-    const Samples s = readWindow(reader_, bytes, options_.raw, {0, feature::kMaxSamples});
+  void whole(const kaldi_data::Recording& recording, const std::vector<unsigned char>& output, Outcome& o) {
+    const Samples s = readWindow(extractor_, recording, output, options_.raw, 0, feature::kMaxSamples);
     if (!s.problem.empty()) return fail(o, s.problem);
     if (s.channels != 1) {
       const std::string first = recording.command ? recording.source + " | sox -t wav - -t wav - remix 1 |"
@@ -434,9 +411,9 @@ class Worker {
 
   // Segments of a recording: cut by its length, then the samples from the
   // first cut's start to the last one's end read once.
-  void segments(const Job& job, const std::vector<std::size_t>& waiting, const RecordingBytes& bytes,
+  void segments(const Job& job, const std::vector<std::size_t>& waiting, const std::vector<unsigned char>& output,
                 std::vector<Outcome>& outcomes) {
-    const Samples probe = readWindow(reader_, bytes, options_.raw, {0, 0});
+    const Samples probe = readWindow(extractor_, *job.recording, output, options_.raw, 0, 0);
     if (!probe.problem.empty()) {
       for (std::size_t i : waiting) fail(outcomes[i], probe.problem);
       return;
@@ -469,7 +446,7 @@ class Worker {
       }
       return;
     }
-    const Samples s = readWindow(reader_, bytes, options_.raw, {static_cast<std::uint64_t>(first), span});
+    const Samples s = readWindow(extractor_, *job.recording, output, options_.raw, static_cast<std::uint64_t>(first), span);
     outcomes[cutOk.front()].message = s.warnings;
     for (std::size_t i : cutOk) {
       if (!s.problem.empty()) {
@@ -506,7 +483,6 @@ class Worker {
   }
 
   const Options& options_;
-  FEATURE reader_;
   feature::Extractor extractor_;
 };
 

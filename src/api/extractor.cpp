@@ -18,6 +18,7 @@
 
 #include "audio_container.h"
 #include "feature.h"
+#include "feature_files.h"
 
 namespace feature {
 
@@ -168,10 +169,8 @@ void writeHtk(const std::string& path, const float* vectors, std::size_t frames,
     throw std::invalid_argument("an HTK vector holds 1 to 8191 values, not " + std::to_string(dimensions));
   }
   if (frames > 0x7FFFFFFF) throw std::invalid_argument("an HTK file holds at most 2147483647 vectors");
-  if (samplePeriod <= 0) {
-    throw std::invalid_argument("the sample period of an HTK file is positive (100 ns units), not " +
-                                std::to_string(samplePeriod));
-  }
+  const std::string badPeriod = feature_files::samplePeriodProblem(samplePeriod);
+  if (!badPeriod.empty()) throw std::invalid_argument(badPeriod);
   Problem failure{ProblemKind::kCannotWrite, path};
   if (writeHtkFile(path, vectors, frames, dimensions, samplePeriod, parmKind, &failure)) return;
   throw FileError(describe(failure), failure.error, path);

@@ -77,6 +77,8 @@ struct OnlineExtractor::State {
   bool finished = false;
   FEATURE f;
   std::vector<std::int16_t> pending;  // samples from the first sample of frame recordsReady
+  std::vector<std::int16_t> fromBytes;  // acceptBytes' samples, reused from call to call
+  int oddByte = -1;                     // the first byte of a sample split between two acceptBytes
   std::int64_t accepted = 0;
   std::int64_t ignored = 0;
   Rows records{kRecordValues};
@@ -264,8 +266,24 @@ OnlineExtractor::State& OnlineExtractor::state() const {
 
 void OnlineExtractor::acceptWaveform(const std::int16_t* samples, std::size_t count) { state().take(samples, count); }
 
+void OnlineExtractor::acceptBytes(const unsigned char* bytes, std::size_t count) {
+  State& s = state();
+  if (s.finished) s.take(nullptr, 0);  // refused as acceptWaveform refuses it
+  std::vector<std::int16_t>& samples = s.fromBytes;
+  samples.clear();
+  std::size_t at = 0;
+  if (s.oddByte >= 0 && count > 0) {
+    samples.push_back(static_cast<std::int16_t>(s.oddByte | bytes[0] << 8));
+    at = 1;
+  }
+  for (; at + 1 < count; at += 2) samples.push_back(static_cast<std::int16_t>(bytes[at] | bytes[at + 1] << 8));
+  const int odd = at < count ? bytes[at] : s.oddByte >= 0 && count == 0 ? s.oddByte : -1;
+  s.take(samples.data(), samples.size());
+  s.oddByte = odd;  // only once the samples were taken
+}
+
 void OnlineExtractor::inputFinished() {
-  State& s = *s_;
+  State& s = state();
   if (s.finished) return;
   s.finished = true;
   s.energyTrack.finish(s.recordsReady, [&s](int from, int to, float energy) { s.fillEnergies(from, to, energy); });
@@ -288,7 +306,7 @@ int OnlineExtractor::numEnergiesReady() const { return state().energiesReady(); 
 float OnlineExtractor::energy(int t) const { return *state().row(state().energies, "energy", t, state().energiesReady()); }
 
 void OnlineExtractor::pop(int n) {
-  State& s = *s_;
+  State& s = state();
   if (n > s.vectorsReady) {
     throw std::out_of_range("pop(" + std::to_string(n) + "): only frames before " + std::to_string(s.vectorsReady) +
                             " (the frames ready) can be popped");

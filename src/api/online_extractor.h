@@ -67,6 +67,10 @@ class OnlineExtractor {
   // exceed 90 s without truncation (nothing of that chunk is taken), and
   // std::bad_alloc when memory runs out.
   void acceptWaveform(const std::int16_t* samples, std::size_t count);
+  // The same for count bytes of little-endian 16-bit samples, as they come
+  // from a pipe or a socket: an odd last byte is kept for the next call (and
+  // ignored at inputFinished, as the tool ignores a file's odd last byte).
+  void acceptBytes(const unsigned char* bytes, std::size_t count);
   // No more samples: the last frames, and every frame in CMN and MVNMA,
   // become final. Calling it again changes nothing.
   void inputFinished();

@@ -110,6 +110,11 @@ std::string kaldiMatrixEntry(const std::string& key, const float* values, std::i
   return entry;
 }
 
+std::string samplePeriodProblem(long long period) {
+  if (period > 0 && period <= 0x7FFFFFFF) return "";
+  return "the sample period of an HTK file is positive (100 ns units), not " + std::to_string(period);
+}
+
 std::string kaldiKeyProblem(const std::string& key) {
   if (key.empty()) return "an empty key";
   for (const unsigned char c : key) {

@@ -56,6 +56,8 @@ HtkHeader decodeHtkHeader(const unsigned char in[kHtkHeaderBytes]);
 // negative count, a period of 0 or less, a vector size that is no multiple
 // of 4, a length other than 12 + frames x vectorBytes), or "".
 std::string htkProblem(const HtkHeader& header, long long size);
+// Why an HTK file cannot have this sample period (100 ns units), or "".
+std::string samplePeriodProblem(long long period);
 // "MFCC_D_A_Z_0": the base kind and the qualifiers in HTK's order.
 std::string parmKindName(unsigned kind);
 

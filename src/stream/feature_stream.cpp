@@ -137,8 +137,6 @@ int run(const Options& options) {
   feature::OnlineExtractor online(options.normalisation, options.truncate);
   Writer writer(online, options);
   std::vector<unsigned char> buffer(1 << 16);
-  std::vector<std::int16_t> samples;
-  int carried = -1;  // the first byte of a sample split between two reads
   for (;;) {
     const ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
@@ -147,19 +145,9 @@ int run(const Options& options) {
       return 1;
     }
     if (n == 0) break;
-    samples.clear();
-    std::size_t at = 0;
-    if (carried >= 0) {
-      samples.push_back(static_cast<std::int16_t>(carried | buffer[0] << 8));
-      at = 1;
-      carried = -1;
-    }
-    for (; at + 1 < static_cast<std::size_t>(n); at += 2) {
-      samples.push_back(static_cast<std::int16_t>(buffer[at] | buffer[at + 1] << 8));
-    }
-    if (at < static_cast<std::size_t>(n)) carried = buffer[at];
     try {
-      online.acceptWaveform(samples.data(), samples.size());
+      // A sample split between two reads is joined by the extractor.
+      online.acceptBytes(buffer.data(), static_cast<std::size_t>(n));
     } catch (const feature::TooLong& e) {
       std::fprintf(stderr, "feature-stream: %s (or --truncate ignores what follows the first 90 s)\n", e.what());
       return 1;

@@ -1,0 +1,108 @@
+// Extraction from samples in memory, one utterance or a batch on the
+// kit's worker pool, the GIL released while the library works.
+#include <atomic>
+#include <exception>
+#include <memory>
+
+#include "binding.h"
+#include "feature.h"
+#include "ordered_pool.h"
+
+namespace binding {
+
+namespace {
+
+// samples: a C-contiguous buffer of native 16-bit integers (the package
+// makes sure of it). Returns (vectors (n, 39), records (n, 13), energies (n,)).
+py::tuple extract(const py::buffer& samples, const std::string& normalisation, bool truncate) {
+  const Samples x = samplesOf(samples.request(), "extract");
+  const auto mode = feature::normalisationNamed(normalisation);
+  feature::Utterance u;
+  {
+    py::gil_scoped_release unlocked;
+    u = threadExtractor().extract(x.data, x.count, mode, truncate);
+  }
+  const py::ssize_t n = u.frames;
+  return py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::kDimensions}),
+                        arrayOf(std::move(u.records), {n, feature::kRecordValues}), arrayOf(std::move(u.energies), {n}));
+}
+
+// A batch of utterances on jobs C++ threads, the GIL released for the whole
+// batch: the (vectors, records, energies) of each, in the order given. The
+// first utterance that fails (in index order) raises, after every thread
+// has stopped, with its index in the message.
+py::list extractBatch(const py::list& items, const std::string& normalisation, bool truncate, int jobs) {
+  std::vector<Samples> batch;
+  std::vector<py::buffer_info> held;  // keeps the buffers' views while threads read them
+  held.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    held.push_back(items[i].cast<py::buffer>().request());
+    batch.push_back(samplesOf(held.back(), "utterance " + std::to_string(i)));
+  }
+  const auto mode = feature::normalisationNamed(normalisation);
+  std::vector<feature::Utterance> results(batch.size());
+  std::vector<std::exception_ptr> errors(batch.size());
+  {
+    py::gil_scoped_release unlocked;
+    // After the first failure (in index order), later utterances are not
+    // begun.
+    std::atomic<std::size_t> firstError{batch.size()};
+    kit::PoolCalls calls;
+    calls.makeRunner = [&]() -> std::function<void(std::size_t)> {
+      auto extractor = std::make_shared<feature::Extractor>();  // per thread: extractors share nothing
+      return [&, extractor](std::size_t i) {
+        if (i > firstError.load()) return;
+        try {
+          results[i] = extractor->extract(batch[i].data, batch[i].count, mode, truncate);
+        } catch (...) {
+          errors[i] = std::current_exception();
+          std::size_t seen = firstError.load();
+          while (i < seen && !firstError.compare_exchange_weak(seen, i)) {
+          }
+        }
+      };
+    };
+    calls.failed = [&](std::size_t i, const std::string& what) {
+      errors[i] = std::make_exception_ptr(std::runtime_error(what));
+    };
+    calls.deliver = [](std::size_t) {};
+    calls.notice = [](const std::string&) {};  // fewer threads: the others do the whole batch
+    kit::runInOrder(batch.size(), std::max(1, jobs), batch.size(), calls);
+  }
+  for (std::size_t i = 0; i < errors.size(); ++i) {
+    if (!errors[i]) continue;
+    try {
+      std::rethrow_exception(errors[i]);
+    } catch (const feature::TooLong& e) {
+      throw feature::TooLong("utterance " + std::to_string(i) + ": " + e.what());
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw std::runtime_error("utterance " + std::to_string(i) + ": " + e.what());
+    }
+  }
+  py::list out;
+  for (feature::Utterance& u : results) {
+    const py::ssize_t n = u.frames;
+    out.append(py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::kDimensions}),
+                              arrayOf(std::move(u.records), {n, feature::kRecordValues}),
+                              arrayOf(std::move(u.energies), {n})));
+  }
+  return out;
+}
+
+}  // namespace
+
+void bindExtraction(py::module_& m) {
+  m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));
+  m.def("extract_batch", &extractBatch, py::arg("items"), py::arg("normalisation"), py::arg("truncate"),
+        py::arg("jobs"));
+  m.def("too_long", [](const std::string& what, std::int64_t samples) {
+    return tooLongWords(what, samples) + kTruncateHint;
+  });
+  m.def("extension", [](const std::string& normalisation) {
+    return std::string(feature::extensionOf(feature::normalisationNamed(normalisation)));
+  });
+}
+
+}  // namespace binding

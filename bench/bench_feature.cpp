@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "energy_track.h"
+#include "fast_front_end.h"
 #include "feature.h"
 
 namespace {
@@ -126,10 +128,11 @@ Corpus makeCorpus(double seconds, int files) {
   return c;
 }
 
-std::vector<FrontEnd> frontEnds() {
+// The front ends this processor runs (not "fastest", which is one of them).
+std::vector<FrontEnd> supportedFrontEnds() {
   std::vector<FrontEnd> out;
-  for (FrontEnd f : {FrontEnd::kStraightforward, FrontEnd::kBaseline, FrontEnd::kAvx2, FrontEnd::kAvx512}) {
-    if (frontEndSupported(f)) out.push_back(f);
+  for (FrontEnd f : frontEnds()) {
+    if (f != FrontEnd::kFastest && frontEndSupported(f)) out.push_back(f);
   }
   return out;
 }
@@ -160,12 +163,8 @@ void straightforwardStages(FEATURE& f, const std::int16_t* samples, StageSeconds
     for (int j = 0; j < kFrameLength; ++j) frame[j] = samples[i * kFrameShift + j];
     double t1 = wallNow();
     s[kFraming] += t1 - t0;
-    double sum = 0.0;
-    for (int j = 0; j < kFrameLength; ++j) {
-      const float square = frame[j] * frame[j];
-      sum += square;
-    }
-    f.frameEng[i] = sum != 0.0 ? static_cast<float>(std::log10(sum / 320.0)) * 10.0f : 0.0f;
+    const double sum = f.sumOfSquares(frame.data());
+    f.frameEng[i] = sum != 0.0 ? frameEnergyDb(sum) : 0.0f;
     t0 = wallNow();
     s[kEnergy] += t0 - t1;
     f.SubDC(frame.data());
@@ -173,21 +172,10 @@ void straightforwardStages(FEATURE& f, const std::int16_t* samples, StageSeconds
     f.Haming_window(frame.data());
     t1 = wallNow();
     s[kPrepare] += t1 - t0;
-    for (int k = 1; k <= kFftLength; ++k) spectrum[k] = Complex_{0.0, 0.0};
-    for (int j = 0; j < kFrameLength; ++j) spectrum[j + 1].re = frame[j];
-    f.fft(1, kFftLength, spectrum.data());
+    f.frameSpectrum(frame.data(), spectrum.data());
     t0 = wallNow();
     s[kFft] += t0 - t1;
-    auto& band = f.melBand[i];
-    std::fill(band.begin() + 1, band.end(), 0.0);
-    for (int k = 1; k < kFftBins; ++k) {
-      const double re = spectrum[k + 1].re, im = spectrum[k + 1].im;
-      const float magnitude = static_cast<float>(std::sqrt(re * re + im * im));
-      const int idx = f.filterIdx[k];
-      const float lower = static_cast<float>(magnitude * f.filterWeight[k]);
-      if (idx > 0) band[idx] += lower;
-      if (idx < kNumFilters) band[idx + 1] += magnitude - lower;
-    }
+    f.melBandsOfSpectrum(spectrum.data(), f.melBand[i].data());
     s[kFilterBank] += wallNow() - t0;
   }
 }
@@ -329,7 +317,7 @@ int main(int argc, char** argv) {
   const Corpus corpus = makeCorpus(seconds, files);
   std::printf("corpus: %d files, %.1f s of audio, %ld frames, in %s\n", files, corpus.seconds,
               corpus.frames, corpus.dir.c_str());
-  const auto paths = frontEnds();
+  const auto paths = supportedFrontEnds();
 
   // The tool as a process: CPU time, wall time and peak memory. Measured
   // first, while this process is still small: a child's peak resident size

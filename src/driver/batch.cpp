@@ -331,7 +331,8 @@ bool readEntry(ListReader& names, Utterance& u) {
   return true;
 }
 
-long runOnThisThread(ListReader& names, FEATURE& f, const LoopSettings& settings, InOrder& inOrder,
+// Every utterance on the calling thread, with the configured extractor.
+void runOnThisThread(ListReader& names, FEATURE& f, const LoopSettings& settings, InOrder& inOrder,
                      RunInputs& inputs) {
   Capture capture;
   const CapturedExtractor captured(f);
@@ -350,7 +351,6 @@ long runOnThisThread(ListReader& names, FEATURE& f, const LoopSettings& settings
     }
     inOrder.finish(u);
   }
-  return 0;
 }
 
 // A worker of the pool: its own copy of the configured extractor, and the
@@ -546,8 +546,12 @@ int runBatch(std::FILE* list, FEATURE& configured, const LoopSettings& settings)
   int status = 1;
   try {
     RunInputs inputs = inputsOf(list, settings);
-    const long unfinished = settings.jobs <= 1 ? runOnThisThread(names, configured, settings, inOrder, inputs)
-                                               : runOnWorkers(names, configured, settings, inOrder, inputs);
+    long unfinished = 0;  // names read ahead but not finished when the run stopped
+    if (settings.jobs <= 1) {
+      runOnThisThread(names, configured, settings, inOrder, inputs);
+    } else {
+      unfinished = runOnWorkers(names, configured, settings, inOrder, inputs);
+    }
     status = inOrder.status();
     if (inOrder.stopped()) {
       // The names after the one whose recording could not be read; a list

@@ -76,8 +76,7 @@ void FEATURE::getDeltaCep(int n, const float* in, float* out) {
   }
   for (int t = 0; t < n; ++t) {
     for (int j = 0; j < kNumCeps; ++j) {
-      std::fprintf(settings.console, "t=%d D=%d f=%f\n", t, j, static_cast<double>(out[t * kCepDim + j]));
-      std::fflush(settings.console);
+      say("t=%d D=%d f=%f\n", t, j, static_cast<double>(out[t * kCepDim + j]));
       waitForKey();
     }
   }

@@ -134,7 +134,9 @@ std::int16_t qualifiedParmKind(std::int32_t normType);
 // prepareRun; a setting of the extractor alone (not of the loop around it)
 // is a field here.
 struct ExtractorSettings {
-  // Where the extractor prints its messages (standard output by default).
+  // Where the extractor prints its messages (standard output by default);
+  // null prints none (the library, Python): every message goes through
+  // FEATURE::say, which keeps to that.
   std::FILE* console = stdout;
   // Where printProblem prints the problems (standard error by default).
   std::FILE* errors = stderr;
@@ -289,6 +291,14 @@ class FEATURE {
   // frameEng and melBand[1..24] for frames 0..totalFrame-1; the samples must
   // hold 160 * totalFrame + 160 values. Returns 1.
   int MelBandMagnitude(const std::int16_t* samples);
+  // The steps of one frame, in MelBandMagnitude's order: the sum of the
+  // squares of its 320 raw samples (for its energy); then SubDC,
+  // PreEmphasis, Haming_window; the 512-point spectrum of the windowed
+  // frame (spectrum[1..512]); the 24 filter outputs of the spectrum into
+  // band[1..24].
+  double sumOfSquares(const float* frame) const;
+  void frameSpectrum(const float* frame, Complex_* spectrum);
+  void melBandsOfSpectrum(const Complex_* spectrum, double* band) const;
   void SubDC(float* frame);          // 320 values, mean removed
   void PreEmphasis(float* frame);    // 320 values, 1 - 0.95 z^-1
   void Haming_window(float* frame);  // 320 values times hamWin
@@ -326,6 +336,8 @@ class FEATURE {
   int recordingUnreadable(const char* path, int error);
   // Records a problem of the current utterance and prints it (printProblem).
   void report(Problem problem);
+  // Prints on the console, when there is one, and flushes it.
+  void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Reports the recording at path refused for reason; returns
   // kRecordingRefused.
   int refuse(const char* path, const std::string& reason);

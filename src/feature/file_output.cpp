@@ -38,48 +38,32 @@ namespace {
 
 using namespace feature_files;
 
-// A 32-bit word whose bytes lie in memory in big-endian (or little-endian)
-// order, as the file wants them.
-std::uint32_t bigEndianWord(std::uint32_t value) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  return __builtin_bswap32(value);
-#else
-  return value;
-#endif
-}
-
-std::uint32_t littleEndianWord(std::uint32_t value) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  return value;
-#else
-  return __builtin_bswap32(value);
-#endif
-}
-
-// The header, then the values a chunk at a time: rows copied into a buffer
-// of words, the buffer put into the file's byte order and written. No copy
-// of the whole file is ever held.
+// The header, then the values a chunk at a time, each stored in the file's
+// byte order into a buffer that is then written. No copy of the whole file
+// is ever held.
 bool writeContent(kit::OutputFile& file, const FloatFile& content) {
   if (!file.write(content.header.data(), content.header.size())) return false;
-  constexpr std::size_t kChunkWords = 1 << 14;
-  std::uint32_t chunk[kChunkWords];
+  constexpr std::size_t kChunkBytes = std::size_t{1} << 16;
+  unsigned char chunk[kChunkBytes];
   std::size_t used = 0;
-  const auto flush = [&]() {
-    if (content.bigEndian) {
-      for (std::size_t i = 0; i < used; ++i) chunk[i] = bigEndianWord(chunk[i]);
-    } else {
-      for (std::size_t i = 0; i < used; ++i) chunk[i] = littleEndianWord(chunk[i]);
-    }
-    const bool written = file.write(chunk, used * 4);
-    used = 0;
-    return written;
-  };
+  const std::size_t rowBytes = content.valuesPerRow * 4;
   for (std::size_t r = 0; r < content.rowCount; ++r) {
-    if (used + content.valuesPerRow > kChunkWords && !flush()) return false;
-    std::memcpy(chunk + used, content.rows + r * content.rowStride, content.valuesPerRow * 4);
-    used += content.valuesPerRow;
+    if (used + rowBytes > kChunkBytes) {
+      if (!file.write(chunk, used)) return false;
+      used = 0;
+    }
+    const float* row = content.rows + r * content.rowStride;
+    for (std::size_t v = 0; v < content.valuesPerRow; ++v, used += 4) {
+      std::uint32_t bits;
+      std::memcpy(&bits, row + v, 4);
+      if (content.bigEndian) {
+        storeBigEndian32(chunk + used, bits);
+      } else {
+        storeLittleEndian32(chunk + used, bits);
+      }
+    }
   }
-  return flush();
+  return file.write(chunk, used);
 }
 
 // Writes content as the output file path (see kit::OutputFile: a regular
@@ -281,7 +265,7 @@ int FEATURE::OutputFeature(const char* name) {
   file.rowStride = kCepDim;
   file.valuesPerRow = kNumCeps;
   if (!writeFeatureFile(path, file)) {
-    std::fprintf(settings.console, "open C12 to write ERROR : %s\n", path);
+    say("open C12 to write ERROR : %s\n", path);
     return 0;
   }
 
@@ -290,7 +274,7 @@ int FEATURE::OutputFeature(const char* name) {
   file.rowStride = 1;
   file.valuesPerRow = 1;
   if (!writeFeatureFile(path, file)) {
-    std::fprintf(settings.console, "open ENG to write ERROR : %s\n", path);
+    say("open ENG to write ERROR : %s\n", path);
     return 0;
   }
   return 1;

@@ -55,43 +55,50 @@ int FEATURE::MelBandMagnitude(const std::int16_t* samples) {
     const std::int16_t* in = samples + static_cast<std::ptrdiff_t>(i) * kFrameShift;
     for (int j = 0; j < kFrameLength; ++j) frame[j] = in[j];
 
-    // Energy of the raw samples: squares in single precision, summed in
-    // double.
-    double sum = 0.0;
-    for (int j = 0; j < kFrameLength; ++j) {
-      const float square = frame[j] * frame[j];
-      sum += square;
-    }
-    energies.add(i, sum, fill);
-
+    energies.add(i, sumOfSquares(frame.data()), fill);
     SubDC(frame.data());
     PreEmphasis(frame.data());
     Haming_window(frame.data());
-
-    // The frame, zero-padded to 512 points, into the FFT (one-based).
-    for (int k = 1; k <= kFftLength; ++k) spectrum[k] = Complex_{0.0, 0.0};
-    for (int j = 0; j < kFrameLength; ++j) spectrum[j + 1].re = frame[j];
-    fft(1, kFftLength, spectrum.data());
-
-    // Bins 1..255 (not DC, not 8 kHz, not the mirror half) split their
-    // magnitude between filters idx and idx + 1; the share toward the
-    // non-existent filters 0 and 25 is dropped. Sums of linear magnitudes,
-    // in double, in increasing bin order.
-    std::array<double, kNumFilters + 1>& band = melBand[i];
-    std::fill(band.begin() + 1, band.end(), 0.0);
-    for (int k = 1; k < kFftBins; ++k) {
-      const double re = spectrum[k + 1].re;
-      const double im = spectrum[k + 1].im;
-      const float magnitude = static_cast<float>(std::sqrt(re * re + im * im));
-      const int idx = filterIdx[k];
-      const float lower = static_cast<float>(magnitude * filterWeight[k]);
-      if (idx > 0) band[idx] += lower;
-      if (idx < kNumFilters) band[idx + 1] += magnitude - lower;
-    }
+    frameSpectrum(frame.data(), spectrum.data());
+    melBandsOfSpectrum(spectrum.data(), melBand[i].data());
   }
 
   energies.finish(totalFrame, fill);
   return 1;
+}
+
+// Energy of the raw samples: squares in single precision, summed in double.
+double FEATURE::sumOfSquares(const float* frame) const {
+  double sum = 0.0;
+  for (int j = 0; j < kFrameLength; ++j) {
+    const float square = frame[j] * frame[j];
+    sum += square;
+  }
+  return sum;
+}
+
+// The frame, zero-padded to 512 points, through the FFT (one-based).
+void FEATURE::frameSpectrum(const float* frame, Complex_* spectrum) {
+  for (int k = 1; k <= kFftLength; ++k) spectrum[k] = Complex_{0.0, 0.0};
+  for (int j = 0; j < kFrameLength; ++j) spectrum[j + 1].re = frame[j];
+  fft(1, kFftLength, spectrum);
+}
+
+// Bins 1..255 (not DC, not 8 kHz, not the mirror half) split their
+// magnitude between filters idx and idx + 1; the share toward the
+// non-existent filters 0 and 25 is dropped. Sums of linear magnitudes, in
+// double, in increasing bin order.
+void FEATURE::melBandsOfSpectrum(const Complex_* spectrum, double* band) const {
+  std::fill(band + 1, band + kNumFilters + 1, 0.0);
+  for (int k = 1; k < kFftBins; ++k) {
+    const double re = spectrum[k + 1].re;
+    const double im = spectrum[k + 1].im;
+    const float magnitude = static_cast<float>(std::sqrt(re * re + im * im));
+    const int idx = filterIdx[k];
+    const float lower = static_cast<float>(magnitude * filterWeight[k]);
+    if (idx > 0) band[idx] += lower;
+    if (idx < kNumFilters) band[idx + 1] += magnitude - lower;
+  }
 }
 
 // Mean removal: the mean in double, each difference rounded to single.

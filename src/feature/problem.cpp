@@ -1,6 +1,7 @@
 #include "problem.h"
 
 #include "analysis_constants.h"
+#include "feature.h"
 
 #include <cstdio>
 #include <cstring>
@@ -58,4 +59,9 @@ std::string describe(const Problem& p) {
       return withReason("cannot remove", p);
   }
   return p.path;
+}
+
+void FEATURE::report(Problem problem) {
+  if (settings.printProblem != nullptr && settings.errors != nullptr) settings.printProblem(settings.errors, problem);
+  outcome.problems.push_back(std::move(problem));
 }

@@ -92,21 +92,13 @@ const char* inputFormatName(InputFormat format) {
   return format == InputFormat::kAudio ? "audio" : "raw";
 }
 
-void FEATURE::report(Problem problem) {
-  if (settings.printProblem != nullptr && settings.errors != nullptr) settings.printProblem(settings.errors, problem);
-  outcome.problems.push_back(std::move(problem));
-}
-
 int FEATURE::refuse(const char* path, const std::string& reason) {
   report({ProblemKind::kRecordingRefused, path, 0, reason});
   return kRecordingRefused;
 }
 
 int FEATURE::recordingUnreadable(const char* path, int error) {
-  if (settings.console != nullptr) {
-    std::fprintf(settings.console, "can't open file %s\n", path);
-    std::fflush(settings.console);
-  }
+  say("can't open file %s\n", path);
   report({ProblemKind::kCannotReadRecording, path, error});
   return kRecordingUnreadable;
 }
@@ -124,7 +116,7 @@ int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples)
     result = settings.inputFormat == InputFormat::kAudio ? readContainer(file, path, samples)
                                                 : readRaw(file, path, samples);
   } catch (const std::bad_alloc&) {
-    if (settings.console != nullptr) std::fprintf(settings.console, "memory allocate error\n");
+    say("memory allocate error\n");
     result = kShellNoMemory;
   }
   std::fclose(file);

@@ -22,7 +22,7 @@ int FEATURE::analyseSamples(const std::int16_t* samples, std::int32_t n) {
   try {
     cepData.assign(static_cast<std::size_t>(frames) * kCepDim, 0.0f);
   } catch (const std::bad_alloc&) {
-    if (settings.console != nullptr) std::fprintf(settings.console, "memory allocate error\n");
+    say("memory allocate error\n");
     return kShellNoMemory;
   }
   totalFrame = frames;

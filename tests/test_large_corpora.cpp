@@ -38,30 +38,6 @@ test::Spawned startTool(const std::vector<std::string>& args, long openFiles = -
   return test::spawn(args, options);
 }
 
-// The tool's own peak resident size (VmHWM of its address space, read only
-// once it runs the tool) in kB, sampled until it ends; and its status.
-std::pair<long, int> waitMeasuring(pid_t pid) {
-  const std::string status = "/proc/" + std::to_string(pid) + "/status";
-  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
-  char target[PATH_MAX];
-  long peak = 0;
-  for (;;) {
-    int wstatus = 0;
-    if (waitpid(pid, &wstatus, WNOHANG) == pid) {
-      return {peak, WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus)};
-    }
-    const ssize_t n = readlink(exe.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, static_cast<std::size_t>(n)).find("feature") != std::string::npos) {
-      std::ifstream in(status);
-      std::string line;
-      while (std::getline(in, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) peak = std::max(peak, std::atol(line.c_str() + 6));
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 class Corpora : public ::testing::Test {
  protected:
   void SetUp() override { mkdir((dir / "in").c_str(), 0777); }
@@ -359,8 +335,8 @@ TEST_F(Corpora, TenThousandNamesInFlatMemory) {
   for (int i = 0; i < 10; ++i) many += names;
   test::writeText(dir / "large", many);
 
-  const auto small = waitMeasuring(startTool({dir / "small", dir / "in", dir / "out", "CMN"}, 12).pid);
-  const auto large = waitMeasuring(startTool({dir / "large", dir / "in", dir / "out", "CMN"}, 12).pid);
+  const auto small = test::waitMeasuringPeak(startTool({dir / "small", dir / "in", dir / "out", "CMN"}, 12).pid);
+  const auto large = test::waitMeasuringPeak(startTool({dir / "large", dir / "in", dir / "out", "CMN"}, 12).pid);
   EXPECT_EQ(small.second, 0);
   EXPECT_EQ(large.second, 0);
   EXPECT_EQ(test::readBytes(dir / "out/u.mfcKVR0DAZC39").size(), 12u + 156u * 9u);

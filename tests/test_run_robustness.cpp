@@ -278,18 +278,8 @@ TEST_F(Robustness, ListWithoutWhiteSpaceKeepsMemoryFlat) {
   test::SpawnOptions options;
   options.errorsFile = dir / "errors";
   const test::Spawned run = test::spawn({dir / "list", dir / "in", dir / "out", "NONE"}, options);
-  long peak = 0;
-  int status = 0;
-  for (;;) {
-    if (waitpid(run.pid, &status, WNOHANG) == run.pid) break;
-    std::ifstream in("/proc/" + std::to_string(run.pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("VmHWM:", 0) == 0) peak = std::max(peak, std::atol(line.c_str() + 6));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  const auto [peak, status] = test::waitMeasuringPeak(run.pid);
+  EXPECT_EQ(status, 1);
   EXPECT_NE(readFile(dir / "errors").find("skipped a name longer than 511 characters: aaaa"), std::string::npos);
   EXPECT_EQ(test::listTree(dir / "out"), std::vector<std::string>{"u0.mfcKVR0DAC39"});
   std::printf("peak resident memory with a 48 MB name: %ld kB\n", peak);

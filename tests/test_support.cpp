@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <csignal>
@@ -21,6 +23,7 @@
 #include <random>
 #include <sys/ioctl.h>
 #include <stdexcept>
+#include <thread>
 
 namespace test {
 
@@ -237,6 +240,28 @@ void writeAll(int fd, const std::string& text) {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n <= 0) throw std::runtime_error("write to the program");
     done += static_cast<std::size_t>(n);
+  }
+}
+
+std::pair<long, int> waitMeasuringPeak(pid_t pid) {
+  const std::string status = "/proc/" + std::to_string(pid) + "/status";
+  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  char target[PATH_MAX];
+  long peak = 0;
+  for (;;) {
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, WNOHANG) == pid) {
+      return {peak, WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus)};
+    }
+    const ssize_t n = readlink(exe.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)).find("/feature") != std::string::npos) {
+      std::ifstream in(status);
+      std::string line;
+      while (std::getline(in, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) peak = std::max(peak, std::atol(line.c_str() + 6));
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "feature.h"
@@ -91,6 +92,10 @@ Spawned spawn(const std::vector<std::string>& args, const SpawnOptions& options 
 // Waits for it: its exit status, or 128 + the signal that ended it; with
 // usage given, its resource use.
 int waitStatus(pid_t pid, rusage* usage = nullptr);
+// Waits for it, sampling the peak resident size (VmHWM, kB) of the program
+// it runs once it runs one of ours (not of the test's copy before exec):
+// {peak, status}.
+std::pair<long, int> waitMeasuringPeak(pid_t pid);
 std::string readAll(int fd);                     // to the end, then closed
 void writeAll(int fd, const std::string& text);  // all of it, or throws
 

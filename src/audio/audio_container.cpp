@@ -41,6 +41,17 @@ std::string chunkPastTheEnd(const char* id, std::uint64_t at) {
   return std::string("its ") + id + " chunk at byte " + std::to_string(at) + " runs past the end of the file";
 }
 
+// Moves at to the next chunk, at next, or says (false, in d) that the chunk
+// at at runs past the end of the file.
+bool nextChunk(std::uint64_t& at, std::uint64_t next, std::uint64_t size, SampleData& d) {
+  if (next > size) {
+    d.problem = chunkPastTheEnd("header", at);
+    return false;
+  }
+  at = next;
+  return true;
+}
+
 // RIFF/RIFX WAVE (WAV, WAVEX) and RF64: chunks of a 4-byte id and a 32-bit
 // size, padded to even; RF64 keeps the 64-bit data size in its ds64 chunk.
 SampleData riffData(const Fields& f, std::uint64_t size) {
@@ -60,12 +71,7 @@ SampleData riffData(const Fields& f, std::uint64_t size) {
       d.unknownLength = !rf64 && (length == 0 || length == 0xFFFFFFFF || length == 0x7FFFF000);
       return d;
     }
-    const std::uint64_t next = at + 8 + length + (length & 1);
-    if (next > size) {
-      d.problem = chunkPastTheEnd("header", at);
-      return d;
-    }
-    at = next;
+    if (!nextChunk(at, at + 8 + length + (length & 1), size, d)) return d;
   }
   d.problem = "no data chunk within the file";
   return d;
@@ -87,16 +93,8 @@ SampleData wave64Data(const Fields& f, std::uint64_t size) {
     }
     // (A size past the file is refused before it is rounded up: near 2^64
     // the rounding would wrap to a chunk that never moves on.)
-    if (length > size - at) {
-      d.problem = chunkPastTheEnd("header", at);
-      return d;
-    }
-    const std::uint64_t next = at + ((length + 7) & ~std::uint64_t{7});
-    if (next > size) {
-      d.problem = chunkPastTheEnd("header", at);
-      return d;
-    }
-    at = next;
+    const std::uint64_t next = length > size - at ? size + 1 : at + ((length + 7) & ~std::uint64_t{7});
+    if (!nextChunk(at, next, size, d)) return d;
   }
   d.problem = "no data chunk within the file";
   return d;

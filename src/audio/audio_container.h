@@ -20,7 +20,7 @@ namespace audio {
 // into memory once, up to kMaxStreamBytes.
 class ByteSource {
  public:
-  static constexpr std::uint64_t kMaxStreamBytes = std::uint64_t{1} << 30;
+  static constexpr std::uint64_t kMaxStreamBytes = std::uint64_t{1} << 30;  // kit::kMostStreamBytes
 
   // problem says why when the bytes cannot be had (an error reading, a
   // stream longer than kMaxStreamBytes).

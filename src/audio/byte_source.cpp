@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "audio_container.h"
+#include "text_and_streams.h"
 
 namespace audio {
 
@@ -20,21 +21,8 @@ ByteSource::ByteSource(int fd, std::string& problem) {
   }
   // A pipe or a device cannot be read at an offset: its bytes are taken
   // whole, once.
-  unsigned char block[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      problem = std::string("cannot read it: ") + std::strerror(errno);
-      return;
-    }
-    if (got == 0) break;
-    if (bytes_.size() + static_cast<std::size_t>(got) > kMaxStreamBytes) {
-      problem = "a stream of more than 1 GiB";
-      return;
-    }
-    bytes_.insert(bytes_.end(), block, block + got);
-  }
+  problem = kit::readStream(fd, bytes_, kMaxStreamBytes);
+  if (!problem.empty()) return;
   size_ = bytes_.size();
   data_ = bytes_.data();
 }

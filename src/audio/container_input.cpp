@@ -76,6 +76,24 @@ SF_VIRTUAL_IO virtualIo() {
 // open's.
 std::mutex soundFileOpens;
 
+// libsndfile on the bytes of file, closed when it goes; null, with problem
+// (if given) saying why, when they are no audio file it reads.
+using SoundFile = std::unique_ptr<SNDFILE, int (*)(SNDFILE*)>;
+SoundFile openSoundFile(VirtualFile& file, SF_INFO& info, std::string* problem) {
+  static SF_VIRTUAL_IO io = virtualIo();
+  std::lock_guard<std::mutex> lock(soundFileOpens);
+  SNDFILE* sound = sf_open_virtual(&io, SFM_READ, &info, &file);
+  if (sound == nullptr && problem != nullptr) *problem = sf_strerror(nullptr);
+  return SoundFile(sound, sf_close);
+}
+
+// What is read as it stands: 16-bit integer samples at 16 kHz, one to
+// maxChannels channels.
+bool readAsItStands(const SF_INFO& info, int maxChannels) {
+  return info.samplerate == kSampleRate && info.channels >= 1 && info.channels <= maxChannels &&
+         (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+}
+
 // A converted copy of path beside it that does not exist yet: its stem
 // with .16k.wav, or .16k-2.wav, .16k-3.wav, ... when that is taken.
 std::string convertedPath(const std::string& path) {
@@ -177,18 +195,10 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio:
   std::string problem;
   SF_INFO info{};
   VirtualFile virtualFile{source};
-  SF_VIRTUAL_IO io = virtualIo();
-  SNDFILE* sound;
-  {
-    std::lock_guard<std::mutex> lock(soundFileOpens);
-    sound = sf_open_virtual(&io, SFM_READ, &info, &virtualFile);
-    if (sound == nullptr) problem = sf_strerror(nullptr);
-  }
+  const SoundFile opened = openSoundFile(virtualFile, info, &problem);
+  SNDFILE* const sound = opened.get();
   if (sound == nullptr) return refuse(path, "not an audio file that can be read (" + problem + ")");
-  const std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> opened(sound, sf_close);
-  const bool accepted = info.samplerate == kSampleRate && info.channels >= 1 && info.channels <= maxChannels &&
-                        (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
-  if (!accepted) {
+  if (!readAsItStands(info, maxChannels)) {
     return refuse(path, describe(info.samplerate, info.channels, formatName(info.format & SF_FORMAT_SUBMASK),
                                  formatName(info.format & SF_FORMAT_TYPEMASK)) +
                             conversionAdvice(source, path, maxChannels, info.format));
@@ -279,18 +289,7 @@ std::int64_t FEATURE::audioSampleCount(const char* path) const {
     } else {
       SF_INFO info{};
       VirtualFile virtualFile{source};
-      SF_VIRTUAL_IO io = virtualIo();
-      SNDFILE* sound;
-      {
-        std::lock_guard<std::mutex> lock(soundFileOpens);
-        sound = sf_open_virtual(&io, SFM_READ, &info, &virtualFile);
-      }
-      if (sound != nullptr) {
-        const bool accepted = info.samplerate == kSampleRate && info.channels == 1 &&
-                              (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
-        if (accepted) count = info.frames;
-        sf_close(sound);
-      }
+      if (openSoundFile(virtualFile, info, nullptr) != nullptr && readAsItStands(info, 1)) count = info.frames;
     }
   }
   close(fd);

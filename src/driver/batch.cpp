@@ -26,6 +26,7 @@
 #include "option_readers.h"
 #include "output_file.h"
 #include "progress.h"
+#include "text_and_streams.h"
 #include "worker_pool.h"
 
 namespace {
@@ -641,19 +642,4 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings
   return "";
 }
 
-std::string printableName(const std::string& name) {
-  std::string shown;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == 0) {
-      shown += "\\0";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
+std::string printableName(const std::string& name) { return kit::printable(name); }

@@ -46,23 +46,22 @@ struct StepTimes {
 // energySums[i], the natural logarithms of its 24 filter outputs (floored at
 // 0) into slots 1..24 of melBand[i], and its record c1..c12, C0 (not
 // liftered) into cep[13 i ..]. With times given, adds the time of each step.
-using Kernel = void (*)(const Tables& tables, const std::int16_t* samples, int first, int count,
-                        double* energySums, double (*melBand)[kNumFilters + 1], float* cep, StepTimes* times);
+using KernelFunction = void(const Tables& tables, const std::int16_t* samples, int first, int count,
+                            double* energySums, double (*melBand)[kNumFilters + 1], float* cep, StepTimes* times);
+using Kernel = KernelFunction*;
 
+// The kernels of the instruction sets, each built from frame_kernel.inc.
 namespace baseline {
 constexpr int kLanes = 2;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[kNumFilters + 1], float*,
-                   StepTimes*);
+KernelFunction analyseFrames;
 }  // namespace baseline
 namespace avx2 {
 constexpr int kLanes = 4;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[kNumFilters + 1], float*,
-                   StepTimes*);
+KernelFunction analyseFrames;
 }  // namespace avx2
 namespace avx512 {
 constexpr int kLanes = 8;
-void analyseFrames(const Tables&, const std::int16_t*, int, int, double*, double (*)[kNumFilters + 1], float*,
-                   StepTimes*);
+KernelFunction analyseFrames;
 }  // namespace avx512
 
 // A row of the front-end table: its name and help for --front-end, and the

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "feature_files.h"
+#include "text_and_streams.h"
 
 namespace kaldi_data {
 
@@ -58,20 +59,7 @@ bool integer(const std::string& text, int& value) {
 // "": Kaldi's readers split on any white space and cannot hold a NUL.
 std::string keyProblem(const std::string& key, const char* what) {
   if (feature_files::kaldiKeyProblem(key).empty()) return "";
-  std::string shown;
-  for (const char c : key) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == 0) {
-      shown += "\\0";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
-    } else {
-      shown += c;
-    }
-  }
-  return std::string("an ") + what + " with a control byte, which Kaldi cannot read: '" + shown + "'";
+  return std::string("an ") + what + " with a control byte, which Kaldi cannot read: '" + kit::printable(key) + "'";
 }
 
 // Marks every line whose id an earlier line has (the first one stands).

@@ -35,6 +35,7 @@
 #include "ordered_pool.h"
 #include "output_file.h"
 #include "progress.h"
+#include "text_and_streams.h"
 
 #ifndef FEATURE_VERSION
 #define FEATURE_VERSION "unknown"
@@ -108,7 +109,7 @@ struct Options {
 
 // The most bytes of samples held for one recording: a command's output, or
 // the span of a recording's segments.
-constexpr std::uint64_t kMostHeld = std::uint64_t{1} << 30;
+constexpr std::uint64_t kMostHeld = kit::kMostStreamBytes;
 
 // One utterance of the run: a whole recording, or a segment of one.
 struct Utterance {
@@ -278,22 +279,7 @@ std::vector<unsigned char> commandOutput(const std::string& command, std::string
     return {};
   }
   std::vector<unsigned char> bytes;
-  std::string readProblem;
-  unsigned char block[1 << 16];
-  for (;;) {
-    const ssize_t got = read(out[0], block, sizeof block);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      readProblem = std::string("cannot read it: ") + std::strerror(errno);
-      break;
-    }
-    if (got == 0) break;
-    if (bytes.size() + static_cast<std::size_t>(got) > kMostHeld) {
-      readProblem = "a stream of more than 1 GiB";
-      break;
-    }
-    bytes.insert(bytes.end(), block, block + got);
-  }
+  const std::string readProblem = kit::readStream(out[0], bytes, kMostHeld);
   close(out[0]);  // a command still writing gets SIGPIPE
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {

@@ -8,10 +8,12 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
 #include "audio_container.h"
+#include "extractor.h"
 #include "test_support.h"
 
 namespace {
@@ -456,5 +458,132 @@ TEST(AudioContainers, ChunkSizesThatWrapAreRefused) {
                                   " runs past the end of the file")
           << std::hex << size;
     }
+  }
+}
+
+namespace {
+
+std::uint64_t loadNumber(const std::vector<unsigned char>& b, std::size_t at, int size, bool bigEndian) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < size; ++i) v |= std::uint64_t{b[at + i]} << (bigEndian ? 8 * (size - 1 - i) : 8 * i);
+  return v;
+}
+
+void storeNumber(std::vector<unsigned char>& b, std::size_t at, int size, bool bigEndian, std::uint64_t v) {
+  for (int i = 0; i < size; ++i) b[at + i] = static_cast<unsigned char>(v >> (bigEndian ? 8 * (size - 1 - i) : 8 * i));
+}
+
+std::size_t find(const std::vector<unsigned char>& b, const std::string& text, std::size_t from = 0) {
+  const std::vector<unsigned char> what(text.begin(), text.end());
+  const auto at = std::search(b.begin() + static_cast<std::ptrdiff_t>(from), b.end(), what.begin(), what.end());
+  return at == b.end() ? std::string::npos : static_cast<std::size_t>(at - b.begin());
+}
+
+// Where a container states how much it holds: the field, its width, its
+// byte order, and whether it counts bytes (else samples).
+struct SizeField {
+  std::size_t at;
+  int width;
+  bool bigEndian;
+  bool bytes;
+};
+
+SizeField sizeFieldOf(int format, const std::vector<unsigned char>& b) {
+  switch (format) {
+    case SF_FORMAT_WAV:
+    case SF_FORMAT_WAVEX: return {find(b, "data") + 4, 4, false, true};
+    case SF_FORMAT_RF64: return {find(b, "ds64") + 16, 8, false, true};
+    case SF_FORMAT_W64: return {find(b, std::string("data\xF3\xAC\xD3\x11", 8)) + 16, 8, false, true};
+    case SF_FORMAT_AU: return {8, 4, true, true};
+    case SF_FORMAT_CAF: return {find(b, "data", 8) + 4, 8, true, true};
+    case SF_FORMAT_AIFF: return {find(b, "COMM") + 10, 4, true, false};
+    default: return {0, 0, false, false};
+  }
+}
+
+}  // namespace
+
+// A header that promises one unit more than the file holds is refused with
+// the whole reason; one unit less is read, exactly the promised samples
+// (the bytes after them are the container's, left alone). The unit is a
+// byte where the header counts bytes, a sample where it counts samples
+// (AIFF, NIST SPHERE). FLAC's count is checked against the samples decoded:
+// one more and one less are both refused.
+TEST_F(AudioInput, HeadersThatPromiseOneMoreOrOneLess) {
+  const std::vector<std::int16_t> samples = test::speechLike(4000, 31);
+  feature::Extractor extractor;
+  const auto read = [&](const std::string& path) {
+    return extractor.readRecording(path, feature::InputFormat::Audio);
+  };
+  const auto refusal = [&](const std::string& path) -> std::string {
+    try {
+      read(path);
+    } catch (const feature::RefusedRecording& e) {
+      return e.what();
+    }
+    return "(read)";
+  };
+  const std::string cutShort = "its header promises more samples than the file holds (";
+  const std::string cutShortEnd = "): cut short, or written to a pipe; check it, or save it again with sox";
+  for (const auto& [name, format] : std::vector<std::pair<std::string, int>>{
+           {"wav", SF_FORMAT_WAV}, {"wavex", SF_FORMAT_WAVEX}, {"rf64", SF_FORMAT_RF64}, {"w64", SF_FORMAT_W64},
+           {"au", SF_FORMAT_AU}, {"caf", SF_FORMAT_CAF}, {"aiff", SF_FORMAT_AIFF}, {"nist", SF_FORMAT_NIST}}) {
+    SCOPED_TRACE(name);
+    const std::string whole = dir / ("whole." + name);
+    writeWithLibsndfile(whole, format, samples);
+    ASSERT_EQ(read(whole), samples);
+    const std::vector<unsigned char> bytes = test::readBytes(whole);
+    const SizeField field = sizeFieldOf(format, bytes);
+    const std::uint64_t stated = format == SF_FORMAT_NIST ? 4000 : loadNumber(bytes, field.at, field.width, field.bigEndian);
+    for (const int delta : {+1, -1}) {
+      std::vector<unsigned char> edited = bytes;
+      if (format == SF_FORMAT_NIST) {
+        const std::size_t at = find(bytes, "sample_count -i 4000") + 16;
+        const std::string count = std::to_string(4000 + delta);
+        std::copy(count.begin(), count.end(), edited.begin() + static_cast<std::ptrdiff_t>(at));
+      } else {
+        storeNumber(edited, field.at, field.width, field.bigEndian, stated + static_cast<std::uint64_t>(delta));
+      }
+      const std::string path = dir / (name + (delta > 0 ? ".more" : ".less"));
+      test::writeBytes(path, edited);
+      if (delta < 0) {
+        // One byte less of 16-bit samples: one sample less.
+        EXPECT_EQ(read(path), std::vector<std::int16_t>(samples.begin(), samples.end() - 1));
+        continue;
+      }
+      const std::string why = refusal(path);
+      if (format == SF_FORMAT_NIST) {
+        EXPECT_EQ(why, "refused " + path + ": " + cutShort + "8002 bytes of samples from byte 1024, in a file of " +
+                           std::to_string(bytes.size()) + " bytes" + cutShortEnd);
+        continue;
+      }
+      if (!field.bytes) {
+        EXPECT_EQ(why, "refused " + path + ": " + cutShort + "8002 bytes of samples from byte " +
+                           std::to_string(find(bytes, "SSND") + 16) + ", in a file of " + std::to_string(bytes.size()) +
+                           " bytes" + cutShortEnd);
+        continue;
+      }
+      const std::uint64_t offset = format == SF_FORMAT_AU ? loadNumber(bytes, 4, 4, true)
+                                   : format == SF_FORMAT_CAF ? field.at + 8 + 4
+                                   : format == SF_FORMAT_W64 ? field.at + 8
+                                   : format == SF_FORMAT_RF64 ? find(bytes, "data") + 8
+                                                              : field.at + 4;
+      const std::uint64_t promised = stated + 1 - (format == SF_FORMAT_CAF ? 4 : format == SF_FORMAT_W64 ? 24 : 0);
+      EXPECT_EQ(why, "refused " + path + ": " + cutShort + std::to_string(promised) + " bytes of samples from byte " +
+                         std::to_string(offset) + ", in a file of " + std::to_string(bytes.size()) + " bytes" +
+                         cutShortEnd);
+    }
+  }
+  // FLAC: the total in STREAMINFO (the low 36 bits of bytes 21..25).
+  writeWithLibsndfile(dir / "whole.flac", SF_FORMAT_FLAC, samples);
+  const std::vector<unsigned char> flac = test::readBytes(dir / "whole.flac");
+  ASSERT_EQ(loadNumber(flac, 22, 4, true), 4000u);
+  for (const int delta : {+1, -1}) {
+    std::vector<unsigned char> edited = flac;
+    storeNumber(edited, 22, 4, true, static_cast<std::uint64_t>(4000 + delta));
+    const std::string path = dir / (delta > 0 ? "flac.more" : "flac.less");
+    test::writeBytes(path, edited);
+    EXPECT_EQ(refusal(path), "refused " + path + ": its header promises " + std::to_string(4000 + delta) +
+                                 " samples, but the file holds 4000: cut short or damaged; check it with flac -t");
   }
 }

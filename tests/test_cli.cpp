@@ -456,3 +456,43 @@ TEST(Pairs, SourcesAndTargetsAsHtkScriptFilesHaveThem) {
 }
 
 }  // namespace
+
+namespace {
+
+// --part K/N takes exactly the entries at positions K, K + N, ... (from 0):
+// of six names, part 0/3 is the first and the fourth, in the tool (names
+// and pairs) and in feature-kaldi.
+TEST(Shares, EachPartHoldsExactlyItsMembers) {
+  test::ScratchDir dir;
+  std::string names, pairs, scp;
+  for (int i = 0; i < 6; ++i) {
+    const std::string n = "n" + std::to_string(i);
+    test::writeSamples(dir / (n + ".raw"), test::noise(800, static_cast<std::uint32_t>(i), 1000));
+    names += n + "\n";
+    pairs += n + ".raw " + n + ".htk\n";
+    scp += n + " " + dir / (n + ".raw") + "\n";
+  }
+  test::writeText(dir / "names", names);
+  test::writeText(dir / "pairs", pairs);
+  test::writeText(dir / "wav.scp", scp);
+  for (int k = 0; k < 3; ++k) {
+    const std::string part = std::to_string(k) + "/3";
+    const std::string first = "n" + std::to_string(k), second = "n" + std::to_string(k + 3);
+    const std::string out = dir / ("out" + std::to_string(k));
+    ASSERT_EQ(test::runTool({"-q", "--part", part, "--input-extension=raw", dir / "names", dir.path(), out, "NONE"}).status, 0);
+    EXPECT_EQ(test::listTree(out), (std::vector<std::string>{first + ".mfcKVR0DAC39", second + ".mfcKVR0DAC39"}));
+    test::RunOptions here;
+    here.cwd = dir.path();
+    ASSERT_EQ(test::runTool({"-q", "--pairs", "--part", part, "pairs", ".", "pairs-" + std::to_string(k), "NONE"}, here).status, 0);
+    EXPECT_EQ(test::listTree(dir / ("pairs-" + std::to_string(k))), (std::vector<std::string>{first + ".htk", second + ".htk"}));
+    test::RunOptions kaldi;
+    kaldi.program = KALDI_BINARY;
+    const auto run = test::runTool({"-q", "--input-format=raw", "--part", part, "--write-num-frames=ark,t:" + out + ".frames",
+                                    "scp:" + dir / "wav.scp", "ark:" + out + ".ark", "NONE"}, kaldi);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    const auto frames = test::readBytes(out + ".frames");
+    EXPECT_EQ(std::string(frames.begin(), frames.end()), first + " 4\n" + second + " 4\n");
+  }
+}
+
+}  // namespace

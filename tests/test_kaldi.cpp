@@ -509,3 +509,41 @@ TEST_F(Kaldi, IgnoredSignalsStayIgnoredAndLongOutputsSaySo) {
 }
 
 }  // namespace
+
+namespace {
+
+// The rules of a cut at their boundaries, both sides, each expected value
+// computed here by the rule itself: seconds to a sample index rounded half
+// up from the double product (a decimal time "at one half" may land just
+// below it in double); an end exactly at the length plus the overshoot
+// (kept, cut to the length) and just past it (refused); a segment exactly
+// as long as the minimum (kept) and just shorter (refused).
+TEST(SegmentRules, EveryRuleAtItsBoundary) {
+  const std::int64_t samples = 16000 * 10;
+  const kaldi_data::CutLimits limits;
+  const auto cut = [&](double start, double end) {
+    kaldi_data::Segment s;
+    s.start = start;
+    s.end = end;
+    return kaldi_data::cutSegment(s, samples, 1, 16000.0f, limits);
+  };
+  for (const double fraction : {0.25, 0.4999, 0.49999999, 0.5, 0.50000001, 0.5001, 0.75}) {
+    const double start = (16000.0 + fraction) / 16000.0;
+    const auto rule = static_cast<std::int64_t>(static_cast<std::int32_t>(start * 16000.0 + 0.5f));
+    const kaldi_data::Cut c = cut(start, 2.0);
+    EXPECT_EQ(c.first, rule) << fraction;
+    // Truncating instead would differ from the rule on this side of a half.
+    EXPECT_EQ(c.first == 16000, start * 16000.0 + 0.5 < 16001.0) << fraction;
+  }
+  const float length = static_cast<float>(samples) / 16000.0f;
+  const double atOvershoot = static_cast<double>(length + limits.maxOvershoot);
+  const kaldi_data::Cut kept = cut(9.0, atOvershoot);
+  EXPECT_EQ(kept.problem, "");
+  EXPECT_EQ(kept.end, samples);
+  EXPECT_NE(cut(9.0, std::nextafter(atOvershoot, 100.0)).problem, "");
+  const double minimum = static_cast<double>(limits.minSegmentLength);
+  EXPECT_EQ(cut(0.0, minimum).problem, "");
+  EXPECT_EQ(cut(0.0, std::nextafter(minimum, 0.0)).problem, "it is shorter than 0.100000 s");
+}
+
+}  // namespace

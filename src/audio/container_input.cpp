@@ -239,12 +239,14 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio:
   // A streamed WAV's samples are taken from the stream itself, to its end,
   // whatever length libsndfile took from the header.
   const bool fromBytes = data.toEnd && source.stream() && littleRiff;
-  if (!fromBytes && (info.frames < 0 || static_cast<std::uint64_t>(info.frames) != promised)) {
+  // Fewer samples readable than promised: cut short. More (a chunk padded,
+  // bytes after the samples): the promised ones are the recording.
+  if (!fromBytes && (info.frames < 0 || static_cast<std::uint64_t>(info.frames) < promised)) {
     return refuse(path,
                   kCutShort + std::to_string(promised) + " promised, " + std::to_string(info.frames) + " readable" +
                       kCutShortEnd);
   }
-  const std::uint64_t total = fromBytes ? promised : static_cast<std::uint64_t>(info.frames);
+  const std::uint64_t total = promised;
   const std::uint64_t first = std::min(window.first, total);
   const auto frames = static_cast<sf_count_t>(std::min(window.count, total - first));
   samples.resize(static_cast<std::size_t>(frames) * static_cast<std::size_t>(info.channels));

@@ -310,3 +310,15 @@ def test_run_list_resumes_and_refuses_as_the_tool(tmp_path):
         arguments = {"input_dir": recordings, "output_dir": tmp_path / "o", **bad}
         with pytest.raises(ValueError, match=reason):
             mf.run_list(list_file, normalisation="NONE", **arguments)
+
+
+def test_a_share_of_a_list_holds_exactly_its_members(tmp_path):
+    """part K/N of six names: exactly those at positions K and K + 3."""
+    (tmp_path / "in").mkdir()
+    for i in range(6):
+        np.full(800, i, np.int16).tofile(tmp_path / "in" / f"n{i}")
+    (tmp_path / "list").write_text("".join(f"n{i}\n" for i in range(6)))
+    for k in range(3):
+        out = tmp_path / f"out{k}"
+        assert mf.run_list(tmp_path / "list", tmp_path / "in", out, "NONE", part=f"{k}/3") == 0
+        assert sorted(os.listdir(out)) == [f"n{k}.mfcKVR0DAC39", f"n{k + 3}.mfcKVR0DAC39"]

@@ -94,7 +94,9 @@ void throwOrWarn(const std::vector<Problem>& problems, std::vector<std::string>*
     if (problem.kind == ProblemKind::kCannotReadRecording) {
       throw UnreadableRecording(describe(problem), problem.error, problem.path);
     }
-    if (problem.kind == ProblemKind::kRecordingRefused) throw RefusedRecording(describe(problem), problem.path);
+    if (problem.kind == ProblemKind::kRecordingRefused) {
+      throw RefusedRecording(describe(problem), problem.path, problem.count);
+    }
     if (problem.isWarning() && problem.kind != ProblemKind::kRecordingCut && warnings != nullptr) {
       warnings->push_back(describe(problem));
     }
@@ -103,14 +105,17 @@ void throwOrWarn(const std::vector<Problem>& problems, std::vector<std::string>*
 
 // Reads the window of source into r (ByteSource as the audio input has it).
 void readWindow(FEATURE& f, const audio::ByteSource& source, const std::string& label, InputFormat format,
-                std::uint64_t first, std::uint64_t count, int maxChannels, RecordingSamples& r) {
+                std::uint64_t first, std::uint64_t count, int maxChannels, const Conversion& how, RecordingSamples& r) {
   f.outcome.problems.clear();
+  f.settings.conversion = how;
   const audio::FrameWindow window{first, count};
   const int result = format == InputFormat::Raw
                          ? f.readRawSource(source, label.c_str(), window, r.samples)
                          : f.readAudio(source, label.c_str(), window, maxChannels, r.samples, r.channels);
   if (result == kExtractOk && format == InputFormat::Raw) r.channels = 1;
   r.length = f.outcome.samplesInFile;
+  r.converted = f.outcome.converted;
+  r.clipped = f.outcome.clipped;
   throwOrWarn(f.outcome.problems, &r.warnings);
   f.outcome.problems.clear();
 }
@@ -118,7 +123,7 @@ void readWindow(FEATURE& f, const audio::ByteSource& source, const std::string& 
 }  // namespace
 
 RecordingSamples Extractor::readSamples(const std::string& path, InputFormat format, std::uint64_t first,
-                                        std::uint64_t count, int maxChannels) {
+                                        std::uint64_t count, int maxChannels, const Conversion& how) {
   checkPath(path);
   RecordingSamples r;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -135,17 +140,17 @@ RecordingSamples Extractor::readSamples(const std::string& path, InputFormat for
   std::string problem;
   const audio::ByteSource source(fd, problem);
   if (!problem.empty()) throw RefusedRecording(path + ": " + problem, path);
-  readWindow(*f_, source, path, format, first, count, maxChannels, r);
+  readWindow(*f_, source, path, format, first, count, maxChannels, how, r);
   return r;
 }
 
 RecordingSamples Extractor::readSamples(const unsigned char* bytes, std::size_t size, const std::string& label,
                                         const std::string& command, InputFormat format, std::uint64_t first,
-                                        std::uint64_t count, int maxChannels) {
+                                        std::uint64_t count, int maxChannels, const Conversion& how) {
   RecordingSamples r;
   audio::ByteSource source(bytes, size);
   source.setCommand(command);
-  readWindow(*f_, source, label, format, first, count, maxChannels, r);
+  readWindow(*f_, source, label, format, first, count, maxChannels, how, r);
   return r;
 }
 

@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "conversion_choice.h"
+
 class FEATURE;
 
 namespace feature {
@@ -79,11 +81,16 @@ class UnreadableRecording : public FileError {
 // sample format, cut short, no audio at all...): what() says what it is.
 class RefusedRecording : public std::invalid_argument {
  public:
-  RefusedRecording(const std::string& what, std::string path) : std::invalid_argument(what), path_(std::move(path)) {}
+  RefusedRecording(const std::string& what, std::string path, long long needs = 0)
+      : std::invalid_argument(what), path_(std::move(path)), needs_(needs) {}
   const std::string& path() const { return path_; }
+  // What would read it: kNeedsConversion, kNeedsLossy, kNeedsChannelChoice
+  // (problem.h) or'ed together; 0 when no choice would.
+  long long needs() const { return needs_; }
 
  private:
   std::string path_;
+  long long needs_;
 };
 
 // Samples of a recording, every channel interleaved, as readSamples gives
@@ -91,8 +98,10 @@ class RefusedRecording : public std::invalid_argument {
 struct RecordingSamples {
   std::vector<std::int16_t> samples;  // the frames asked for (a frame: one sample of each channel)
   int channels = 1;
-  std::int64_t length = 0;            // frames the whole recording holds
+  std::int64_t length = 0;            // frames the whole recording holds (converted, when it was)
   std::vector<std::string> warnings;  // in the tool's words
+  std::string converted;              // what was done to it ("" when nothing)
+  std::uint64_t clipped = 0;          // converted samples clipped to 16 bits
 };
 
 // What one recording gives.
@@ -135,11 +144,13 @@ class Extractor {
   // alone). From a file, or from bytes in memory (a command's output, named
   // by label in messages; command, if given, is the command it came from).
   // Throws UnreadableRecording or RefusedRecording.
+  // how: what may be done to another kind of recording (the frames are
+  // then those of its conversion; see Conversion).
   RecordingSamples readSamples(const std::string& path, InputFormat format, std::uint64_t first, std::uint64_t count,
-                               int maxChannels = 1);
+                               int maxChannels = 1, const Conversion& how = {});
   RecordingSamples readSamples(const unsigned char* bytes, std::size_t size, const std::string& label,
                                const std::string& command, InputFormat format, std::uint64_t first,
-                               std::uint64_t count, int maxChannels = 1);
+                               std::uint64_t count, int maxChannels = 1, const Conversion& how = {});
 
  private:
   std::unique_ptr<FEATURE> f_;

@@ -9,6 +9,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -242,6 +243,8 @@ struct FlacState {
   FlacResult result;
   std::uint64_t promised = 0;  // total samples in STREAMINFO (0: unknown)
   std::string decodeError;
+  const FlacSink* sink = nullptr;  // takes the values, when it wants them
+  std::vector<double> values;
 };
 
 FLAC__StreamDecoderReadStatus readBytes(const FLAC__StreamDecoder*, FLAC__byte buffer[], std::size_t* bytes,
@@ -262,13 +265,23 @@ FLAC__bool atEnd(const FLAC__StreamDecoder*, void* data) {
 FLAC__StreamDecoderWriteStatus writeSamples(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
                                             const FLAC__int32* const buffer[], void* data) {
   auto& s = *static_cast<FlacState*>(data);
-  if (frame->header.channels != s.result.channels || frame->header.bits_per_sample != 16) {
+  if (frame->header.channels != s.result.channels || frame->header.bits_per_sample != s.result.bits) {
     s.decodeError = "a frame of " + std::to_string(frame->header.channels) + " channels and " +
                     std::to_string(frame->header.bits_per_sample) + " bits, unlike its header";
     return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
   }
   const std::uint64_t count = frame->header.blocksize;
   const unsigned channels = s.result.channels;
+  if (s.sink != nullptr) {
+    const double scale = std::ldexp(1.0, 16 - static_cast<int>(s.result.bits));
+    s.values.resize(static_cast<std::size_t>(count) * channels);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      for (unsigned c = 0; c < channels; ++c) s.values[i * channels + c] = buffer[c][i] * scale;
+    }
+    s.sink->push(s.values.data(), static_cast<std::size_t>(count));
+    s.result.frames += count;
+    return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+  }
   // The part of this block inside the window.
   const std::uint64_t at = s.result.frames;
   const std::uint64_t windowEnd =
@@ -303,9 +316,9 @@ bool isFlac(const ByteSource& source) {
 }
 
 FlacResult decodeFlac(const ByteSource& source, FrameWindow window, std::vector<std::int16_t>& samples,
-                      unsigned maxChannels) {
+                      unsigned maxChannels, const FlacSink* sink) {
   samples.clear();
-  FlacState s{source, 0, window, maxChannels, samples, {}, 0, {}};
+  FlacState s{source, 0, window, maxChannels, samples, {}, 0, {}, nullptr, {}};
   const std::unique_ptr<FLAC__StreamDecoder, void (*)(FLAC__StreamDecoder*)> decoder(FLAC__stream_decoder_new(),
                                                                                    FLAC__stream_decoder_delete);
   if (decoder == nullptr) throw std::bad_alloc();
@@ -322,6 +335,11 @@ FlacResult decodeFlac(const ByteSource& source, FrameWindow window, std::vector<
   }
   s.result.accepted =
       s.result.rate == static_cast<unsigned>(kSampleRate) && s.result.channels >= 1 && s.result.channels <= maxChannels && s.result.bits == 16;
+  if (!s.result.accepted && sink != nullptr && s.result.channels >= 1 && s.result.bits >= 4 && s.result.bits <= 32 &&
+      sink->start(s.result, s.promised)) {
+    s.sink = sink;
+    s.result.accepted = true;
+  }
   if (!s.result.accepted) {
     FLAC__stream_decoder_finish(decoder.get());
     return s.result;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,13 +90,22 @@ struct FlacResult {
   std::string problem;       // why the stream is refused, if it is
 };
 
+// Where a FLAC stream's values go when they are to be converted: start
+// sees the header (true: its values are wanted, whatever its rate, sample
+// size and channels up to the most allowed), push gets every frame's
+// values in the 16-bit scale (value x 2^(16 - bits), exact), interleaved.
+struct FlacSink {
+  std::function<bool(const FlacResult& header, std::uint64_t promised)> start;
+  std::function<void(const double* values, std::size_t frames)> push;
+};
+
 // Decodes the stream into samples (the frames of window kept; the rest
-// are decoded, counted and checked too). The MD5 signature is checked when
+// are decoded, counted and checked too), or into sink when it takes them. The MD5 signature is checked when
 // the stream has one; a stream of unknown length (total 0 in its header)
 // is read to its end. A window of no frames over a stream whose header
 // states its length reads the header alone (frames: what it states).
 FlacResult decodeFlac(const ByteSource& source, FrameWindow window, std::vector<std::int16_t>& samples,
-                      unsigned maxChannels = 1);
+                      unsigned maxChannels = 1, const FlacSink* sink = nullptr);
 
 }  // namespace audio
 

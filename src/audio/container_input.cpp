@@ -16,6 +16,8 @@
 #include <string>
 
 #include "audio_container.h"
+#include "conversion.h"
+#include "fast_front_end.h"
 #include "feature.h"
 
 bool audioInputSupported() { return true; }
@@ -185,11 +187,67 @@ int FEATURE::readContainer(std::FILE* file, const char* path, std::vector<std::i
   return readAudio(source, path, {0, kMaxSamples}, 1, samples, channels);
 }
 
+namespace {
+
+// Bytes per sample of the sample formats that are read (0 for the others:
+// ADPCM, GSM, ...), and whether a format is lossy.
+int bytesPerSample(int subtype) {
+  switch (subtype) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW: return 1;
+    case SF_FORMAT_PCM_16: return 2;
+    case SF_FORMAT_PCM_24: return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT: return 4;
+    case SF_FORMAT_DOUBLE: return 8;
+    default: return 0;
+  }
+}
+
+bool isLossy(int subtype) {
+  return subtype == SF_FORMAT_MPEG_LAYER_I || subtype == SF_FORMAT_MPEG_LAYER_II ||
+         subtype == SF_FORMAT_MPEG_LAYER_III || subtype == SF_FORMAT_VORBIS || subtype == SF_FORMAT_OPUS;
+}
+
+// Why a recording of this kind is not read with these choices, or "";
+// needs receives what would read it (kNeedsConversion, ...).
+std::string conversionRefusal(int rate, int channels, bool otherFormat, bool lossy, int maxChannels,
+                              const Conversion& how, std::int64_t& needs) {
+  needs = 0;
+  if (lossy && !how.lossy) needs |= kNeedsLossy;
+  if ((otherFormat || rate != kSampleRate) && !how.convert) needs |= kNeedsConversion;
+  if (channels > maxChannels && how.channel < 0 && !how.downmix) needs |= kNeedsChannelChoice;
+  if (how.channel >= channels) {
+    return "it has no channel " + std::to_string(how.channel) + " (it has " + std::to_string(channels) +
+           ", counted from 0)";
+  }
+  if (rate != kSampleRate && (rate < audio::kLowestRate || rate > audio::kHighestRate)) {
+    needs = 0;
+    return "its rate is beyond what is converted (8000 to 192000 Hz)";
+  }
+  if (needs == 0) return "";
+  std::string why;
+  if ((needs & kNeedsLossy) != 0) {
+    why = "a lossy format, whose decoder may give other samples on another machine, is read only when asked";
+  } else if ((needs & kNeedsConversion) != 0) {
+    why = "only 16000 Hz, 16-bit integer samples are read as they are";
+  } else {
+    why = "a recording of several channels is read only as one channel or their mean";
+  }
+  return why;
+}
+
+}  // namespace
+
 int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
                        std::vector<std::int16_t>& samples, int& channels) {
   samples.clear();
   outcome.samplesIgnored = 0;
   outcome.samplesInFile = -1;
+  outcome.converted.clear();
+  outcome.clipped = 0;
   if (audio::isFlac(source)) return readFlac(source, path, window, maxChannels, samples, channels);
 
   std::string problem;
@@ -198,61 +256,90 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio:
   const SoundFile opened = openSoundFile(virtualFile, info, &problem);
   SNDFILE* const sound = opened.get();
   if (sound == nullptr) return refuse(path, "not an audio file that can be read (" + problem + ")");
-  if (!readAsItStands(info, maxChannels)) {
-    return refuse(path, describe(info.samplerate, info.channels, formatName(info.format & SF_FORMAT_SUBMASK),
-                                 formatName(info.format & SF_FORMAT_TYPEMASK)) +
-                            conversionAdvice(source, path, maxChannels, info.format));
-  }
+  const int subtype = info.format & SF_FORMAT_SUBMASK;
   const int container = info.format & SF_FORMAT_TYPEMASK;
-  audio::SampleData data = audio::promisedSampleData(container, source);
-  const std::uint64_t size = source.size();
-  // A stream that was read to its end (a command that exited well) gives
-  // the samples it holds when its writer could not state their length; a
-  // command's WAV whose header states another length than it delivers was
-  // written by a writer that estimated it (sox does, from an MP3 or FLAC
-  // source): it too runs to the end, with a warning. On disk, such a
-  // header means a file cut short, refused below, and bytes after the data
-  // chunk are other chunks.
-  char riff[4] = {};
-  const bool littleRiff = source.read(0, riff, 4) == 4 && std::memcmp(riff, "RIFF", 4) == 0;
-  if (data.unknownLength && source.stream()) data.toEnd = true;
-  if (littleRiff && !source.command().empty() && data.checkable && data.problem.empty() && !data.toEnd &&
-      data.offset <= size && data.bytes != size - data.offset) {
-    report({ProblemKind::kStreamLengthDiffers, path, 0, std::to_string(size - data.offset), static_cast<std::int64_t>(data.bytes)});
-    data.toEnd = true;
+  const bool lossy = isLossy(subtype);
+  const int sampleBytes = bytesPerSample(subtype);
+  const std::string what = describe(info.samplerate, info.channels, formatName(subtype), formatName(container));
+  if (sampleBytes == 0 && !lossy) {
+    return refuse(path, what + "; its sample format is not read" + conversionCommands(source, path, info.format, maxChannels));
   }
-  if (!data.checkable) {
-    return refuse(path,
-                  "a " + formatName(container) +
-                      " file, whose length cannot be checked (one cut short would be read as a shorter "
-                      "recording without a word); convert it to WAV or FLAC" +
-                      conversionCommands(source, path, info.format, maxChannels));
+  const Conversion& how = settings.conversion;
+  std::int64_t needs = 0;
+  const std::string refusal =
+      conversionRefusal(info.samplerate, info.channels, subtype != SF_FORMAT_PCM_16, lossy, maxChannels, how, needs);
+  if (!refusal.empty()) {
+    report({ProblemKind::kRecordingRefused, path, 0,
+            what + "; " + refusal + (needs != 0 ? conversionCommands(source, path, info.format, maxChannels) : ""),
+            needs});
+    return kRecordingRefused;
   }
-  if (!data.problem.empty()) return refuse(path, kCutShort + data.problem + kCutShortEnd);
-  if (!data.toEnd && (data.offset > size || data.bytes > size - data.offset)) {
-    return refuse(path,
-                  kCutShort + std::to_string(data.bytes) + " bytes of samples from byte " + std::to_string(data.offset) +
-                      ", in a file of " + std::to_string(size) + " bytes" + kCutShortEnd);
+  std::uint64_t total = 0;
+  bool fromBytes = false;
+  audio::SampleData data;
+  if (lossy) {
+    // Its length is what its decoder gives: no header promises it.
+    if (info.frames < 0) return refuse(path, what + "; its length cannot be told");
+    total = static_cast<std::uint64_t>(info.frames);
+  } else {
+    data = audio::promisedSampleData(container, source);
+    const std::uint64_t size = source.size();
+    // A stream that was read to its end (a command that exited well) gives
+    // the samples it holds when its writer could not state their length;
+    // a command's WAV whose header states another length than it delivers
+    // was written by a writer that estimated it (sox does, from an MP3 or
+    // FLAC source): it too runs to the end, with a warning. On disk, such a
+    // header means a file cut short, refused below, and bytes after the
+    // data chunk are other chunks.
+    char riff[4] = {};
+    const bool littleRiff = source.read(0, riff, 4) == 4 && std::memcmp(riff, "RIFF", 4) == 0;
+    if (data.unknownLength && source.stream()) data.toEnd = true;
+    if (littleRiff && !source.command().empty() && data.checkable && data.problem.empty() && !data.toEnd &&
+        data.offset <= size && data.bytes != size - data.offset) {
+      report({ProblemKind::kStreamLengthDiffers, path, 0, std::to_string(size - data.offset),
+              static_cast<std::int64_t>(data.bytes)});
+      data.toEnd = true;
+    }
+    if (!data.checkable) {
+      return refuse(path,
+                    "a " + formatName(container) +
+                        " file, whose length cannot be checked (one cut short would be read as a shorter "
+                        "recording without a word); convert it to WAV or FLAC" +
+                        conversionCommands(source, path, info.format, maxChannels));
+    }
+    if (!data.problem.empty()) return refuse(path, kCutShort + data.problem + kCutShortEnd);
+    if (!data.toEnd && (data.offset > size || data.bytes > size - data.offset)) {
+      return refuse(path,
+                    kCutShort + std::to_string(data.bytes) + " bytes of samples from byte " +
+                        std::to_string(data.offset) + ", in a file of " + std::to_string(size) + " bytes" +
+                        kCutShortEnd);
+    }
+    const std::uint64_t frameBytes = static_cast<std::uint64_t>(sampleBytes) * static_cast<std::uint64_t>(info.channels);
+    total = data.toEnd ? (size - std::min(size, data.offset)) / frameBytes : data.bytes / frameBytes;
+    // A streamed WAV of 16-bit samples is taken from the stream itself, to
+    // its end, whatever length libsndfile took from the header.
+    fromBytes = data.toEnd && source.stream() && littleRiff && subtype == SF_FORMAT_PCM_16;
+    // Fewer samples readable than promised: cut short. More (a chunk
+    // padded, bytes after the samples): the promised ones are the
+    // recording.
+    if (!fromBytes && (info.frames < 0 || static_cast<std::uint64_t>(info.frames) < total)) {
+      return refuse(path, kCutShort + std::to_string(total) + " promised, " + std::to_string(info.frames) +
+                              " readable" + kCutShortEnd);
+    }
   }
-  const std::uint64_t frameBytes = 2 * static_cast<std::uint64_t>(info.channels);
-  const std::uint64_t promised = data.toEnd ? (size - std::min(size, data.offset)) / frameBytes : data.bytes / frameBytes;
-  // A streamed WAV's samples are taken from the stream itself, to its end,
-  // whatever length libsndfile took from the header.
-  const bool fromBytes = data.toEnd && source.stream() && littleRiff;
-  // Fewer samples readable than promised: cut short. More (a chunk padded,
-  // bytes after the samples): the promised ones are the recording.
-  if (!fromBytes && (info.frames < 0 || static_cast<std::uint64_t>(info.frames) < promised)) {
-    return refuse(path,
-                  kCutShort + std::to_string(promised) + " promised, " + std::to_string(info.frames) + " readable" +
-                      kCutShortEnd);
+  // 16 kHz 16-bit samples, their channels kept as they are: read exactly.
+  // Anything else goes through the conversion (a channel picked or mixed
+  // of one is that one).
+  const bool picks = info.channels > 1 && (how.channel >= 0 || how.downmix);
+  if (subtype != SF_FORMAT_PCM_16 || info.samplerate != kSampleRate || picks) {
+    return readConverted(sound, info, total, path, window, maxChannels, samples, channels);
   }
-  const std::uint64_t total = promised;
   const std::uint64_t first = std::min(window.first, total);
   const auto frames = static_cast<sf_count_t>(std::min(window.count, total - first));
   samples.resize(static_cast<std::size_t>(frames) * static_cast<std::size_t>(info.channels));
   if (fromBytes) {
     const std::size_t bytes = samples.size() * 2;
-    source.read(data.offset + first * frameBytes, samples.data(), bytes);
+    source.read(data.offset + first * 2 * static_cast<std::uint64_t>(info.channels), samples.data(), bytes);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     for (auto& v : samples) v = static_cast<std::int16_t>(__builtin_bswap16(static_cast<std::uint16_t>(v)));
 #endif
@@ -273,6 +360,59 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio:
   outcome.samplesInFile = static_cast<std::int64_t>(total);
   outcome.samplesIgnored = static_cast<std::int64_t>(total - first - static_cast<std::uint64_t>(frames));
   return kExtractOk;
+}
+
+int FEATURE::readConverted(SNDFILE* sound, const SF_INFO& info, std::uint64_t total, const char* path,
+                           audio::FrameWindow window, int maxChannels, std::vector<std::int16_t>& samples,
+                           int& channels) {
+  const int subtype = info.format & SF_FORMAT_SUBMASK;
+  const std::uint64_t end = window.count > UINT64_MAX - window.first ? UINT64_MAX : window.first + window.count;
+  audio::Converter converter(info.samplerate, info.channels, total, settings.conversion, maxChannels > 1,
+                             fast_front_end::frontEndChoice(settings.frontEnd).resample, window.first, end);
+  const std::uint64_t from = converter.inputStart(), to = converter.inputEnd();
+  if (to > from && from > 0 && sf_seek(sound, static_cast<sf_count_t>(from), SEEK_SET) < 0) {
+    return refuse(path, "its samples cannot be read whole (it cannot be read from sample " + std::to_string(from) + ")");
+  }
+  // The source's own values in the 16-bit scale: integers as libsndfile
+  // gives them left-aligned in 32 bits, / 65536; floats x 32768.
+  const bool floats = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE || isLossy(subtype);
+  constexpr std::size_t kBlock = 1 << 14;
+  const std::size_t C = static_cast<std::size_t>(info.channels);
+  std::vector<int> integers(floats ? 0 : kBlock * C);
+  std::vector<double> values(kBlock * C);
+  for (std::uint64_t at = from; at < to;) {
+    const auto want = static_cast<sf_count_t>(std::min<std::uint64_t>(kBlock, to - at));
+    sf_count_t got;
+    if (floats) {
+      got = sf_readf_double(sound, values.data(), want);
+      for (std::size_t i = 0; i < static_cast<std::size_t>(got) * C; ++i) values[i] *= 32768.0;
+    } else {
+      got = sf_readf_int(sound, integers.data(), want);
+      for (std::size_t i = 0; i < static_cast<std::size_t>(got) * C; ++i) values[i] = integers[i] / 65536.0;
+    }
+    if (got <= 0) {
+      const int error = sf_error(sound);
+      return refuse(path, std::string("its samples cannot be read whole (") +
+                              (error != SF_ERR_NO_ERROR ? sf_error_number(error) : "the file ends early") + ")");
+    }
+    converter.push(values.data(), static_cast<std::size_t>(got));
+    at += static_cast<std::uint64_t>(got);
+  }
+  converter.finish();
+  samples.swap(converter.samples());
+  channels = converter.channels();
+  noteConversion(converter, info.samplerate, info.channels, subtype == SF_FORMAT_PCM_16 ? "" : formatName(subtype),
+                 window, samples.size() / static_cast<std::size_t>(channels));
+  return kExtractOk;
+}
+
+void FEATURE::noteConversion(const audio::Converter& converter, int rate, int sourceChannels,
+                             const std::string& format, audio::FrameWindow window, std::size_t kept) {
+  outcome.samplesInFile = static_cast<std::int64_t>(converter.length());
+  const std::uint64_t first = std::min<std::uint64_t>(window.first, converter.length());
+  outcome.samplesIgnored = static_cast<std::int64_t>(converter.length() - first - std::min<std::uint64_t>(kept, converter.length() - first));
+  outcome.converted = audio::conversionWords(rate, format, sourceChannels, settings.conversion);
+  outcome.clipped = converter.clipped();
 }
 
 std::int64_t FEATURE::audioSampleCount(const char* path) const {
@@ -300,15 +440,64 @@ std::int64_t FEATURE::audioSampleCount(const char* path) const {
 
 int FEATURE::readFlac(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
                       std::vector<std::int16_t>& samples, int& channels) {
-  const audio::FlacResult flac =
-      audio::decodeFlac(source, window, samples, static_cast<unsigned>(std::max(1, maxChannels)));
+  // A stream of another rate, sample size or more channels goes through
+  // the conversion when the choices allow it (its whole stream is decoded
+  // and checked either way).
+  std::unique_ptr<audio::Converter> converter;
+  std::string refusal;
+  std::int64_t needs = 0;
+  unsigned sourceRate = 0, sourceChannels = 0, sourceBits = 0;
+  const std::uint64_t end = window.count > UINT64_MAX - window.first ? UINT64_MAX : window.first + window.count;
+  const Conversion& how = settings.conversion;
+  audio::FlacSink sink;
+  sink.start = [&](const audio::FlacResult& header, std::uint64_t promised) {
+    sourceRate = header.rate;
+    sourceChannels = header.channels;
+    sourceBits = header.bits;
+    refusal = conversionRefusal(static_cast<int>(header.rate), static_cast<int>(header.channels), header.bits != 16,
+                                false, maxChannels, how, needs);
+    if (!refusal.empty() || promised == 0) return false;
+    converter = std::make_unique<audio::Converter>(static_cast<int>(header.rate), static_cast<int>(header.channels),
+                                                   promised, how, maxChannels > 1,
+                                                   fast_front_end::frontEndChoice(settings.frontEnd).resample,
+                                                   window.first, end);
+    return true;
+  };
+  std::uint64_t position = 0;
+  sink.push = [&](const double* values, std::size_t frames) {
+    // The frames from the converter's first input to its last.
+    const std::uint64_t from = std::max(position, converter->inputStart());
+    const std::uint64_t to = std::min<std::uint64_t>(position + frames, converter->inputEnd());
+    if (from < to) converter->push(values + (from - position) * sourceChannels, static_cast<std::size_t>(to - from));
+    position += frames;
+  };
+  const bool choices = how.convert || how.channel >= 0 || how.downmix;
+  const audio::FlacResult flac = audio::decodeFlac(source, window, samples,
+                                                   static_cast<unsigned>(std::max(1, maxChannels)),
+                                                   choices ? &sink : nullptr);
   if (flac.rate != 0 && !flac.accepted) {
-    return refuse(path,
-                  describe(flac.rate, flac.channels, "Signed " + std::to_string(flac.bits) + " bit PCM",
-                           formatName(SF_FORMAT_FLAC)) +
-                      conversionAdvice(source, path, maxChannels, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
+    const std::string what = describe(flac.rate, flac.channels, "Signed " + std::to_string(flac.bits) + " bit PCM",
+                                      formatName(SF_FORMAT_FLAC));
+    if (refusal.empty()) {
+      refusal = conversionRefusal(static_cast<int>(flac.rate), static_cast<int>(flac.channels), flac.bits != 16, false,
+                                  maxChannels, how, needs);
+    }
+    if (refusal.empty()) refusal = "its length is not stated in its header: convert it with flac first";
+    report({ProblemKind::kRecordingRefused, path, 0,
+            what + "; " + refusal + (needs != 0 ? conversionAdvice(source, path, maxChannels, SF_FORMAT_FLAC | SF_FORMAT_PCM_16) : ""),
+            needs});
+    return kRecordingRefused;
   }
   if (!flac.problem.empty()) return refuse(path, flac.problem);
+  if (converter) {
+    converter->finish();
+    samples.swap(converter->samples());
+    channels = converter->channels();
+    noteConversion(*converter, static_cast<int>(sourceRate), static_cast<int>(sourceChannels),
+                   sourceBits == 16 ? "" : "Signed " + std::to_string(sourceBits) + " bit PCM", window,
+                   samples.size() / static_cast<std::size_t>(channels));
+    return kExtractOk;
+  }
   channels = static_cast<int>(flac.channels);
   outcome.samplesInFile = static_cast<std::int64_t>(flac.frames);
   const std::uint64_t kept = samples.size() / flac.channels;

@@ -71,6 +71,7 @@ struct Utterance {
   int frames = 0;
   long samples = 0;
   bool cut = false;        // longer than 90 s
+  std::string converted;   // what was done to its recording ("" when nothing)
   bool skipped = false;    // its files existed already (--skip-existing)
   Messages messages;       // what the extractor printed (workers only)
   long startedAfterPauses = 0;  // pauses made before its extraction began
@@ -281,7 +282,7 @@ class InOrder {
       paused = waitForOneCharacter();
       progress_.pauseEnds();
     }
-    progress_.finished(u.result, u.frames, u.samples, u.cut, u.skipped);
+    progress_.finished(u.result, u.frames, u.samples, u.cut, u.skipped, u.converted);
     if (u.result != kExtractOk && u.result != kNoFrames) ++failures_;
     if (u.result == kRecordingUnreadable) stoppedAt_ = u.name;
     return paused;
@@ -316,6 +317,7 @@ void extract(FEATURE& f, Utterance& u) {
   u.frames = f.totalFrame;
   u.samples = f.outcome.samplesRead;
   u.cut = f.outcome.samplesIgnored != 0;
+  u.converted = f.outcome.converted;
   f.doReset();
 }
 
@@ -528,6 +530,9 @@ std::string optionsForNeighbour(const std::string& path) {
 void printToolProblem(std::FILE* errors, const Problem& problem) {
   const char* hint = problem.kind == ProblemKind::kContainerReadAsRaw ? " (--input-format=audio reads the file as audio)" : "";
   std::fprintf(errors, "feature: %s%s%s\n", problem.isWarning() ? "warning: " : "", describe(problem).c_str(), hint);
+  if (problem.kind == ProblemKind::kRecordingRefused && problem.count != 0) {
+    std::fprintf(errors, "feature: %s\n", readingHint(problem.count).c_str());
+  }
   if (problem.kind == ProblemKind::kCannotReadRecording && problem.error == ENOENT) {
     const std::string hint = optionsForNeighbour(problem.path);
     if (!hint.empty()) std::fprintf(errors, "feature: %s\n", hint.c_str());
@@ -620,12 +625,15 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings
   if (setup.inputFormat == InputFormat::kAudio && !audioInputSupported()) {
     return "this build reads raw recordings only (built without libsndfile)";
   }
+  const std::string badChoice = conversionChoiceProblem(setup);
+  if (!badChoice.empty()) return badChoice;
   f.normType = mode->normType;
   std::snprintf(f.outExt, sizeof f.outExt, "%s", mode->outExt);
   f.settings.writeCepstrumFiles = setup.cepstrumFiles;
   // Resolved here, once for the run: every utterance runs the same kernel.
   f.settings.frontEnd = resolveFrontEnd(setup.frontEnd);
   f.settings.inputFormat = setup.inputFormat;
+  f.settings.conversion = {setup.convert || setup.lossy, setup.lossy, setup.channel, setup.downmix};
   f.settings.skipEmptyFiles = setup.noEmptyFiles;
   f.settings.longRecordings = setup.longRecordings;
   f.settings.exactOutputNames = setup.pairs;
@@ -643,3 +651,24 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings
 }
 
 std::string printableName(const std::string& name) { return kit::printable(name); }
+
+std::string conversionChoiceProblem(const RunSetup& setup) {
+  const bool chosen = setup.convert || setup.lossy || setup.channel >= 0 || setup.downmix;
+  if (chosen && setup.inputFormat == InputFormat::kRaw) {
+    return "--convert, --lossy, --channel and --downmix read audio files: add --input-format=audio";
+  }
+  if (setup.channel >= 0 && setup.downmix) return "--channel and --downmix do not go together: one channel, or their mean";
+  return "";
+}
+
+std::string readingHint(std::int64_t needs) {
+  std::string hint;
+  const auto add = [&](const char* words) { hint += std::string(hint.empty() ? "" : "; ") + words; };
+  if ((needs & kNeedsLossy) != 0) {
+    add("--lossy reads it, converted (its decoder may give other samples on another machine)");
+  } else if ((needs & kNeedsConversion) != 0) {
+    add("--convert reads it, converted to 16 kHz 16-bit samples by the defined conversion");
+  }
+  if ((needs & kNeedsChannelChoice) != 0) add("--channel=N reads one of its channels (from 0), --downmix their mean");
+  return hint;
+}

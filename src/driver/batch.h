@@ -23,6 +23,10 @@ struct RunSetup {
   std::string inputDir;        // IN_WAV_DIR
   std::string outputDir;       // OUT_DIR
   InputFormat inputFormat = InputFormat::kRaw;
+  bool convert = false;        // --convert: another rate or sample format, by the defined conversion
+  bool lossy = false;          // --lossy: MP3, Ogg Vorbis, Opus too
+  int channel = -1;            // --channel=N: that channel of several (-1: none)
+  bool downmix = false;        // --downmix: the mean of the channels
   std::string inputExtension;  // recordings are IN_WAV_DIR/name.EXT
   bool pairs = false;          // entries: a source under inputDir, a target under outputDir
   long part = 0;               // the share part of parts of the list
@@ -67,6 +71,14 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings
 // when any failed, a recording could not be opened (the run stops there),
 // the run itself failed or it was interrupted.
 int runBatch(std::FILE* list, FEATURE& configured, const LoopSettings& settings);
+
+// Why these conversion choices do not go together (or with this input
+// format), or "": shared by the programs and Python.
+std::string conversionChoiceProblem(const RunSetup& setup);
+
+// The options that would read a refused recording (Problem::count of
+// kRecordingRefused), in the programs' words: "--convert reads it ...".
+std::string readingHint(std::int64_t needs);
 
 // Opens a list file for reading (a directory is refused, errno EISDIR).
 inline std::FILE* openList(const char* path) { return openInputFile(path, "r"); }

@@ -67,7 +67,7 @@ bool parseExtension(const char* text, std::string& extension) {
 namespace {
 
 // Long options that take a value after "=".
-constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension"};
+constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension", "--channel"};
 
 bool parsePart(const char* text, Options& options) {
   return said(kit::readPart(text, options.setup.part, options.setup.parts));
@@ -88,6 +88,9 @@ struct Flag {
   bool RunSetup::*field;
 };
 constexpr Flag kFlags[] = {{"--c12-eng", &RunSetup::cepstrumFiles},
+                           {"--convert", &RunSetup::convert},
+                           {"--lossy", &RunSetup::lossy},
+                           {"--downmix", &RunSetup::downmix},
                            {"--quiet", &RunSetup::quiet},
                            {"--skip-existing", &RunSetup::skipExisting},
                            {"--no-empty-files", &RunSetup::noEmptyFiles},
@@ -168,10 +171,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
       std::fprintf(stderr, "feature: %s needs =VALUE, as in %s\n", arg,
                    std::strcmp(arg, "--front-end") == 0      ? "--front-end=avx2"
                    : std::strcmp(arg, "--input-format") == 0 ? "--input-format=audio"
+                   : std::strcmp(arg, "--channel") == 0      ? "--channel=1"
                                                              : "--input-extension=wav");
       return false;
     } else if (std::strncmp(arg, "--input-format=", 15) == 0) {
       if (!parseInputFormat(arg + 15, options.setup.inputFormat)) return false;
+    } else if (std::strncmp(arg, "--channel=", 10) == 0) {
+      if (!said(kit::readChannel(arg + 10, options.setup.channel))) return false;
     } else if (std::strncmp(arg, "--input-extension=", 18) == 0) {
       if (!parseExtension(arg + 18, options.setup.inputExtension)) return false;
     } else if (std::strncmp(arg, "--front-end=", 12) == 0) {
@@ -265,6 +271,16 @@ void printHelp(std::FILE* out) {
       "                samples at 16000 Hz in one channel, which give the bytes of\n"
       "                the raw file of the same samples; any other file is refused\n"
       "                (that utterance fails, the run goes on), never converted\n"
+      "  --convert     with --input-format=audio: also read recordings at another\n"
+      "                rate (8000 to 192000 Hz) or of another sample format (8, 24,\n"
+      "                32-bit integer, float, mu-law, A-law), converted to 16 kHz\n"
+      "                16-bit samples by the defined conversion, the same bytes on\n"
+      "                every machine (README: Conversion of recordings); the\n"
+      "                summary counts them\n"
+      "  --lossy       also read MP3, Ogg Vorbis and Opus (converted): their\n"
+      "                decoders may give other samples on another machine\n"
+      "  --channel=N   read channel N (from 0) of a recording of several\n"
+      "  --downmix     read the mean of a recording's channels\n"
       "  --input-extension=EXT\n"
       "                read the recording of a name from IN_WAV_DIR/name.EXT (the\n"
       "                features still go to OUT_DIR//name.<extension>)\n"

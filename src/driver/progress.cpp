@@ -62,8 +62,9 @@ double monotonicSeconds() {
 Progress::Progress(std::FILE* line, std::FILE* summary, long total, const char* program)
     : line_(line), summary_(summary), program_(program), total_(total), start_(monotonicSeconds()) {}
 
-void Progress::finished(int result, int frames, long samples, bool cut, bool skipped) {
+void Progress::finished(int result, int frames, long samples, bool cut, bool skipped, const std::string& converted) {
   ++done_;
+  if (!converted.empty() && result == kExtractOk) ++converted_[converted];
   if (cut) ++cut_;
   if (skipped) {
     ++skipped_;
@@ -148,7 +149,11 @@ std::string Progress::summary(double elapsed) const {
   char time[32];
   std::snprintf(time, sizeof time, "%.2f s", elapsed);
   const std::string audio = duration(audioSeconds_) + " of audio in " + time + speed(audioSeconds_, elapsed);
-  return counts + "\n" + program_ + ": " + audio;
+  std::string conversions;
+  for (const auto& [how, count] : converted_) {
+    conversions += (conversions.empty() ? "\n" + program_ + ": converted: " : "; ") + std::to_string(count) + " (" + how + ")";
+  }
+  return counts + "\n" + program_ + ": " + audio + conversions;
 }
 
 void Progress::end() {

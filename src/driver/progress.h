@@ -7,6 +7,7 @@
 #define DRIVER_PROGRESS_H
 
 #include <cstdio>
+#include <map>
 #include <string>
 
 class Progress {
@@ -20,7 +21,9 @@ class Progress {
   // One utterance finished, in list order: its doExtract result (or
   // kExtractFailed when it was refused), frames, samples, and whether the
   // recording was longer than 90 s, and whether it was skipped as done.
-  void finished(int result, int frames, long samples, bool cut = false, bool skipped = false);
+  // converted: what was done to its recording ("" when nothing).
+  void finished(int result, int frames, long samples, bool cut = false, bool skipped = false,
+                const std::string& converted = "");
   // Erases the progress line, if one stands, before other output.
   void clearLine();
   // The time between these two (a pause after "Error") counts neither in
@@ -57,6 +60,7 @@ class Progress {
   long cut_ = 0;     // longer than 90 s
   long skipped_ = 0; // files existed already
   long notTried_ = 0;
+  std::map<std::string, long> converted_;  // recordings by what was done to them
   bool restUnread_ = false;
   double audioSeconds_ = 0.0;
 };

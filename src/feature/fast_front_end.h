@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "analysis_constants.h"
+#include "resampler.h"
 
 enum class FrontEnd;
 
@@ -73,6 +74,7 @@ struct FrontEndChoice {
   const char* help;
   Kernel kernel;
   int lanes;
+  audio::DotKernel resample;  // the resampler's sums (the same bits on every row)
 };
 // The row that runs for frontEnd on this processor (resolved: never kFastest,
 // never a kernel the processor lacks).

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "analysis_constants.h"
+#include "conversion_choice.h"
 #include "problem.h"
 
 // A complex number for the FFT, which indexes arrays of it from 1.
@@ -37,7 +38,10 @@ struct StepTimes;  // their time per step, for the benchmark
 namespace audio {
 class ByteSource;    // the bytes of a recording (audio input)
 struct FrameWindow;  // the samples of it that are kept
+class Converter;     // the conversion of another kind of recording
 }
+struct SF_INFO;
+typedef struct sf_private_tag SNDFILE;
 
 // Process-wide directory strings filled by the batch driver: the input
 // directory unchanged, and the output directory with one "/" appended (the
@@ -155,8 +159,9 @@ struct ExtractorSettings {
   // The frame analysis MFCC_shell runs (the same bits whichever it is);
   // one this processor cannot run falls back to the widest it can.
   FrontEnd frontEnd = FrontEnd::kFastest;
-  // How recordings are read.
+  // How recordings are read, and what may be done to them.
   InputFormat inputFormat = InputFormat::kRaw;
+  Conversion conversion;
   // doExtract with output kind 1 writes no file at all for a recording too
   // short for one frame (it returns kNoFrames after saying so on errors),
   // instead of a header-only HTK file.
@@ -183,8 +188,12 @@ struct UtteranceOutcome {
   // number unknown).
   std::int64_t samplesIgnored = 0;
   // Samples per channel the recording holds, when its reader knows (-1 when
-  // not known).
+  // not known); for a converted recording, its converted length.
   std::int64_t samplesInFile = -1;
+  // What was done to it ("24-bit to 16-bit, 48000 Hz to 16000 Hz"; empty
+  // when nothing), and how many converted samples were clipped.
+  std::string converted;
+  std::uint64_t clipped = 0;
   // The problems of the utterance, in the order they arose.
   std::vector<Problem> problems;
 };
@@ -356,6 +365,14 @@ class FEATURE {
                 std::vector<std::int16_t>& samples, int& channels);
   int readFlac(const audio::ByteSource& source, const char* path, audio::FrameWindow window, int maxChannels,
                std::vector<std::int16_t>& samples, int& channels);
+  // The conversion of an audio file that is not read as it stands (another
+  // rate, sample format, a channel picked or mixed): the window of its
+  // converted samples. total: its frames.
+  int readConverted(SNDFILE* sound, const SF_INFO& info, std::uint64_t total, const char* path,
+                    audio::FrameWindow window, int maxChannels, std::vector<std::int16_t>& samples, int& channels);
+  // outcome's length, samples ignored, words and clipped count of a conversion.
+  void noteConversion(const audio::Converter& converter, int rate, int sourceChannels, const std::string& format,
+                      audio::FrameWindow window, std::size_t kept);
   // The analysis of n samples in memory (n <= kMaxSamples): sets samplesRead
   // and totalFrame, allocates and fills cepData (un-liftered), frameEng and
   // melBand. Returns the frame count, or kShellNoMemory.

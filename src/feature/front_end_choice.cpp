@@ -23,17 +23,19 @@ bool processorHas(FrontEnd frontEnd) {
 
 // In the order --front-end lists them; the enumerator is not the index.
 const FrontEndChoice kChoices[] = {
-    {FrontEnd::kFastest, "fastest", "the widest this processor has (the default)", nullptr, 0},
+    {FrontEnd::kFastest, "fastest", "the widest this processor has (the default)", nullptr, 0, nullptr},
 #if defined(FEATURE_X86_KERNELS)
-    {FrontEnd::kAvx512, "avx512", "8 frames at a time in AVX-512 lanes", avx512::analyseFrames, avx512::kLanes},
-    {FrontEnd::kAvx2, "avx2", "4 frames at a time in AVX2 lanes", avx2::analyseFrames, avx2::kLanes},
+    {FrontEnd::kAvx512, "avx512", "8 frames at a time in AVX-512 lanes", avx512::analyseFrames, avx512::kLanes,
+     audio::dotAvx2},
+    {FrontEnd::kAvx2, "avx2", "4 frames at a time in AVX2 lanes", avx2::analyseFrames, avx2::kLanes, audio::dotAvx2},
 #else
-    {FrontEnd::kAvx512, "avx512", "8 frames at a time in AVX-512 lanes (x86-64 only)", nullptr, 0},
-    {FrontEnd::kAvx2, "avx2", "4 frames at a time in AVX2 lanes (x86-64 only)", nullptr, 0},
+    {FrontEnd::kAvx512, "avx512", "8 frames at a time in AVX-512 lanes (x86-64 only)", nullptr, 0, nullptr},
+    {FrontEnd::kAvx2, "avx2", "4 frames at a time in AVX2 lanes (x86-64 only)", nullptr, 0, nullptr},
 #endif
     {FrontEnd::kBaseline, "baseline", "2 frames at a time in the target's base vectors", baseline::analyseFrames,
-     baseline::kLanes},
-    {FrontEnd::kStraightforward, "straightforward", "one operation after another, as defined", nullptr, 0},
+     baseline::kLanes, audio::dotBaseline},
+    {FrontEnd::kStraightforward, "straightforward", "one operation after another, as defined", nullptr, 0,
+     audio::dotStraightforward},
 };
 
 const FrontEndChoice& entryOf(FrontEnd frontEnd) {

@@ -40,6 +40,14 @@ enum class ProblemKind {
   kCannotRemove,
 };
 
+// What would read a refused recording (kRecordingRefused: count holds
+// these flags): the conversion of its rate or sample format, the reading
+// of a lossy format, a choice among its channels. Each program names its
+// own options for them.
+constexpr std::int64_t kNeedsConversion = 1;
+constexpr std::int64_t kNeedsLossy = 2;
+constexpr std::int64_t kNeedsChannelChoice = 4;
+
 struct Problem {
   Problem(ProblemKind kind, std::string path, int error = 0, std::string detail = {}, std::int64_t count = 0)
       : kind(kind), path(std::move(path)), error(error), detail(std::move(detail)), count(count) {}

@@ -76,6 +76,13 @@ constexpr const char* kHelp =
     "  --max-overshoot=S     default 0.5\n"
     "  --min-segment-length=S  default 0.1\n"
     "  --input-format=audio|raw   raw: headerless 16-bit little-endian PCM\n"
+    "  --convert         recordings at another rate (8 to 192 kHz) or sample\n"
+    "                    format converted to 16 kHz 16-bit by the defined\n"
+    "                    conversion (the same bytes everywhere); segment times\n"
+    "                    cut the converted samples\n"
+    "  --lossy           MP3, Ogg Vorbis, Opus too (decoders may differ by machine)\n"
+    "  --channel=N       channel N (from 0) where a segment names none\n"
+    "  --downmix         the mean of the channels where a segment names none\n"
     "  --write-num-frames=ark,t:FILE   <key> <frames> lines (utt2num_frames)\n"
     "  --write-utt2dur=ark,t:FILE      <key> <seconds> lines (utt2dur)\n"
     "  -j N, --jobs N    N workers side by side (0: one per processor); the\n"
@@ -100,6 +107,7 @@ struct Options {
   std::string segments;
   feature::Normalisation normalisation = feature::Normalisation::CMN;
   bool raw = false;
+  Conversion how;  // --convert, --lossy, --channel=N, --downmix
   kaldi_data::CutLimits limits;
   int jobs = 1;
   long part = 0;
@@ -134,6 +142,7 @@ struct Outcome {
   std::string message;         // why it failed, or a warning
   bool failed = false;
   bool cut = false;
+  std::string converted;       // what was done to its recording ("" when nothing)
   int frames = 0;
   std::int64_t samples = 0;
 };
@@ -212,6 +221,15 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       if (!mistake.empty()) return mistake;
     } else if (arg == "-q" || arg == "--quiet") {
       o.quiet = true;
+    } else if (arg == "--convert") {
+      o.how.convert = true;
+    } else if (arg == "--lossy") {
+      o.how.lossy = o.how.convert = true;
+    } else if (arg == "--downmix") {
+      o.how.downmix = true;
+    } else if ((v = value("--channel")) != nullptr) {
+      const std::string mistake = kit::readChannel(v, o.how.channel);
+      if (!mistake.empty()) return mistake;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return "unknown option " + arg;
     } else {
@@ -221,6 +239,14 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
   if (positional.size() != 3) {
     return std::to_string(positional.size()) + " arguments given; 3 needed: wav-rspecifier, feats-wspecifier, mode";
   }
+  RunSetup choices;
+  choices.inputFormat = o.raw ? InputFormat::kRaw : InputFormat::kAudio;
+  choices.convert = o.how.convert;
+  choices.lossy = o.how.lossy;
+  choices.channel = o.how.channel;
+  choices.downmix = o.how.downmix;
+  const std::string badChoice = conversionChoiceProblem(choices);
+  if (!badChoice.empty()) return badChoice;
   const std::string& in = positional[0];
   const std::size_t colon = in.find(':');
   if (colon == std::string::npos || in.compare(0, 3, "scp") != 0 || (colon != 3 && in[3] != ',') ||
@@ -304,12 +330,15 @@ struct Samples {
   std::int64_t total = 0;  // samples per channel in the recording
   std::string problem;
   std::string warnings;    // lines to print, from the reading
+  std::string converted;   // what was done to it ("" when nothing)
+  std::uint64_t clipped = 0;
 };
 
 // Frames first .. first + count - 1 of a recording: its file, or the output
 // its command gave.
 Samples readWindow(feature::Extractor& extractor, const kaldi_data::Recording& recording,
-                   const std::vector<unsigned char>& output, bool raw, std::uint64_t first, std::uint64_t count) {
+                   const std::vector<unsigned char>& output, bool raw, std::uint64_t first, std::uint64_t count,
+                   const Conversion& how) {
   Samples s;
   const feature::InputFormat format = raw ? feature::InputFormat::Raw : feature::InputFormat::Audio;
   constexpr int kMostChannels = 64;
@@ -317,14 +346,19 @@ Samples readWindow(feature::Extractor& extractor, const kaldi_data::Recording& r
     feature::RecordingSamples got =
         recording.command
             ? extractor.readSamples(output.data(), output.size(), "the output of '" + recording.source + " |'",
-                                    recording.source, format, first, count, kMostChannels)
-            : extractor.readSamples(recording.source, format, first, count, kMostChannels);
+                                    recording.source, format, first, count, kMostChannels, how)
+            : extractor.readSamples(recording.source, format, first, count, kMostChannels, how);
     s.values = std::move(got.samples);
     s.channels = got.channels;
     s.total = got.length;
+    s.converted = got.converted;
+    s.clipped = got.clipped;
     for (const std::string& words : got.warnings) s.warnings += "feature-kaldi: warning: " + words + "\n";
   } catch (const feature::RefusedRecording& e) {
     s.problem = e.what();
+    // What would read it, on a line of its own (the lines before may be a
+    // command to copy).
+    if (e.needs() != 0) s.problem += "\nfeature-kaldi: " + readingHint(e.needs());
   } catch (const feature::FileError& e) {
     s.problem = e.what();
   }
@@ -382,64 +416,84 @@ class Worker {
  private:
   // A whole recording: its first 90 s are read, its length is known.
   void whole(const kaldi_data::Recording& recording, const std::vector<unsigned char>& output, Outcome& o) {
-    const Samples s = readWindow(extractor_, recording, output, options_.raw, 0, feature::kMaxSamples);
+    const Samples s = readWindow(extractor_, recording, output, options_.raw, 0, feature::kMaxSamples, options_.how);
     if (!s.problem.empty()) return fail(o, s.problem);
     if (s.channels != 1) {
-      const std::string first = recording.command ? recording.source + " | sox -t wav - -t wav - remix 1 |"
-                                                  : "sox '" + recording.source + "' -t wav - remix 1 |";
-      return fail(o, "it has " + std::to_string(s.channels) +
-                         " channels: name one in a segments file, or take one in the wav.scp: " + recording.id +
-                         " " + first);
+      return fail(o, "it has " + std::to_string(s.channels) + " channels: name one in a segments file; " +
+                         readingHint(kNeedsChannelChoice));
     }
     analyse(s.values.data(), s.total, 1, 0, o);
     o.message = s.warnings + o.message;
+    o.converted = s.converted;
   }
 
   // Segments of a recording: cut by its length, then the samples from the
   // first cut's start to the last one's end read once.
   void segments(const Job& job, const std::vector<std::size_t>& waiting, const std::vector<unsigned char>& output,
                 std::vector<Outcome>& outcomes) {
-    const Samples probe = readWindow(extractor_, *job.recording, output, options_.raw, 0, 0);
+    // The channels as they are (a segment's channel field, or --channel),
+    // or their mean (--downmix, for the segments that name none).
+    Conversion separate = options_.how;
+    separate.channel = -1;
+    separate.downmix = false;
+    const Samples probe = readWindow(extractor_, *job.recording, output, options_.raw, 0, 0, separate);
     if (!probe.problem.empty()) {
       for (std::size_t i : waiting) fail(outcomes[i], probe.problem);
       return;
     }
     std::vector<kaldi_data::Cut> cuts(job.utterances.size());
-    std::int64_t first = probe.total, end = 0;
-    std::vector<std::size_t> cutOk;
+    std::vector<std::size_t> ofChannels, ofMean;
     for (std::size_t i : waiting) {
-      const kaldi_data::Segment& segment = job.utterances[i].segment;
-      cuts[i] = kaldi_data::cutSegment(segment, probe.total, probe.channels, static_cast<float>(feature::kSampleRate),
-                                       options_.limits);
+      kaldi_data::Segment segment = job.utterances[i].segment;
+      const bool mixed = segment.channel < 0 && options_.how.downmix;
+      if (segment.channel < 0 && options_.how.channel >= 0) segment.channel = options_.how.channel;
+      cuts[i] = kaldi_data::cutSegment(segment, probe.total, mixed ? 1 : probe.channels,
+                                       static_cast<float>(feature::kSampleRate), options_.limits);
       if (!cuts[i].problem.empty()) {
         fail(outcomes[i], "segment on line " + std::to_string(segment.line) + ": " + cuts[i].problem);
         continue;
       }
+      (mixed ? ofMean : ofChannels).push_back(i);
+    }
+    Conversion mean = separate;
+    mean.downmix = true;
+    readSpan(job, output, ofChannels, cuts, separate, probe.channels, outcomes);
+    readSpan(job, output, ofMean, cuts, mean, 1, outcomes);
+  }
+
+  // The samples from the first of these cuts to the last, read once (at
+  // most kMostHeld bytes of them), and each cut's features.
+  void readSpan(const Job& job, const std::vector<unsigned char>& output, const std::vector<std::size_t>& cutOk,
+                const std::vector<kaldi_data::Cut>& cuts, const Conversion& how, int channels,
+                std::vector<Outcome>& outcomes) {
+    if (cutOk.empty()) return;
+    std::int64_t first = cuts[cutOk.front()].first, end = 0;
+    for (std::size_t i : cutOk) {
       first = std::min(first, cuts[i].first);
       end = std::max(end, cuts[i].end);
-      cutOk.push_back(i);
     }
-    if (cutOk.empty()) return;
     const std::uint64_t span = static_cast<std::uint64_t>(std::max<std::int64_t>(0, end - first));
-    if (span * 2 * static_cast<std::uint64_t>(probe.channels) > kMostHeld) {
+    if (span * 2 * static_cast<std::uint64_t>(channels) > kMostHeld) {
       char seconds[64];
       std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(span) / feature::kSampleRate);
       for (std::size_t i : cutOk) {
         fail(outcomes[i], "the segments of recording " + job.recordingId + " span " + seconds + " of " +
-                              std::to_string(probe.channels) + " channel" + (probe.channels == 1 ? "" : "s") +
+                              std::to_string(channels) + " channel" + (channels == 1 ? "" : "s") +
                               ", more than the 1 GiB of samples held at once: split its segments into runs "
                               "of shorter spans");
       }
       return;
     }
-    const Samples s = readWindow(extractor_, *job.recording, output, options_.raw, static_cast<std::uint64_t>(first), span);
-    outcomes[cutOk.front()].message = s.warnings;
+    const Samples s = readWindow(extractor_, *job.recording, output, options_.raw, static_cast<std::uint64_t>(first), span, how);
+    outcomes[cutOk.front()].message = s.warnings + outcomes[cutOk.front()].message;
     for (std::size_t i : cutOk) {
       if (!s.problem.empty()) {
         fail(outcomes[i], s.problem);
       } else {
         const std::size_t offset = static_cast<std::size_t>(cuts[i].first - first) * static_cast<std::size_t>(s.channels);
-        analyse(s.values.data() + offset, cuts[i].end - cuts[i].first, s.channels, cuts[i].channel, outcomes[i]);
+        analyse(s.values.data() + offset, cuts[i].end - cuts[i].first, s.channels,
+                s.channels == 1 ? 0 : cuts[i].channel, outcomes[i]);
+        outcomes[i].converted = s.converted;
       }
     }
   }
@@ -633,7 +687,8 @@ int run(const Options& o) {
         writer.add(out.key, out.vectors.data(), out.frames, feature::kDimensions, seconds);
       }
       anyFailed = anyFailed || out.failed;
-      progress.finished(out.failed ? kExtractFailed : kExtractOk, out.frames, static_cast<long>(out.samples), out.cut);
+      progress.finished(out.failed ? kExtractFailed : kExtractOk, out.frames, static_cast<long>(out.samples), out.cut,
+                        false, out.converted);
     }
     std::vector<Outcome>().swap(results[i]);
   };

@@ -51,6 +51,16 @@ std::string readPart(const char* text, long& part, long& parts) {
   return "";
 }
 
+std::string readChannel(const char* text, int& channel) {
+  const char* end = nullptr;
+  long value = 0;
+  if (!readCount(text, end, value) || *end != '\0' || value > 63) {
+    return std::string("--channel needs a channel number from 0 (the first) to 63, not '") + text + "'";
+  }
+  channel = static_cast<int>(value);
+  return "";
+}
+
 std::string listOf(const std::vector<std::string>& names, const char* last) {
   const bool bar = std::string(last) == "|";
   std::string text;

@@ -21,6 +21,9 @@ std::string readJobs(const char* text, int& jobs);
 // --part K/N: two decimal numbers with 0 <= K < N and nothing else.
 std::string readPart(const char* text, long& part, long& parts);
 
+// --channel=N: a channel counted from 0, at most 63.
+std::string readChannel(const char* text, int& channel);
+
 // One of names, exactly (case and all): its position in choice, or the
 // mistake ("unknown WHAT x (a, b or c)").
 std::string readChoice(const char* text, const std::vector<std::string>& names, const char* what, int& choice);

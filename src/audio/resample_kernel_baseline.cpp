@@ -1,0 +1,3 @@
+// The resampler's sums in the target's base vectors.
+#define DOT_NAME dotBaseline
+#include "resample_kernel.inc"

@@ -28,7 +28,7 @@ __all__ = [
     "SAMPLE_RATE", "MAX_SAMPLES", "NORMALISATIONS", "features", "cepstra", "energies", "extract",
     "read_recording", "features_from_file", "read_htk", "write_htk", "read_c12", "read_eng", "run_list",
     "read_list", "extension", "HTKFile", "Extraction", "OnlineExtractor", "FRAME_DELAY",
-    "read_kaldi_ark", "read_kaldi_scp", "write_kaldi", "features_batch", "extract_batch", "TooLong",
+    "read_kaldi_ark", "read_kaldi_scp", "write_kaldi", "features_batch", "extract_batch", "TooLong", "resample",
 ]
 
 __version__ = _core.VERSION
@@ -188,11 +188,15 @@ class OnlineExtractor:
     Samples are analysed without the GIL; one call at a time per object.
     """
 
-    def __init__(self, normalisation: str = "NONE", truncate: bool = False, scale: Optional[float] = None) -> None:
+    def __init__(self, normalisation: str = "NONE", truncate: bool = False, scale: Optional[float] = None,
+                 sample_rate: int = SAMPLE_RATE) -> None:
         _check_normalisation(normalisation)
         self.normalisation = normalisation
         self._scale = scale   # for float chunks, as in features()
-        self._core = _core.OnlineExtractor(normalisation, bool(truncate))
+        # At another rate (8000 to 192000 Hz) the samples are converted as
+        # they come by the defined conversion: the vectors of resample()
+        # of the whole stream, for any chunking.
+        self._core = _core.OnlineExtractor(normalisation, bool(truncate), int(sample_rate))
         self._taken = 0       # frames given by take()
 
     def accept_waveform(self, samples: Samples) -> None:
@@ -262,8 +266,8 @@ class OnlineExtractor:
 def _check_rate(sample_rate: int) -> None:
     if sample_rate != SAMPLE_RATE:
         raise ValueError(
-            f"sample_rate {sample_rate}: the features are defined for {SAMPLE_RATE} Hz only; resample first "
-            "(sox in.wav -r 16000 out.wav), the tool does not")
+            f"sample_rate {sample_rate}: the features are defined for {SAMPLE_RATE} Hz only; "
+            f"resample(x, {sample_rate}) converts it first, by the tool's defined conversion")
 
 
 def _check_normalisation(normalisation: str) -> None:
@@ -277,6 +281,37 @@ def _as_input(like, array: np.ndarray):
     if _torch_tensor(like):
         return sys.modules["torch"].from_numpy(array)
     return array
+
+
+def resample(samples: Samples, rate: int, scale: Optional[float] = None) -> np.ndarray:
+    """The 16 kHz 16-bit samples of a recording at ``rate`` (8000 to 192000
+    Hz), by the tool's defined conversion (--convert): the same samples on
+    every machine. int16 input is taken as it is; floats need ``scale`` (32768
+    for waveforms in [-1, 1]): each value is x * scale in double, rounded to
+    single precision. The output is rounded to nearest, ties to even; samples
+    beyond the 16-bit range are clipped with a warning."""
+    x = _samples(samples, scale=None, limited=False) if not _is_float(samples) else None
+    if x is not None:
+        values = x.astype(np.float32)
+    else:
+        array = samples.detach().numpy() if _torch_tensor(samples) else np.asarray(samples)
+        if scale is None:
+            raise TypeError(f"{array.dtype} samples need a scale: pass scale=32768 for waveforms in [-1, 1]")
+        values = (array.astype(np.float64) * _check_scale(scale)).astype(np.float32)
+    if rate == SAMPLE_RATE:
+        # At 16 kHz nothing but the rounding to 16 bits (from the double).
+        return _as_input(samples, x if x is not None else _from_float(array, scale))
+    out, clipped = _core.resample(np.ascontiguousarray(values), int(rate))
+    if clipped:
+        import warnings
+        warnings.warn(f"{clipped} converted samples beyond the 16-bit range were clipped", stacklevel=2)
+    return _as_input(samples, out)
+
+
+def _is_float(samples) -> bool:
+    if _torch_tensor(samples):
+        return samples.is_floating_point()
+    return isinstance(samples, np.ndarray) and samples.dtype.kind == "f"
 
 
 def extract(samples: Samples, sample_rate: int = SAMPLE_RATE, normalisation: str = "CMN",
@@ -395,17 +430,27 @@ def features_batch(utterances, normalisation: str = "CMN", jobs: int = 0, length
     return [e.features for e in extract_batch(utterances, normalisation, jobs, lengths, truncate, scale)]
 
 
-def read_recording(path: Path, input_format: str = "raw", truncate: bool = False) -> np.ndarray:
+def read_recording(path: Path, input_format: str = "raw", truncate: bool = False, convert: bool = False,
+                   lossy: bool = False, channel: Optional[int] = None, downmix: bool = False) -> np.ndarray:
     """The samples of a recording file read as the tool reads it: ``raw``
     (headerless 16-bit little-endian PCM) or ``audio`` (WAV, FLAC, ... holding
-    16-bit samples at 16 kHz in one channel; anything else raises ValueError).
+    16-bit samples at 16 kHz in one channel; anything else raises ValueError
+    saying what would read it).
+    With ``convert``, audio at another rate (8000 to 192000 Hz) or of another
+    sample format is converted to 16 kHz 16-bit samples by the tool's defined
+    conversion (--convert: the same samples on every machine); ``lossy``
+    reads MP3, Ogg Vorbis and Opus too (converted; their decoders may give
+    other samples on another machine); ``channel`` (from 0) or ``downmix``
+    read one channel, or their mean, of a recording of several.
     A raw file that begins with an audio file's header (WAV, FLAC, MP3, ...)
     gives the tool's warning as a Python warning: it is read as samples.
-    A recording longer than 90 s raises TooLong unless ``truncate`` is true:
-    then its first 90 s are given, as the tool uses them."""
+    A recording longer than 90 s (converted) raises TooLong unless
+    ``truncate`` is true: then its first 90 s are given, as the tool uses
+    them."""
     encoded = _fsencode(path)
     path = os.fsdecode(encoded)
-    samples, ignored, said = _core.read_recording(encoded, input_format)
+    samples, ignored, said = _core.read_recording(encoded, input_format, bool(convert), bool(lossy),
+                                                  -1 if channel is None else int(channel), bool(downmix))
     if said:
         import warnings
         for words in said:
@@ -423,10 +468,13 @@ def _called_from_package() -> bool:
 
 
 def features_from_file(path: Path, normalisation: str = "CMN", input_format: str = "raw",
-                       truncate: bool = False) -> np.ndarray:
+                       truncate: bool = False, convert: bool = False, lossy: bool = False,
+                       channel: Optional[int] = None, downmix: bool = False) -> np.ndarray:
     """The features of a recording file, as the tool computes them (TooLong
-    beyond 90 s unless ``truncate``)."""
-    return features(read_recording(path, input_format, truncate), normalisation=normalisation, truncate=truncate)
+    beyond 90 s unless ``truncate``; ``convert``, ``lossy``, ``channel`` and
+    ``downmix`` as read_recording takes them)."""
+    samples = read_recording(path, input_format, truncate, convert, lossy, channel, downmix)
+    return features(samples, normalisation=normalisation, truncate=truncate)
 
 
 def extension(normalisation: str) -> str:
@@ -618,7 +666,8 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
              c12_eng: bool = False, input_format: str = "raw", input_extension: Optional[str] = None,
              summary: bool = False, part: Union[None, str, Tuple[int, int]] = None, skip_existing: bool = False,
              no_empty_files: bool = False, htk_qualifiers: bool = False, truncate: bool = False,
-             pairs: bool = False) -> int:
+             pairs: bool = False, convert: bool = False, lossy: bool = False, channel: Optional[int] = None,
+             downmix: bool = False) -> int:
     """Runs a whole list as the tool does (the same loop, files and messages;
     no pause after "Error"), with the tool's options: ``jobs`` workers (0:
     one per processor, at most 1024), ``c12_eng``, ``input_format``,
@@ -645,5 +694,5 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
     for name, value in keywords.items():
         if name not in ("list_file", "setup", "truncate") and hasattr(setup, name):
             current = getattr(setup, name)
-            setattr(setup, name, type(current)(value) if isinstance(current, (bool, int)) else value)
+            setattr(setup, name, type(current)(value) if isinstance(current, (bool, int)) and value is not None else value)
     return _core.run_list(_fsencode(list_file), setup, bool(truncate))

@@ -155,10 +155,12 @@ RecordingSamples Extractor::readSamples(const unsigned char* bytes, std::size_t 
 }
 
 std::vector<std::int16_t> Extractor::readRecording(const std::string& path, InputFormat format,
-                                                   std::int64_t* ignoredSamples, std::vector<std::string>* warnings) {
+                                                   std::int64_t* ignoredSamples, std::vector<std::string>* warnings,
+                                                   const Conversion& how) {
   checkPath(path);
   FEATURE& f = *f_;
   f.settings.inputFormat = format == InputFormat::Audio ? ::InputFormat::kAudio : ::InputFormat::kRaw;
+  f.settings.conversion = how;
   std::vector<std::int16_t> samples;
   const int result = f.readRecording(path.c_str(), samples);
   if (result == kShellNoMemory) throw std::bad_alloc();

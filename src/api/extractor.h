@@ -134,9 +134,11 @@ class Extractor {
   // RefusedRecording, and std::invalid_argument for a path with a NUL byte.
   // warnings, if given, receives what the tool would warn about (a raw
   // recording that begins with an audio file's header), in its words.
+  // how: what may be done to another kind of audio file (then the
+  // samples are those of its conversion, at most 90 s of them).
   std::vector<std::int16_t> readRecording(const std::string& path, InputFormat format = InputFormat::Raw,
                                           std::int64_t* ignoredSamples = nullptr,
-                                          std::vector<std::string>* warnings = nullptr);
+                                          std::vector<std::string>* warnings = nullptr, const Conversion& how = {});
 
   // Frames first .. first + count - 1 of a recording of up to maxChannels
   // channels, read as the tool reads it but with no 90-second limit, and

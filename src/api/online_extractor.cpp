@@ -13,7 +13,9 @@
 #include <string>
 
 #include "energy_track.h"
+#include "fast_front_end.h"
 #include "feature.h"
+#include "resampler.h"
 
 namespace feature {
 
@@ -64,12 +66,16 @@ bool silentFrame(const std::int16_t* samples) {
 }  // namespace
 
 struct OnlineExtractor::State {
-  State(Normalisation n, bool t) : normalisation(n), truncate(t) {
+  State(Normalisation n, bool t, int rate) : normalisation(n), truncate(t) {
     f.settings.console = nullptr;
     f.settings.errors = nullptr;
     f.settings.pauseAfterError = false;
     f.normType = static_cast<std::int32_t>(n);
     f.ini_fea_para();
+    if (rate != kSampleRate) {
+      resampler = std::make_unique<audio::StreamResampler>(
+          rate, fast_front_end::frontEndChoice(FrontEnd::kFastest).resample);
+    }
   }
 
   const Normalisation normalisation;
@@ -91,7 +97,16 @@ struct OnlineExtractor::State {
   int vectorsReady = 0;
   int popped = 0;
   std::vector<float> window;  // the regression's rows, kept from chunk to chunk
+  // Samples at another rate: converted as they come, the same samples as
+  // the conversion of the whole stream.
+  std::unique_ptr<audio::StreamResampler> resampler;
+  std::int64_t inputs = 0;
+  std::vector<float> in, out;
+  std::vector<std::int16_t> converted;
+  std::uint64_t clipped = 0;
 
+  void accept(const std::int16_t* samples, std::size_t count);
+  void takeConverted();
   void take(const std::int16_t* samples, std::size_t count);
   void analyseNewFrames();
   void analyse(const std::int16_t* samples, int frames);
@@ -109,6 +124,29 @@ struct OnlineExtractor::State {
   }
   const float* row(const Rows& rows, const char* what, int t, int ready) const;
 };
+
+void OnlineExtractor::State::accept(const std::int16_t* samples, std::size_t count) {
+  if (!resampler || finished) return take(samples, count);
+  // The limit applies to the converted samples: refused before any of the
+  // chunk is taken.
+  const auto after = static_cast<std::int64_t>(resampler->outputCount(static_cast<std::uint64_t>(inputs) + count));
+  if (!truncate && normalisation != Normalisation::None && after > static_cast<std::int64_t>(kMaxSamples)) {
+    throw TooLong(tooLongWords("the stream", after) + " with this chunk, which is not taken: " +
+                  modeOfType(static_cast<std::int32_t>(normalisation)).name +
+                  " normalises over the whole utterance (NONE has no limit)");
+  }
+  in.assign(samples, samples + count);
+  inputs += static_cast<std::int64_t>(count);
+  resampler->accept(in.data(), in.size(), out);
+  takeConverted();
+}
+
+void OnlineExtractor::State::takeConverted() {
+  converted.resize(out.size());
+  for (std::size_t i = 0; i < out.size(); ++i) converted[i] = audio::toInt16(out[i], clipped);
+  out.clear();
+  take(converted.data(), converted.size());
+}
 
 void OnlineExtractor::State::take(const std::int16_t* samples, std::size_t count) {
   if (finished) {
@@ -253,8 +291,8 @@ const float* OnlineExtractor::State::row(const Rows& rows, const char* what, int
   throw std::out_of_range(message);
 }
 
-OnlineExtractor::OnlineExtractor(Normalisation normalisation, bool truncate)
-    : s_(std::make_unique<State>(normalisation, truncate)) {}
+OnlineExtractor::OnlineExtractor(Normalisation normalisation, bool truncate, int inputRate)
+    : s_(std::make_unique<State>(normalisation, truncate, inputRate)) {}
 OnlineExtractor::~OnlineExtractor() = default;
 OnlineExtractor::OnlineExtractor(OnlineExtractor&&) noexcept = default;
 OnlineExtractor& OnlineExtractor::operator=(OnlineExtractor&&) noexcept = default;
@@ -264,7 +302,7 @@ OnlineExtractor::State& OnlineExtractor::state() const {
   return *s_;
 }
 
-void OnlineExtractor::acceptWaveform(const std::int16_t* samples, std::size_t count) { state().take(samples, count); }
+void OnlineExtractor::acceptWaveform(const std::int16_t* samples, std::size_t count) { state().accept(samples, count); }
 
 void OnlineExtractor::acceptBytes(const unsigned char* bytes, std::size_t count) {
   State& s = state();
@@ -278,13 +316,17 @@ void OnlineExtractor::acceptBytes(const unsigned char* bytes, std::size_t count)
   }
   for (; at + 1 < count; at += 2) samples.push_back(static_cast<std::int16_t>(bytes[at] | bytes[at + 1] << 8));
   const int odd = at < count ? bytes[at] : s.oddByte >= 0 && count == 0 ? s.oddByte : -1;
-  s.take(samples.data(), samples.size());
+  s.accept(samples.data(), samples.size());
   s.oddByte = odd;  // only once the samples were taken
 }
 
 void OnlineExtractor::inputFinished() {
   State& s = state();
   if (s.finished) return;
+  if (s.resampler) {
+    s.resampler->finish(s.out);
+    s.takeConverted();
+  }
   s.finished = true;
   s.energyTrack.finish(s.recordsReady, [&s](int from, int to, float energy) { s.fillEnergies(from, to, energy); });
   if (s.normalisation == Normalisation::None) {
@@ -318,6 +360,7 @@ void OnlineExtractor::pop(int n) {
 int OnlineExtractor::firstFrame() const { return state().popped; }
 bool OnlineExtractor::finished() const { return state().finished; }
 std::int64_t OnlineExtractor::samplesAccepted() const { return state().accepted; }
+std::uint64_t OnlineExtractor::samplesClipped() const { return state().clipped; }
 std::int64_t OnlineExtractor::samplesIgnored() const { return state().ignored; }
 Normalisation OnlineExtractor::normalisation() const { return state().normalisation; }
 

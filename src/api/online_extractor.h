@@ -53,7 +53,13 @@ constexpr int kFrameDelay = 5;
 
 class OnlineExtractor {
  public:
-  explicit OnlineExtractor(Normalisation normalisation = Normalisation::None, bool truncate = false);
+  // inputRate: the rate of the samples given (8000 to 192000 Hz); other
+  // than 16000, they are converted as they come by the defined conversion
+  // (the same samples as the conversion of the whole recording, for any
+  // chunking), and the 90-second limit applies to the converted samples.
+  // Throws std::invalid_argument for a rate out of range.
+  explicit OnlineExtractor(Normalisation normalisation = Normalisation::None, bool truncate = false,
+                           int inputRate = kSampleRate);
   ~OnlineExtractor();
   // A moved-from extractor may only be destroyed or assigned to; any other
   // use throws std::logic_error.
@@ -101,6 +107,8 @@ class OnlineExtractor {
   std::int64_t samplesAccepted() const;
   // Samples after the first 90 s, ignored with truncation.
   std::int64_t samplesIgnored() const;
+  // Converted samples clipped to 16 bits (input at another rate).
+  std::uint64_t samplesClipped() const;
   Normalisation normalisation() const;
 
  private:

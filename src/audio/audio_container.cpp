@@ -101,18 +101,32 @@ SampleData wave64Data(const Fields& f, std::uint64_t size) {
   return d;
 }
 
-// AIFF and AIFC: big-endian chunks padded to even; COMM gives the channels
-// and the sample frames, SSND the position of the samples.
+// AIFF and AIFC: big-endian chunks padded to even; COMM gives the channels,
+// the sample frames and the bits of a sample, SSND the position of the
+// samples.
 SampleData aiffData(const Fields& f, std::uint64_t size) {
   SampleData d;
   d.checkable = true;
   bool common = false, sound = false;
-  std::uint64_t frames = 0, channels = 0;
+  std::uint64_t frames = 0, channels = 0, bits = 16;
   for (std::uint64_t at = 12; at + 8 <= size && !(common && sound);) {
     const std::uint64_t length = f.number(at + 4, 4, true);
     if (f.is(at, "COMM", 4)) {
       channels = f.number(at + 8, 2, true);
       frames = f.number(at + 10, 4, true);
+      bits = f.number(at + 14, 2, true);
+      // AIFC names its encoding after the 80-bit rate: a compressed one
+      // stores other sizes than the bits it decodes to.
+      if (f.is(0, "FORM", 4) && f.is(8, "AIFC", 4) && length >= 22) {
+        if (f.is(at + 26, "ulaw", 4) || f.is(at + 26, "alaw", 4) || f.is(at + 26, "ULAW", 4) ||
+            f.is(at + 26, "ALAW", 4)) {
+          bits = 8;
+        } else if (f.is(at + 26, "fl32", 4) || f.is(at + 26, "FL32", 4)) {
+          bits = 32;
+        } else if (f.is(at + 26, "fl64", 4) || f.is(at + 26, "FL64", 4)) {
+          bits = 64;
+        }
+      }
       common = true;
     } else if (f.is(at, "SSND", 4)) {
       d.offset = at + 16 + f.number(at + 8, 4, true);
@@ -129,7 +143,7 @@ SampleData aiffData(const Fields& f, std::uint64_t size) {
     d.problem = "no COMM and SSND chunks within the file";
     return d;
   }
-  d.bytes = frames * channels * 2;
+  d.bytes = frames * channels * ((bits + 7) / 8);
   return d;
 }
 

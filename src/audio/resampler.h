@@ -105,6 +105,7 @@ class StreamResampler {
   // No more input: the outputs that read past its end.
   void finish(std::vector<float>& out);
   std::uint64_t outputs() const { return next_; }  // the next output
+  std::uint64_t outputCount(std::uint64_t n) const { return resampler_.outputCount(n); }
 
  private:
   Resampler resampler_;

@@ -24,6 +24,9 @@ namespace py = pybind11;
 // What Python adds to the 90-second limit's words.
 extern const char* const kTruncateHint;
 
+// The keywords that would read a refused recording (RefusedRecording::needs).
+std::string readingHint(long long needs);
+
 // The samples of a contiguous 1-D buffer of 16-bit integers (the package
 // makes sure of it), or TypeError naming what needed them.
 struct Samples {

@@ -2,11 +2,14 @@
 // kit's worker pool, the GIL released while the library works.
 #include <atomic>
 #include <exception>
+#include <cstring>
 #include <memory>
 
 #include "binding.h"
 #include "feature.h"
+#include "fast_front_end.h"
 #include "ordered_pool.h"
+#include "resampler.h"
 
 namespace binding {
 
@@ -93,7 +96,29 @@ py::list extractBatch(const py::list& items, const std::string& normalisation, b
 
 }  // namespace
 
+// A whole recording at rate (float values in the 16-bit scale) converted
+// to 16 kHz 16-bit samples: (samples, clipped).
+py::tuple resample(const py::array_t<float, py::array::c_style>& values, int rate) {
+  if (values.ndim() != 1) throw py::value_error("resample needs a 1-D array of samples");
+  const float* x = values.data();
+  const auto n = static_cast<std::size_t>(values.shape(0));
+  std::vector<std::int16_t> out;
+  std::uint64_t clipped = 0;
+  {
+    py::gil_scoped_release unlocked;
+    const audio::Resampler resampler(rate, fast_front_end::frontEndChoice(FrontEnd::kFastest).resample);
+    std::vector<float> y;
+    resampler.convert(x, 0, n, static_cast<std::int64_t>(n), 0, resampler.outputCount(n), y);
+    out.resize(y.size());
+    for (std::size_t i = 0; i < y.size(); ++i) out[i] = audio::toInt16(y[i], clipped);
+  }
+  py::array_t<std::int16_t> array(static_cast<py::ssize_t>(out.size()));
+  if (!out.empty()) std::memcpy(array.mutable_data(), out.data(), out.size() * 2);
+  return py::make_tuple(array, clipped);
+}
+
 void bindExtraction(py::module_& m) {
+  m.def("resample", &resample, py::arg("values"), py::arg("rate"));
   m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));
   m.def("extract_batch", &extractBatch, py::arg("items"), py::arg("normalisation"), py::arg("truncate"),
         py::arg("jobs"));

@@ -21,7 +21,8 @@ namespace {
 // (samples int16, samples past the 90 s limit or -1 when unknown). A file
 // that cannot be read raises the OSError of its errno, one that is refused
 // ValueError.
-py::tuple readRecording(const std::string& path, const std::string& format) {
+py::tuple readRecording(const std::string& path, const std::string& format, bool convert, bool lossy, int channel,
+                        bool downmix) {
   int choice = 0;
   const std::string mistake = kit::readChoice(format.c_str(), inputFormatNames(), "input format", choice);
   if (!mistake.empty()) throw py::value_error(mistake);
@@ -35,12 +36,13 @@ py::tuple readRecording(const std::string& path, const std::string& format) {
   {
     py::gil_scoped_release unlocked;
     try {
-      samples = threadExtractor().readRecording(
-          path, audio ? feature::InputFormat::Audio : feature::InputFormat::Raw, &ignored, &warnings);
+      samples = threadExtractor().readRecording(path, audio ? feature::InputFormat::Audio : feature::InputFormat::Raw,
+                                                &ignored, &warnings, {convert || lossy, lossy, channel, downmix});
     } catch (const feature::UnreadableRecording& e) {
       error = e.error() != 0 ? e.error() : EIO;
     } catch (const feature::RefusedRecording& e) {
       refusal = e.what();
+      if (e.needs() != 0) refusal += "; " + readingHint(e.needs());
     }
   }
   if (error != 0) raiseOsError(error, path);
@@ -145,7 +147,8 @@ class PythonKaldiWriter {
 }  // namespace
 
 void bindFiles(py::module_& m) {
-  m.def("read_recording", &readRecording, py::arg("path"), py::arg("input_format"));
+  m.def("read_recording", &readRecording, py::arg("path"), py::arg("input_format"), py::arg("convert"),
+        py::arg("lossy"), py::arg("channel"), py::arg("downmix"));
   m.def("write_htk", &writeHtk, py::arg("path"), py::arg("vectors"), py::arg("sample_period"), py::arg("parm_kind"));
   m.def("read_list", &readList, py::arg("path"));
   // The feature-file layouts of the tool, for the package's readers.

@@ -16,8 +16,8 @@ namespace {
 // while the GIL is released).
 class PythonOnline {
  public:
-  PythonOnline(const std::string& normalisation, bool truncate)
-      : online_(feature::normalisationNamed(normalisation), truncate) {}
+  PythonOnline(const std::string& normalisation, bool truncate, int rate)
+      : online_(feature::normalisationNamed(normalisation), truncate, rate) {}
 
   void accept(const py::buffer& samples) {
     const py::buffer_info info = samples.request();
@@ -93,7 +93,7 @@ void bindOnline(py::module_& m) {
     };
   };
   py::class_<Online>(m, "OnlineExtractor")
-      .def(py::init<const std::string&, bool>(), py::arg("normalisation"), py::arg("truncate"))
+      .def(py::init<const std::string&, bool, int>(), py::arg("normalisation"), py::arg("truncate"), py::arg("rate"))
       .def("accept", &Online::accept, py::arg("samples"))
       .def("accept_bytes", &Online::acceptBytes, py::arg("bytes"))
       .def("finish", &Online::finish)
@@ -116,7 +116,8 @@ void bindOnline(py::module_& m) {
       .def_property_readonly("first_frame", locked([](const feature::OnlineExtractor& x) { return x.firstFrame(); }))
       .def_property_readonly("finished", locked([](const feature::OnlineExtractor& x) { return x.finished(); }))
       .def_property_readonly("samples_accepted", locked([](const feature::OnlineExtractor& x) { return x.samplesAccepted(); }))
-      .def_property_readonly("samples_ignored", locked([](const feature::OnlineExtractor& x) { return x.samplesIgnored(); }));
+      .def_property_readonly("samples_ignored", locked([](const feature::OnlineExtractor& x) { return x.samplesIgnored(); }))
+      .def_property_readonly("samples_clipped", locked([](const feature::OnlineExtractor& x) { return x.samplesClipped(); }));
 }
 
 }  // namespace binding

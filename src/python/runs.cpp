@@ -76,6 +76,15 @@ void bindRuns(py::module_& m) {
             s.inputFormat = static_cast<InputFormat>(choice);
           })
       .def_readwrite("input_extension", &RunSetup::inputExtension)
+      .def_readwrite("convert", &RunSetup::convert)
+      .def_readwrite("lossy", &RunSetup::lossy)
+      .def_readwrite("downmix", &RunSetup::downmix)
+      .def_property(
+          "channel", [](const RunSetup& s) -> py::object { return s.channel < 0 ? py::object(py::none()) : py::object(py::int_(s.channel)); },
+          [](RunSetup& s, const py::object& channel) {
+            s.channel = channel.is_none() ? -1 : channel.cast<int>();
+            if (s.channel < -1 || s.channel > 63) throw py::value_error("channel is counted from 0 to 63");
+          })
       .def_readwrite("pairs", &RunSetup::pairs)
       .def_property(
           "part", [](const RunSetup& s) { return std::to_string(s.part) + "/" + std::to_string(s.parts); },

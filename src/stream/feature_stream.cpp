@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -47,6 +48,11 @@ constexpr const char* kHelp =
     "  --records     write the 13-value records (c1..c12 liftered, C0, before\n"
     "                normalisation) instead, each as soon as its frame's\n"
     "                samples are in, in any mode\n"
+    "  --input-rate=S\n"
+    "                the samples are at S Hz (8000 to 192000): converted to 16 kHz\n"
+    "                as they come by the defined conversion, the same samples as\n"
+    "                the conversion of the whole recording (a vector then waits\n"
+    "                for the filter's half-length too, about 4 ms)\n"
     "  --truncate    ignore the samples after the first 90 s (as the tool does\n"
     "                with a longer file) instead of stopping there in CMN and\n"
     "                MVNMA; NONE otherwise has no limit\n"
@@ -61,6 +67,7 @@ struct Options {
   bool text = false;
   bool records = false;
   bool truncate = false;
+  int rate = feature::kSampleRate;  // --input-rate=S: samples at S Hz, converted as they come
   feature::Normalisation normalisation = feature::Normalisation::None;
 };
 
@@ -134,7 +141,7 @@ int writeFailed() {
 }
 
 int run(const Options& options) {
-  feature::OnlineExtractor online(options.normalisation, options.truncate);
+  feature::OnlineExtractor online(options.normalisation, options.truncate, options.rate);
   Writer writer(online, options);
   std::vector<unsigned char> buffer(1 << 16);
   for (;;) {
@@ -185,6 +192,13 @@ int main(int argc, char** argv) {
       options.records = true;
     } else if (arg == "--truncate") {
       options.truncate = true;
+    } else if (arg.rfind("--input-rate=", 0) == 0) {
+      char* end = nullptr;
+      const long rate = std::strtol(arg.c_str() + 13, &end, 10);
+      if (*end != '\0' || end == arg.c_str() + 13 || rate < 8000 || rate > 192000) {
+        return usage("--input-rate takes a rate from 8000 to 192000 Hz, not '" + arg.substr(13) + "'");
+      }
+      options.rate = static_cast<int>(rate);
     } else if (arg.rfind("--format", 0) == 0) {
       return usage("--format takes f32 or text, not '" + arg + "'");
     } else if (arg.size() > 1 && arg[0] == '-') {

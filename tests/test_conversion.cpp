@@ -1,0 +1,307 @@
+// The conversion of other recordings to 16 kHz 16-bit samples: the
+// resampler's own mathematics against the C library's (long double), every
+// kernel and every chunking giving the same bits, its length and edges by
+// the definition written out here, its pass and stop bands measured on
+// sines; sample formats and channels giving exactly the int16 recording
+// they hold; the same bytes through every way in; refusals that say what
+// would read a file.
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <random>
+
+#include "conversion.h"
+#include "extractor.h"
+#include "online_extractor.h"
+#include "resampler.h"
+#include "test_support.h"
+
+namespace {
+
+using audio::Resampler;
+
+// Units in the last place of double between a and b.
+double ulps(double a, double b) {
+  if (a == b) return 0;
+  return std::fabs(a - b) / std::ldexp(1.0, std::ilogb(std::max(std::fabs(a), std::fabs(b))) - 52);
+}
+
+// References in long double: sin(pi t) of the argument reduced exactly
+// into [-1/2, 1/2] (sin(pi x) = sin(pi (x - 2m)) = sin(pi (1 - r))), so
+// that pi t carries no error of a large product; and the same series for
+// I0 carried with more precision.
+long double referenceSinPi(double x) {
+  const long double pi = 3.141592653589793238462643383279502884L;
+  double r = x - 2.0 * std::nearbyint(x * 0.5);  // exact
+  if (r > 0.5) r = 1.0 - r;                       // exact
+  if (r < -0.5) r = -1.0 - r;
+  return sinl(pi * static_cast<long double>(r));
+}
+
+long double referenceI0(long double x) {
+  long double term = 1, sum = 1;
+  for (int k = 1; k < 60; ++k) {
+    term = term * (x * x / 4) / (static_cast<long double>(k) * k);
+    sum += term;
+  }
+  return sum;
+}
+
+// The resampler's own sine and Bessel function, and the taps built of
+// them, against long-double references (the C library's sinl): the sine
+// within 2 units in the last place of double, I0 within 8, the taps within
+// 8 of the filter's peak (near a zero of the sinc a tap is far smaller than
+// its neighbours, and its argument's rounding weighs more), and every tap,
+// rounded once to single precision, the reference tap rounded so.
+TEST(Resampling, ItsOwnSineAndBesselAreTheMathematics) {
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> wide(-300.0, 300.0), narrow(-1.0, 1.0);
+  double worstSin = 0, worstI0 = 0, worstTap = 0;
+  for (int i = 0; i < 200000; ++i) {
+    const double x = i % 2 ? wide(random) : narrow(random);
+    worstSin = std::max(worstSin, ulps(audio::sinPi(x), static_cast<double>(referenceSinPi(x))));
+  }
+  for (double x = 0.0; x <= 6.2; x += 0.0007) {
+    worstI0 = std::max(worstI0, ulps(audio::besselI0(x), static_cast<double>(referenceI0(x))));
+  }
+  EXPECT_LE(worstSin, 2.0);
+  EXPECT_LE(worstI0, 8.0);
+  EXPECT_EQ(audio::sinPi(0.5), 1.0);
+  EXPECT_EQ(audio::sinPi(1.0), 0.0);
+  EXPECT_EQ(audio::sinPi(-2.5), -1.0);
+  int floatsDiffer = 0, taps = 0;
+  for (const int rate : {8000, 22050, 44100, 48000}) {
+    const long double c = rate > 16000 ? 7500.0L / rate : 0.46875L;
+    const double d = rate > 16000 ? 1000.0 / rate : 0.0625;
+    const long double h = 57.05 / (9.14 * 3.141592653589793 * d);  // as the rule forms it, in double
+    for (double u = -95.0; u < 95.0; u += 0.0371) {
+      const double mine = audio::tapFunction(rate, u);
+      if (mine == 0.0) continue;
+      const long double y = 2 * c * u;
+      const long double sinc = y == 0 ? 1.0L : referenceSinPi(static_cast<double>(y)) / (3.141592653589793238462643383279502884L * y);
+      const long double r = u / h;
+      const long double want = 2 * c * sinc * referenceI0(6.2L * sqrtl(1 - r * r)) / referenceI0(6.2L);
+      const double peak = static_cast<double>(2 * c);
+      worstTap = std::max(worstTap, std::fabs(mine - static_cast<double>(want)) / std::ldexp(1.0, std::ilogb(peak) - 52));
+      floatsDiffer += static_cast<float>(mine) != static_cast<float>(want);
+      ++taps;
+    }
+  }
+  EXPECT_LE(worstTap, 8.0);
+  EXPECT_EQ(floatsDiffer, 0) << "of " << taps;
+  std::printf("sinPi within %.0f ulp, I0 within %.0f, taps within %.0f; %d of %d single-precision taps differ\n",
+              worstSin, worstI0, worstTap, floatsDiffer, taps);
+}
+
+std::vector<float> noiseValues(std::size_t n, std::uint32_t seed) {
+  std::vector<float> x(n);
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> values(-32768, 32767);
+  for (float& v : x) v = static_cast<float>(values(random));
+  return x;
+}
+
+std::vector<float> convertWhole(int rate, const std::vector<float>& x, audio::DotKernel kernel = nullptr) {
+  const Resampler r(rate, kernel);
+  std::vector<float> y;
+  r.convert(x.data(), 0, x.size(), static_cast<std::int64_t>(x.size()), 0, r.outputCount(x.size()), y);
+  return y;
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// Every kernel, every chunking, and every starting output give the bits
+// of the whole conversion; its length is ceil(N 16000 / S); its first and
+// last outputs are the definition's, summed here.
+TEST(Resampling, KernelsChunkingsAndEdgesAsDefined) {
+  std::vector<audio::DotKernel> kernels = {audio::dotStraightforward, audio::dotBaseline};
+  if (__builtin_cpu_supports("avx2")) kernels.push_back(audio::dotAvx2);
+  for (const int rate : {8000, 11025, 22050, 32000, 44100, 44101, 48000, 192000}) {
+    SCOPED_TRACE(rate);
+    const std::vector<float> x = noiseValues(static_cast<std::size_t>(rate / 3 + 7), static_cast<std::uint32_t>(rate));
+    const std::vector<float> whole = convertWhole(rate, x);
+    EXPECT_EQ(whole.size(), (x.size() * 16000 + rate - 1) / rate);
+    for (audio::DotKernel k : kernels) EXPECT_TRUE(sameBits(convertWhole(rate, x, k), whole));
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{160}, std::size_t{4099}}) {
+      audio::StreamResampler stream(rate, kernels.back());
+      std::vector<float> y;
+      for (std::size_t at = 0; at < x.size(); at += chunk) {
+        stream.accept(x.data() + at, std::min(chunk, x.size() - at), y);
+      }
+      stream.finish(y);
+      EXPECT_TRUE(sameBits(y, whole)) << chunk;
+    }
+    const std::uint64_t from = whole.size() / 3;
+    audio::StreamResampler later(rate, nullptr, from);
+    std::vector<float> tail;
+    later.accept(x.data() + later.inputStart(), x.size() - static_cast<std::size_t>(later.inputStart()), tail);
+    later.finish(tail);
+    EXPECT_TRUE(sameBits(tail, std::vector<float>(whole.begin() + static_cast<std::ptrdiff_t>(from), whole.end())));
+    // Outputs 0 and the last, by the definition.
+    const Resampler r(rate);
+    const std::uint64_t g = std::gcd(static_cast<std::uint64_t>(rate), std::uint64_t{16000});
+    const std::uint64_t up = 16000 / g, down = static_cast<std::uint64_t>(rate) / g;
+    const int half = static_cast<int>(std::ceil(57.05 / (9.14 * M_PI * (rate > 16000 ? 1000.0 / rate : 0.0625))));
+    for (const std::uint64_t k : {std::uint64_t{0}, whole.size() - 1}) {
+      float s[8] = {};
+      for (int i = 0; i < r.taps(); ++i) {
+        const std::int64_t n = static_cast<std::int64_t>(k * down / up) - half + i;
+        const float h = static_cast<float>(audio::tapFunction(rate, static_cast<double>(k * down % up) / up + (half - i)));
+        const float v = n < 0 || n >= static_cast<std::int64_t>(x.size()) ? 0.0f : x[static_cast<std::size_t>(n)];
+        const float product = v * h;
+        s[i % 8] = s[i % 8] + product;
+      }
+      const float want = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+      EXPECT_EQ(test::floatBits(whole[k]), test::floatBits(want)) << k;
+    }
+  }
+  EXPECT_EQ(Resampler(48000).outputCount(0), 0u);
+  EXPECT_EQ(Resampler(48000).outputCount(1), 1u);
+  EXPECT_EQ(Resampler(48000).outputCount(3), 1u);
+  EXPECT_EQ(Resampler(48000).outputCount(4), 2u);
+  EXPECT_EQ(Resampler(8000).outputCount(1), 2u);
+  for (const int bad : {0, 7999, 16000, 192001}) EXPECT_THROW(Resampler{bad}, std::invalid_argument);
+}
+
+// The amplitude of y at frequency f (16 kHz), away from the edges.
+double amplitude(const std::vector<float>& y, double f) {
+  double c = 0, s = 0;
+  const std::size_t a = 3000, b = y.size() - 3000;
+  for (std::size_t k = a; k < b; ++k) {
+    c += y[k] * std::cos(2 * M_PI * f * k / 16000);
+    s += y[k] * std::sin(2 * M_PI * f * k / 16000);
+  }
+  return 2 * std::sqrt(c * c + s * s) / static_cast<double>(b - a);
+}
+
+// Within +-0.1 dB up to 0.875 of the lower Nyquist frequency; at least
+// 60 dB down from it upward: a sine above 8 kHz leaves nothing in a
+// conversion down to 16 kHz, and a conversion up from a lower rate leaves
+// no image of a sine at rate - f (or rate + f) in what it adds.
+TEST(Resampling, PassAndStopBands) {
+  const audio::DotKernel kernel = __builtin_cpu_supports("avx2") ? audio::dotAvx2 : nullptr;
+  for (const int rate : {8000, 11025, 22050, 44100, 48000}) {
+    SCOPED_TRACE(rate);
+    const double nyquist = std::min(rate, 16000) / 2.0;
+    double pass = 0, stop = -300;
+    for (double f = 31; f < rate / 2.0; f += rate / 211.0) {
+      std::vector<float> x(static_cast<std::size_t>(rate));
+      for (std::size_t n = 0; n < x.size(); ++n) x[n] = static_cast<float>(10000 * std::sin(2 * M_PI * f * n / rate));
+      const std::vector<float> y = convertWhole(rate, x, kernel);
+      if (f <= 0.875 * nyquist) pass = std::max(pass, std::fabs(20 * std::log10(amplitude(y, f) / 10000)));
+      double left = 0;
+      if (rate > 16000 && f >= 8000) {
+        double energy = 0;  // all of it is what passed the filter
+        for (std::size_t k = 3000; k < y.size() - 3000; ++k) energy += static_cast<double>(y[k]) * y[k];
+        left = std::sqrt(2 * energy / static_cast<double>(y.size() - 6000)) / 10000;
+      } else if (rate < 16000) {
+        for (const double image : {rate - f, rate + f}) {
+          if (image < 8000 - 50) left = std::max(left, amplitude(y, image) / 10000);
+        }
+      }
+      if (left > 0) stop = std::max(stop, 20 * std::log10(left));
+    }
+    EXPECT_LT(pass, 0.1);
+    EXPECT_LT(stop, -60.0);
+    std::printf("%6d Hz: pass band within %.4f dB, stop band %.1f dB down\n", rate, pass, -stop);
+  }
+}
+
+class ConvertedRecordings : public ::testing::Test {
+ protected:
+  std::string write(const std::string& name, int format, const std::vector<std::int32_t>& values, int channels,
+                    int rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open((dir / name).c_str(), SFM_WRITE, &info);
+    EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+    if (f == nullptr) return "";
+    sf_command(f, SFC_SET_NORM_DOUBLE, nullptr, SF_FALSE);
+    sf_writef_int(f, values.data(), static_cast<sf_count_t>(values.size()) / channels);
+    sf_close(f);
+    return dir / name;
+  }
+  std::vector<std::int16_t> read(const std::string& path, const ::Conversion& how) {
+    return extractor.readRecording(path, feature::InputFormat::Audio, nullptr, nullptr, how);
+  }
+  feature::Extractor extractor;
+  test::ScratchDir dir;
+};
+
+// Formats that hold int16 values give exactly those samples; mu-law and
+// A-law their expansions; two channels built of two recordings give each
+// recording's samples by --channel, their mean by --downmix.
+TEST_F(ConvertedRecordings, FormatsAndChannelsGiveTheSamplesTheyHold) {
+  const std::vector<std::int16_t> speech = test::speechLike(16000, 5), other = test::noise(16000, 6, 9000);
+  std::vector<std::int32_t> left;  // int16 values left-aligned in 32 bits, as libsndfile takes them
+  for (const std::int16_t v : speech) left.push_back(static_cast<std::int32_t>(v) * 65536);
+  const ::Conversion convert{true, false, -1, false};
+  for (const int subtype : {SF_FORMAT_PCM_24, SF_FORMAT_PCM_32}) {
+    const std::string path = write("f" + std::to_string(subtype) + ".wav", SF_FORMAT_WAV | subtype, left, 1, 16000);
+    EXPECT_EQ(read(path, convert), speech) << subtype;
+    EXPECT_THROW(read(path, {}), feature::RefusedRecording) << subtype;
+  }
+  for (const int subtype : {SF_FORMAT_FLOAT, SF_FORMAT_DOUBLE}) {  // int16 / 32768 as floats
+    std::vector<float> floats;
+    for (const std::int16_t v : speech) floats.push_back(static_cast<float>(v) / 32768.0f);
+    SF_INFO info{};
+    info.samplerate = 16000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | subtype;
+    const std::string path = dir / ("float" + std::to_string(subtype) + ".wav");
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_writef_float(f, floats.data(), static_cast<sf_count_t>(floats.size()));
+    sf_close(f);
+    EXPECT_EQ(read(path, convert), speech) << subtype;
+  }
+  for (const auto& [subtype, container] : {std::pair{SF_FORMAT_PCM_24, SF_FORMAT_FLAC}, {SF_FORMAT_PCM_24, SF_FORMAT_AIFF}}) {
+    EXPECT_EQ(read(write("c" + std::to_string(container), container | subtype, left, 1, 16000), convert), speech);
+  }
+  for (const int subtype : {SF_FORMAT_ULAW, SF_FORMAT_ALAW}) {
+    const std::string path = write("law" + std::to_string(subtype) + ".wav", SF_FORMAT_WAV | subtype, left, 1, 16000);
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    std::vector<std::int16_t> expanded(static_cast<std::size_t>(info.frames));
+    sf_readf_short(f, expanded.data(), info.frames);
+    sf_close(f);
+    EXPECT_EQ(read(path, convert), expanded) << subtype;
+  }
+  std::vector<std::int32_t> stereo;
+  for (std::size_t i = 0; i < speech.size(); ++i) stereo.insert(stereo.end(), {left[i], other[i] * 65536});
+  const std::string two = write("two.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, stereo, 2, 16000);
+  EXPECT_EQ(read(two, {false, false, 0, false}), speech);
+  EXPECT_EQ(read(two, {false, false, 1, false}), other);
+  const std::vector<std::int16_t> mean = read(two, {false, false, -1, true});
+  for (std::size_t i = 0; i < speech.size(); ++i) {
+    ASSERT_EQ(mean[i], static_cast<std::int16_t>(std::nearbyint((speech[i] + other[i]) / 2.0))) << i;
+  }
+  EXPECT_EQ(read(write("one.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, left, 1, 16000), {false, false, -1, true}), speech);
+  // Bad choices and bad input: each refused with its reason.
+  const auto refusal = [&](const std::string& path, const ::Conversion& how) -> std::string {
+    try {
+      read(path, how);
+    } catch (const feature::RefusedRecording& e) {
+      return e.what();
+    }
+    return "(read)";
+  };
+  EXPECT_EQ(refusal(two, {false, false, 2, false}).substr(refusal(two, {false, false, 2, false}).find("; ") + 2),
+            "it has no channel 2 (it has 2, counted from 0)");
+  EXPECT_NE(refusal(two, {}).find("a recording of several channels is read only as one channel or their mean"),
+            std::string::npos);
+  const std::string fast = write("fast.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, left, 1, 200000);
+  EXPECT_NE(refusal(fast, convert).find("its rate is beyond what is converted (8000 to 192000 Hz)"), std::string::npos);
+  std::vector<std::int32_t> silence(1000, 0);
+  const std::string slow = write("slow.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, silence, 1, 4000);
+  EXPECT_NE(refusal(slow, convert).find("its rate is beyond what is converted"), std::string::npos);
+}
+
+}  // namespace

@@ -305,3 +305,128 @@ TEST_F(ConvertedRecordings, FormatsAndChannelsGiveTheSamplesTheyHold) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<float> htkVectors(const std::string& path) { return test::bigEndianFloats(test::readBytes(path), 12); }
+
+// The example recordings converted by sox to six rates, through every way
+// in: the tool with every front end, feature-kaldi, feature-stream
+// --input-rate, the online extractor in chunks: the same vectors.
+TEST_F(ConvertedRecordings, EveryWayInGivesTheSameBytes) {
+  const std::string examples = std::string(EXAMPLES_DIR) + "/recordings";
+  mkdir((dir / "in").c_str(), 0777);
+  std::string list, scp;
+  std::vector<std::pair<std::string, int>> files;
+  for (const char* name : {"speaker1/fox", "speaker2/numbers"}) {
+    for (const int rate : {8000, 11025, 22050, 32000, 44100, 48000}) {
+      const std::string base = std::string(name).substr(9) + "-" + std::to_string(rate);
+      const std::string command = "sox -t raw -r 16000 -e signed -b 16 -c 1 '" + examples + "/" + name + "' -r " +
+                                  std::to_string(rate) + " -b 16 '" + dir / ("in/" + base + ".wav") + "' 2>&1";
+      ASSERT_EQ(std::system(command.c_str()), 0) << command;
+      list += base + "\n";
+      scp += base + " " + dir / ("in/" + base + ".wav") + "\n";
+      files.emplace_back(base, rate);
+    }
+  }
+  test::writeText(dir / "list", list);
+  test::writeText(dir / "wav.scp", scp);
+  const auto tool = [&](const std::string& out, const std::string& frontEnd) {
+    return test::runTool({"-q", "--input-format=audio", "--input-extension=wav", "--convert",
+                          "--front-end=" + frontEnd, dir / "list", dir / "in", dir / out, "NONE"});
+  };
+  ASSERT_EQ(tool("straightforward", "straightforward").status, 0);
+  for (const char* frontEnd : {"baseline", "avx2", "avx512", "fastest"}) {
+    EXPECT_EQ(tool(frontEnd, frontEnd).status, 0);
+    for (const auto& [base, rate] : files) {
+      EXPECT_EQ(test::readBytes(dir / (std::string(frontEnd) + "/" + base + ".mfcKVR0DAC39")),
+                test::readBytes(dir / ("straightforward/" + base + ".mfcKVR0DAC39")))
+          << frontEnd << " " << base;
+    }
+  }
+  test::RunOptions kaldiRun;
+  kaldiRun.program = KALDI_BINARY;
+  ASSERT_EQ(test::runTool({"-q", "--convert", "scp:" + dir / "wav.scp", "ark:" + dir / "x.ark", "NONE"}, kaldiRun).status, 0);
+  const std::vector<unsigned char> ark = test::readBytes(dir / "x.ark");
+  std::size_t at = 0;
+  for (const auto& [base, rate] : files) {
+    const std::vector<float> want = htkVectors(dir / ("straightforward/" + base + ".mfcKVR0DAC39"));
+    at += base.size() + 1 + 15;
+    const std::vector<float> got = test::littleEndianFloats(
+        std::vector<unsigned char>(ark.begin() + static_cast<std::ptrdiff_t>(at),
+                                   ark.begin() + static_cast<std::ptrdiff_t>(at + 4 * want.size())), 0);
+    at += 4 * want.size();
+    EXPECT_TRUE(test::sameBits(got, want)) << "feature-kaldi " << base;
+    // The samples at their rate, raw, as a stream would bring them.
+    SF_INFO info{};
+    SNDFILE* f = sf_open((dir / ("in/" + base + ".wav")).c_str(), SFM_READ, &info);
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(info.frames));
+    sf_readf_short(f, samples.data(), info.frames);
+    sf_close(f);
+    feature::OnlineExtractor online(feature::Normalisation::None, false, rate);
+    for (std::size_t i = 0; i < samples.size(); i += 333) {
+      online.acceptWaveform(samples.data() + i, std::min<std::size_t>(333, samples.size() - i));
+    }
+    online.inputFinished();
+    std::vector<float> streamed;
+    for (int t = 0; t < online.numFramesReady(); ++t) streamed.insert(streamed.end(), online.frame(t), online.frame(t) + 39);
+    EXPECT_TRUE(test::sameBits(streamed, want)) << "online " << base;
+    test::writeSamples(dir / "stream.raw", samples);
+    const std::string input(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+    test::RunOptions streamRun;
+    streamRun.program = std::string(KALDI_BINARY).substr(0, std::string(KALDI_BINARY).rfind('/')) + "/feature-stream";
+    streamRun.input = &input;
+    const test::RunResult out = test::runTool({"--input-rate=" + std::to_string(rate), "NONE"}, streamRun);
+    ASSERT_EQ(out.status, 0) << out.errors;
+    EXPECT_TRUE(test::sameBits(test::littleEndianFloats(std::vector<unsigned char>(out.output.begin(), out.output.end()), 0),
+                               want))
+        << "feature-stream " << base;
+  }
+}
+
+// A recording that is not read says what would read it, in the words of
+// the program; the summary counts what was converted, and how.
+TEST_F(ConvertedRecordings, RefusalsNameWhatWouldReadThem) {
+  mkdir((dir / "in").c_str(), 0777);
+  const std::vector<std::int16_t> speech = test::speechLike(24000, 8);
+  ASSERT_TRUE(test::writeAudio(dir / "in/a.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, speech, 1, 48000));
+  std::vector<std::int16_t> two;
+  for (const std::int16_t v : speech) two.insert(two.end(), {v, static_cast<std::int16_t>(-v)});
+  ASSERT_TRUE(test::writeAudio(dir / "in/b.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, two, 2, 16000));
+  ASSERT_TRUE(test::writeAudio(dir / "in/c.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, speech, 1, 48000));
+  std::vector<float> nan(16000, std::nanf(""));
+  SF_INFO info{};
+  info.samplerate = 16000;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  SNDFILE* f = sf_open((dir / "in/d.wav").c_str(), SFM_WRITE, &info);
+  sf_writef_float(f, nan.data(), 16000);
+  sf_close(f);
+  test::writeText(dir / "pairs", "a.wav a.htk\nb.wav b.htk\nc.mp3 c.htk\nd.wav d.htk\n");
+  const auto run = [&](std::vector<std::string> options) {
+    options.insert(options.end(), {"--pairs", "--input-format=audio", dir / "pairs", dir / "in", dir / "out", "NONE"});
+    return test::runTool(options);
+  };
+  const test::RunResult plain = run({"-q"});
+  EXPECT_EQ(plain.status, 1);
+  for (const char* line : {"feature: --convert reads it, converted to 16 kHz 16-bit samples by the defined conversion\n",
+                           "feature: --channel=N reads one of its channels (from 0), --downmix their mean\n",
+                           "feature: --lossy reads it, converted (its decoder may give other samples on another machine)\n"}) {
+    EXPECT_NE(plain.errors.find(line), std::string::npos) << line << plain.errors;
+  }
+  const test::RunResult converted = run({"--convert", "--lossy", "--downmix"});
+  EXPECT_EQ(converted.status, 1);
+  EXPECT_NE(converted.errors.find("feature: refused " + dir / "in" + "/d.wav: 16000 of its samples are not numbers "
+                                  "(NaN or infinity)\n"), std::string::npos) << converted.errors;
+  EXPECT_NE(converted.errors.find("feature: converted: 1 (48000 Hz to 16000 Hz); 1 (MPEG Layer III to 16-bit, 48000 Hz "
+                                  "to 16000 Hz); 1 (the mean of 2 channels)\n"),
+            std::string::npos) << converted.errors;
+  // The mean of a channel and its negation is silence.
+  EXPECT_EQ(test::readBytes(dir / "out/b.htk").size(), 12u + 156u * 149u);
+  const auto both = test::runTool({"--channel=0", "--downmix", "--input-format=audio", dir / "pairs", dir / "in", dir / "x", "NONE"});
+  EXPECT_EQ(both.errors, "feature: --channel and --downmix do not go together: one channel, or their mean\n");
+  const auto raw = test::runTool({"--convert", dir / "pairs", dir / "in", dir / "x", "NONE"});
+  EXPECT_EQ(raw.errors, "feature: --convert, --lossy, --channel and --downmix read audio files: add --input-format=audio\n");
+}
+
+}  // namespace

@@ -399,6 +399,9 @@ int FEATURE::readConverted(SNDFILE* sound, const SF_INFO& info, std::uint64_t to
     at += static_cast<std::uint64_t>(got);
   }
   converter.finish();
+  if (converter.nonFinite() > 0) {
+    return refuse(path, std::to_string(converter.nonFinite()) + " of its samples are not numbers (NaN or infinity)");
+  }
   samples.swap(converter.samples());
   channels = converter.channels();
   noteConversion(converter, info.samplerate, info.channels, subtype == SF_FORMAT_PCM_16 ? "" : formatName(subtype),

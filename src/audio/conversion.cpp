@@ -1,6 +1,7 @@
 #include "conversion.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace audio {
 
@@ -44,6 +45,7 @@ void Converter::push(const double* values, std::size_t frames) {
   position_ += frames;
   if (used == 0) return;
   const int C = inChannels_;
+  for (std::size_t i = 0; i < used * static_cast<std::size_t>(C); ++i) nonFinite_ += !std::isfinite(values[i]);
   // The value of output channel out in frame f: that channel, the one
   // picked, or the mean of all (summed in channel order, in double).
   const auto value = [&](std::size_t f, int out) {

@@ -53,6 +53,7 @@ class Converter {
   int channels() const { return outChannels_; }    // of the output
   std::vector<std::int16_t>& samples() { return samples_; }  // interleaved
   std::uint64_t clipped() const { return clipped_; }
+  std::uint64_t nonFinite() const { return nonFinite_; }  // NaN or infinite values pushed
 
  private:
   void interleave();
@@ -67,6 +68,7 @@ class Converter {
   std::vector<float> mono_;
   std::vector<std::int16_t> samples_;
   std::uint64_t clipped_ = 0;
+  std::uint64_t nonFinite_ = 0;
 };
 
 // "48000 Hz", "24-bit", "channel 1 of 2": what a conversion does, for the

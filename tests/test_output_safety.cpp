@@ -173,6 +173,16 @@ TEST_F(OutputSafety, DevicesAndFifosAreWrittenIntoAndLinksFollowed) {
     unlink((dir / "loop1").c_str());
     unlink((dir / "loop2").c_str());
   }
+  // Two outputs of one run into one device are not one file written twice:
+  // both go where the device sends them.
+  if (root) {
+    ASSERT_EQ(mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    const test::RunResult both =
+        kaldi({"-q", "--input-format=raw", "--write-utt2dur=ark,t:null", "scp:wav.scp", "ark:null", "NONE"});
+    EXPECT_EQ(both.status, 0) << both.errors;
+    EXPECT_EQ(fileKind(dir / "null"), "device");
+    unlink((dir / "null").c_str());
+  }
   // No temporary was left anywhere.
   for (const std::string& f : test::listTree(dir.path())) EXPECT_EQ(f.find(".feature-"), std::string::npos) << f;
 }

@@ -284,6 +284,30 @@ TEST_F(ConvertedRecordings, FormatsAndChannelsGiveTheSamplesTheyHold) {
     ASSERT_EQ(mean[i], static_cast<std::int16_t>(std::nearbyint((speech[i] + other[i]) / 2.0))) << i;
   }
   EXPECT_EQ(read(write("one.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, left, 1, 16000), {false, false, -1, true}), speech);
+  // One rounding, ties to even, at the boundaries of the 16-bit range:
+  // 24-bit values of half a step (1.5, 2.5, -1.5), floats just inside and
+  // beyond full scale; what lies beyond is clipped, counted and said.
+  const std::vector<std::int32_t> halves = {384 * 256, 640 * 256, -384 * 256, 128 * 256, 8388607 * 256};
+  EXPECT_EQ(read(write("halves.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, halves, 1, 16000), convert),
+            (std::vector<std::int16_t>{2, 2, -2, 0, 32767}));
+  {
+    const std::vector<float> floats = {0.5f, 1.0f, -1.0f, 32767.5f / 32768.0f, -32768.5f / 32768.0f, 0.99998474f};
+    SF_INFO info{};
+    info.samplerate = 16000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    const std::string path = dir / "loud.wav";
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_writef_float(f, floats.data(), static_cast<sf_count_t>(floats.size()));
+    sf_close(f);
+    const feature::RecordingSamples got =
+        extractor.readSamples(path, feature::InputFormat::Audio, 0, UINT64_MAX, 1, convert);
+    EXPECT_EQ(got.samples, (std::vector<std::int16_t>{16384, 32767, -32768, 32767, -32768, 32767}));
+    EXPECT_EQ(got.clipped, 3u);
+    EXPECT_EQ(got.warnings, std::vector<std::string>{
+                                path + ": 3 converted samples lie beyond the 16-bit range and were clipped to it"});
+  }
   // Bad choices and bad input: each refused with its reason.
   const auto refusal = [&](const std::string& path, const ::Conversion& how) -> std::string {
     try {
@@ -382,6 +406,22 @@ TEST_F(ConvertedRecordings, EveryWayInGivesTheSameBytes) {
                                want))
         << "feature-stream " << base;
   }
+  // A full-scale square wave overshoots when filtered: feature-stream says
+  // how many samples were clipped, as many as the reading of its file counts.
+  std::vector<std::int32_t> square;
+  for (int i = 0; i < 48000; ++i) square.push_back((i / 24) % 2 == 0 ? 32767 * 65536 : -32768 * 65536);
+  const std::string squareWav = write("square.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, square, 1, 48000);
+  const feature::RecordingSamples read =
+      extractor.readSamples(squareWav, feature::InputFormat::Audio, 0, UINT64_MAX, 1, {true, false, -1, false});
+  ASSERT_GT(read.clipped, 0u);
+  std::string input;
+  for (const std::int32_t v : square) input += {static_cast<char>((v >> 16) & 0xff), static_cast<char>(v >> 24)};
+  test::RunOptions streamRun;
+  streamRun.program = std::string(KALDI_BINARY).substr(0, std::string(KALDI_BINARY).rfind('/')) + "/feature-stream";
+  streamRun.input = &input;
+  const test::RunResult out = test::runTool({"--input-rate=48000", "NONE"}, streamRun);
+  EXPECT_EQ(out.errors, "feature-stream: warning: the input: " + std::to_string(read.clipped) +
+                            " converted samples lie beyond the 16-bit range and were clipped to it\n");
 }
 
 // A recording that is not read says what would read it, in the words of

@@ -404,18 +404,21 @@ int FEATURE::readConverted(SNDFILE* sound, const SF_INFO& info, std::uint64_t to
   }
   samples.swap(converter.samples());
   channels = converter.channels();
-  noteConversion(converter, info.samplerate, info.channels, subtype == SF_FORMAT_PCM_16 ? "" : formatName(subtype),
+  noteConversion(path, converter, info.samplerate, info.channels, subtype == SF_FORMAT_PCM_16 ? "" : formatName(subtype),
                  window, samples.size() / static_cast<std::size_t>(channels));
   return kExtractOk;
 }
 
-void FEATURE::noteConversion(const audio::Converter& converter, int rate, int sourceChannels,
+void FEATURE::noteConversion(const char* path, const audio::Converter& converter, int rate, int sourceChannels,
                              const std::string& format, audio::FrameWindow window, std::size_t kept) {
   outcome.samplesInFile = static_cast<std::int64_t>(converter.length());
   const std::uint64_t first = std::min<std::uint64_t>(window.first, converter.length());
   outcome.samplesIgnored = static_cast<std::int64_t>(converter.length() - first - std::min<std::uint64_t>(kept, converter.length() - first));
   outcome.converted = audio::conversionWords(rate, format, sourceChannels, settings.conversion);
   outcome.clipped = converter.clipped();
+  if (outcome.clipped > 0) {
+    report({ProblemKind::kSamplesClipped, path, 0, "", static_cast<std::int64_t>(outcome.clipped)});
+  }
 }
 
 std::int64_t FEATURE::audioSampleCount(const char* path) const {
@@ -496,7 +499,7 @@ int FEATURE::readFlac(const audio::ByteSource& source, const char* path, audio::
     converter->finish();
     samples.swap(converter->samples());
     channels = converter->channels();
-    noteConversion(*converter, static_cast<int>(sourceRate), static_cast<int>(sourceChannels),
+    noteConversion(path, *converter, static_cast<int>(sourceRate), static_cast<int>(sourceChannels),
                    sourceBits == 16 ? "" : "Signed " + std::to_string(sourceBits) + " bit PCM", window,
                    samples.size() / static_cast<std::size_t>(channels));
     return kExtractOk;

@@ -101,15 +101,18 @@ double tapFunction(int rate, double u) {
 }
 
 std::int16_t toInt16(double value, std::uint64_t& clipped) {
-  if (!(value >= -32768.0)) {  // NaN clips too
+  // Rounded first (ties to even: the default rounding mode), then clipped:
+  // 32767.4 is 32767 and -32768.5 is -32768, neither of them clipped.
+  const double rounded = std::nearbyint(value);
+  if (!(rounded >= -32768.0)) {  // NaN clips too
     ++clipped;
     return -32768;
   }
-  if (value > 32767.0) {
+  if (rounded > 32767.0) {
     ++clipped;
     return 32767;
   }
-  return static_cast<std::int16_t>(std::nearbyint(value));  // ties to even: the default rounding mode
+  return static_cast<std::int16_t>(rounded);
 }
 
 void dotStraightforward(const float* const* x, const float* const* h, int taps, int count, float* out) {

@@ -370,8 +370,9 @@ class FEATURE {
   // converted samples. total: its frames.
   int readConverted(SNDFILE* sound, const SF_INFO& info, std::uint64_t total, const char* path,
                     audio::FrameWindow window, int maxChannels, std::vector<std::int16_t>& samples, int& channels);
-  // outcome's length, samples ignored, words and clipped count of a conversion.
-  void noteConversion(const audio::Converter& converter, int rate, int sourceChannels, const std::string& format,
+  // outcome's length, samples ignored, words and clipped count of a
+  // conversion (clipped samples get a warning naming path).
+  void noteConversion(const char* path, const audio::Converter& converter, int rate, int sourceChannels, const std::string& format,
                       audio::FrameWindow window, std::size_t kept);
   // The analysis of n samples in memory (n <= kMaxSamples): sets samplesRead
   // and totalFrame, allocates and fills cepData (un-liftered), frameEng and

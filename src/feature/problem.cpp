@@ -40,6 +40,9 @@ std::string describe(const Problem& p) {
     case ProblemKind::kStreamLengthDiffers:
       return p.path + ": its header promises " + std::to_string(p.count) + " bytes of samples, but the stream holds " +
              p.detail + ": its writer estimated the length, so it is read to its end";
+    case ProblemKind::kSamplesClipped:
+      return p.path + ": " + std::to_string(p.count) + (p.count == 1 ? " converted sample lies" : " converted samples lie") +
+             " beyond the 16-bit range and " + (p.count == 1 ? "was" : "were") + " clipped to it";
     case ProblemKind::kCannotCreate:
       return withReason("cannot create", p);
     case ProblemKind::kCannotWrite:

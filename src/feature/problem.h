@@ -23,6 +23,8 @@ enum class ProblemKind {
   // A command's WAV whose header states another length (count: bytes) than
   // its output holds (detail: bytes): read to its end.
   kStreamLengthDiffers,
+  // Converted samples beyond the 16-bit range (count), clipped to it.
+  kSamplesClipped,
   // Output (path, error; detail: a reason the system has no errno for, if
   // any): a file that could not be created or written, a
   // directory that could not be created, a path that does not fit (path:
@@ -60,7 +62,8 @@ struct Problem {
 
   bool isWarning() const {
     return kind == ProblemKind::kRecordingCut || kind == ProblemKind::kContainerReadAsRaw ||
-           kind == ProblemKind::kLeftUnknownFile || kind == ProblemKind::kStreamLengthDiffers;
+           kind == ProblemKind::kLeftUnknownFile || kind == ProblemKind::kStreamLengthDiffers ||
+           kind == ProblemKind::kSamplesClipped;
   }
 };
 

@@ -167,6 +167,11 @@ int run(const Options& options) {
     std::fprintf(stderr, "feature-stream: warning: %s\n",
                  describe({ProblemKind::kRecordingCut, "the input", 0, "", online.samplesIgnored()}).c_str());
   }
+  if (online.samplesClipped() > 0) {
+    std::fprintf(stderr, "feature-stream: warning: %s\n",
+                 describe({ProblemKind::kSamplesClipped, "the input", 0, "",
+                           static_cast<std::int64_t>(online.samplesClipped())}).c_str());
+  }
   return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace audio {
 
@@ -45,7 +46,16 @@ void Converter::push(const double* values, std::size_t frames) {
   position_ += frames;
   if (used == 0) return;
   const int C = inChannels_;
-  for (std::size_t i = 0; i < used * static_cast<std::size_t>(C); ++i) nonFinite_ += !std::isfinite(values[i]);
+  // NaN and infinity: every exponent bit set, so that adding one to the
+  // exponent carries into the sign bit (integer arithmetic without a
+  // branch, which the compiler does several values at a time).
+  std::uint64_t nonFinite = 0;
+  for (std::size_t i = 0; i < used * static_cast<std::size_t>(C); ++i) {
+    std::uint64_t bits;
+    std::memcpy(&bits, values + i, sizeof bits);
+    nonFinite += ((bits & 0x7ff0000000000000) + 0x0010000000000000) >> 63;
+  }
+  nonFinite_ += nonFinite;
   // The value of output channel out in frame f: that channel, the one
   // picked, or the mean of all (summed in channel order, in double).
   const auto value = [&](std::size_t f, int out) {
@@ -65,7 +75,14 @@ void Converter::push(const double* values, std::size_t frames) {
   }
   mono_.resize(used);
   for (int out = 0; out < outChannels_; ++out) {
-    for (std::size_t f = 0; f < used; ++f) mono_[f] = static_cast<float>(value(f, out));
+    // The same values as value(f, out), in loops of their own.
+    const int pick = outChannels_ > 1 ? out : how_.channel >= 0 ? how_.channel : how_.downmix ? -1 : 0;
+    if (pick >= 0) {
+      const double* from = values + pick;
+      for (std::size_t f = 0; f < used; ++f) mono_[f] = static_cast<float>(from[f * static_cast<std::size_t>(C)]);
+    } else {
+      for (std::size_t f = 0; f < used; ++f) mono_[f] = static_cast<float>(value(f, out));
+    }
     resamplers_[static_cast<std::size_t>(out)]->accept(mono_.data(), used, pending_[static_cast<std::size_t>(out)]);
   }
   interleave();
@@ -82,12 +99,17 @@ void Converter::finish() {
 void Converter::interleave() {
   // Every channel has the same number of new outputs; those past end_
   // (computed as the input ran on) are dropped.
-  const std::size_t count = pending_[0].size();
-  for (std::size_t i = 0; i < count && produced_ < end_ - first_; ++i, ++produced_) {
-    for (int out = 0; out < outChannels_; ++out) {
-      samples_.push_back(toInt16(pending_[static_cast<std::size_t>(out)][i], clipped_));
-    }
+  const std::size_t count =
+      static_cast<std::size_t>(std::min<std::uint64_t>(pending_[0].size(), end_ - first_ - produced_));
+  const std::size_t at = samples_.size();
+  const std::size_t channels = static_cast<std::size_t>(outChannels_);
+  samples_.resize(at + count * channels);
+  std::int16_t* to = samples_.data() + at;
+  for (std::size_t out = 0; out < channels; ++out) {
+    const float* from = pending_[out].data();
+    for (std::size_t i = 0; i < count; ++i) to[i * channels + out] = toInt16(from[i], clipped_);
   }
+  produced_ += count;
   for (auto& p : pending_) p.clear();
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -89,31 +91,22 @@ double besselI0(double x) {
   return sum;
 }
 
-double tapFunction(int rate, double u) {
-  const Design d = designFor(rate);
+namespace {
+
+// h(u) for a design, with I0(beta) given (the same value whoever computes it).
+double tap(const Design& d, double i0Beta, double u) {
   if (std::fabs(u) >= d.half) return 0.0;
   const double twoC = 2.0 * d.c;
   const double y = twoC * u;
   const double sinc = y == 0.0 ? 1.0 : sinPi(y) / (kPi * y);
   const double r = u / d.half;
-  const double window = besselI0(kBeta * std::sqrt(1.0 - r * r)) / besselI0(kBeta);
+  const double window = besselI0(kBeta * std::sqrt(1.0 - r * r)) / i0Beta;
   return twoC * sinc * window;
 }
 
-std::int16_t toInt16(double value, std::uint64_t& clipped) {
-  // Rounded first (ties to even: the default rounding mode), then clipped:
-  // 32767.4 is 32767 and -32768.5 is -32768, neither of them clipped.
-  const double rounded = std::nearbyint(value);
-  if (!(rounded >= -32768.0)) {  // NaN clips too
-    ++clipped;
-    return -32768;
-  }
-  if (rounded > 32767.0) {
-    ++clipped;
-    return 32767;
-  }
-  return static_cast<std::int16_t>(rounded);
-}
+}  // namespace
+
+double tapFunction(int rate, double u) { return tap(designFor(rate), besselI0(kBeta), u); }
 
 void dotStraightforward(const float* const* x, const float* const* h, int taps, int count, float* out) {
   for (int j = 0; j < count; ++j) {
@@ -136,27 +129,45 @@ Resampler::Resampler(int rate, DotKernel kernel) : rate_(rate), kernel_(kernel !
   const Design d = designFor(rate);
   half_ = static_cast<int>(std::ceil(d.half));
   taps_ = (2 * half_ + 1 + 7) / 8 * 8;
-  if (up_ * static_cast<std::uint64_t>(taps_) <= kMostTableTaps) {
-    table_.resize(up_ * static_cast<std::uint64_t>(taps_));
-    for (std::uint64_t p = 0; p < up_; ++p) computeTaps(p, table_.data() + p * static_cast<std::uint64_t>(taps_));
+  if (up_ * static_cast<std::uint64_t>(taps_) > kMostTableTaps) return;
+  // A corpus is mostly of one or a few rates: their tables are made once.
+  static std::mutex made;
+  static std::map<int, std::shared_ptr<const std::vector<float>>> tables;
+  const std::lock_guard<std::mutex> lock(made);
+  std::shared_ptr<const std::vector<float>>& shared = tables[rate];
+  if (!shared) {
+    auto table = std::make_shared<std::vector<float>>(up_ * static_cast<std::uint64_t>(taps_));
+    for (std::uint64_t p = 0; p < up_; ++p) computeTaps(p, table->data() + p * static_cast<std::uint64_t>(taps_));
+    shared = std::move(table);
   }
+  table_ = shared;
 }
 
 void Resampler::computeTaps(std::uint64_t p, float* taps) const {
+  const Design d = designFor(rate_);
+  const double i0Beta = besselI0(kBeta);
   for (int i = 0; i < taps_; ++i) {
     const double u = static_cast<double>(p) / static_cast<double>(up_) + static_cast<double>(half_ - i);
-    taps[i] = static_cast<float>(tapFunction(rate_, u));
+    taps[i] = static_cast<float>(tap(d, i0Beta, u));
   }
 }
 
 const float* Resampler::phaseTaps(std::uint64_t p, std::vector<float>& scratch) const {
-  if (!table_.empty()) return table_.data() + p * static_cast<std::uint64_t>(taps_);
+  if (table_) return table_->data() + p * static_cast<std::uint64_t>(taps_);
   scratch.resize(static_cast<std::size_t>(taps_));
   computeTaps(p, scratch.data());
   return scratch.data();
 }
 
 std::uint64_t Resampler::outputCount(std::uint64_t n) const { return (n * up_ + down_ - 1) / down_; }
+
+std::uint64_t Resampler::outputsWithin(std::int64_t n) const {
+  // Output k reads up to floor(k M / L) - C + K - 1, which is below n while
+  // floor(k M / L) <= a = n + C - K, that is while k M < (a + 1) L.
+  const std::int64_t a = n + half_ - taps_;
+  if (a < 0) return 0;
+  return ((static_cast<std::uint64_t>(a) + 1) * up_ + down_ - 1) / down_;
+}
 
 std::int64_t Resampler::firstInput(std::uint64_t k) const {
   return static_cast<std::int64_t>(k * down_ / up_) - half_;
@@ -175,11 +186,12 @@ void Resampler::convert(const float* x, std::int64_t start, std::size_t count, s
   // q = k M as its quotient and remainder by L, stepped from output to
   // output (the same integers as the divisions).
   std::uint64_t whole = k0 * down_ / up_, phase = k0 * down_ % up_;
+  const float* const table = table_ ? table_->data() : nullptr;
   const std::uint64_t wholeStep = down_ / up_, phaseStep = down_ % up_;
   for (std::uint64_t k = k0; k < k1; k += kDotGroup) {
     const int group = static_cast<int>(std::min<std::uint64_t>(kDotGroup, k1 - k));
     for (int j = 0; j < group; ++j) {
-      h[j] = phaseTaps(phase, taps[j]);
+      h[j] = table != nullptr ? table + phase * static_cast<std::uint64_t>(taps_) : phaseTaps(phase, taps[j]);
       const std::int64_t n0 = static_cast<std::int64_t>(whole) - half_;
       whole += wholeStep;
       phase += phaseStep;
@@ -221,8 +233,7 @@ void StreamResampler::accept(const float* x, std::size_t count, std::vector<floa
   // Outputs whose every sample is in (and that a recording of this length
   // already has).
   const std::uint64_t known = resampler_.outputCount(static_cast<std::uint64_t>(received_));
-  std::uint64_t last = next_;
-  while (last < known && resampler_.firstInput(last) + resampler_.taps() <= received_) ++last;
+  const std::uint64_t last = std::max(next_, std::min(known, resampler_.outputsWithin(received_)));
   if (last > next_) {
     resampler_.convert(kept_.data(), keptStart_, kept_.size(), received_, next_, last, out);
     next_ = last;

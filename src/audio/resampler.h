@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace audio {
@@ -46,7 +47,24 @@ double tapFunction(int rate, double u);
 
 // A value of the 16-bit scale to 16 bits: to nearest, ties to even,
 // clipped to -32768 .. 32767 (clipped counts the clipped ones).
-std::int16_t toInt16(double value, std::uint64_t& clipped);
+inline std::int16_t toInt16(double value, std::uint64_t& clipped) {
+  // Rounded first, to nearest with ties to even, then clipped: 32767.4 is
+  // 32767 and -32768.5 is -32768, neither of them clipped. Within +-2^51,
+  // adding 1.5 * 2^52 leaves an integer of the same parity, rounded as
+  // nearbyint rounds in the default mode (without its call).
+  constexpr double kShift = 6755399441055744.0;
+  const double rounded = value > -65536.0 && value < 65536.0 ? (value + kShift) - kShift : value;
+  if (!(rounded >= -32768.0)) {  // NaN clips too
+    ++clipped;
+    return -32768;
+  }
+  if (rounded > 32767.0) {
+    ++clipped;
+    return 32767;
+  }
+  return static_cast<std::int16_t>(rounded);
+}
+
 
 // The kernels that sum products of taps and samples (8 partial sums, as
 // defined above) for count <= kDotGroup outputs: out[j] from x[j] and h[j],
@@ -69,6 +87,8 @@ class Resampler {
   // The first input sample output k reads (it reads taps() of them).
   std::int64_t firstInput(std::uint64_t k) const;
   int taps() const { return taps_; }
+  // How many outputs, from the first, read only input samples below n.
+  std::uint64_t outputsWithin(std::int64_t n) const;
 
   // Outputs k0 .. k1 - 1 of a recording of total input samples, from the
   // inputs x[0 .. count - 1] that stand for samples start .. start + count
@@ -85,9 +105,10 @@ class Resampler {
   std::uint64_t up_ = 1, down_ = 1;  // L and M
   int half_ = 0;                     // C
   int taps_ = 0;                     // K
-  // Every phase's taps when they fit kMostTableTaps; otherwise each
-  // output's taps are computed by the same rule as it needs them.
-  std::vector<float> table_;
+  // Every phase's taps when they fit kMostTableTaps, made once per rate
+  // in a process and shared; otherwise each output's taps are computed by
+  // the same rule as it needs them.
+  std::shared_ptr<const std::vector<float>> table_;
   DotKernel kernel_;
 };
 

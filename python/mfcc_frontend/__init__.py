@@ -304,7 +304,7 @@ def resample(samples: Samples, rate: int, scale: Optional[float] = None) -> np.n
     out, clipped = _core.resample(np.ascontiguousarray(values), int(rate))
     if clipped:
         import warnings
-        warnings.warn(f"{clipped} converted samples beyond the 16-bit range were clipped", stacklevel=2)
+        warnings.warn(f"{clipped} converted samples lie beyond the 16-bit range and were clipped to it", stacklevel=2)
     return _as_input(samples, out)
 
 
@@ -454,8 +454,9 @@ def read_recording(path: Path, input_format: str = "raw", truncate: bool = False
     if said:
         import warnings
         for words in said:
-            warnings.warn(words + " (input_format='audio' reads the file as audio)",
-                          stacklevel=3 if _called_from_package() else 2)
+            if words.endswith("which is read as samples"):  # a raw file that is an audio file
+                words += " (input_format='audio' reads the file as audio)"
+            warnings.warn(words, stacklevel=3 if _called_from_package() else 2)
     if ignored and not truncate:
         raise TooLong(_core.too_long(path, -1 if ignored < 0 else MAX_SAMPLES + ignored))
     return samples

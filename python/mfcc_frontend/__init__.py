@@ -28,7 +28,7 @@ __all__ = [
     "SAMPLE_RATE", "MAX_SAMPLES", "NORMALISATIONS", "features", "cepstra", "energies", "extract",
     "read_recording", "features_from_file", "read_htk", "write_htk", "read_c12", "read_eng", "run_list",
     "read_list", "extension", "HTKFile", "Extraction", "OnlineExtractor", "FRAME_DELAY",
-    "read_kaldi_ark", "read_kaldi_scp", "write_kaldi", "features_batch", "extract_batch", "TooLong", "resample",
+    "read_kaldi_ark", "read_kaldi_scp", "write_kaldi", "features_batch", "extract_batch", "TooLong", "resample", "speed_perturb",
 ]
 
 __version__ = _core.VERSION
@@ -298,6 +298,9 @@ def resample(samples: Samples, rate: int, scale: Optional[float] = None) -> np.n
         if scale is None:
             raise TypeError(f"{array.dtype} samples need a scale: pass scale=32768 for waveforms in [-1, 1]")
         values = (array.astype(np.float64) * _check_scale(scale)).astype(np.float32)
+        bad = np.count_nonzero(~np.isfinite(values))
+        if bad:
+            raise ValueError(f"{bad} of the samples are not numbers (NaN or infinity)")
     if rate == SAMPLE_RATE:
         # At 16 kHz nothing but the rounding to 16 bits (from the double).
         return _as_input(samples, x if x is not None else _from_float(array, scale))
@@ -306,6 +309,15 @@ def resample(samples: Samples, rate: int, scale: Optional[float] = None) -> np.n
         import warnings
         warnings.warn(f"{clipped} converted samples lie beyond the 16-bit range and were clipped to it", stacklevel=2)
     return _as_input(samples, out)
+
+
+def speed_perturb(samples: Samples, factor: Union[float, str], scale: Optional[float] = None) -> np.ndarray:
+    """16 kHz samples played ``factor`` times as fast (0.5 to 2), for
+    training: taken as if at round(16000 * factor) Hz and converted to 16 kHz
+    by resample(), as feature-kaldi --speed does (its keys are
+    ``sp<factor>-<id>``). A factor of 1 gives the samples as they are."""
+    rate = _core.speed_rate(factor if isinstance(factor, str) else repr(float(factor)))
+    return resample(samples, rate, scale)
 
 
 def _is_float(samples) -> bool:

@@ -26,8 +26,10 @@
 #include <vector>
 
 #include "batch.h"
+#include "conversion.h"
 #include "data_directory.h"
 #include "extractor.h"
+#include "fast_front_end.h"
 #include "feature.h"
 #include "file_identity.h"
 #include "kaldi_archive.h"
@@ -83,6 +85,12 @@ constexpr const char* kHelp =
     "  --lossy           MP3, Ogg Vorbis, Opus too (decoders may differ by machine)\n"
     "  --channel=N       channel N (from 0) where a segment names none\n"
     "  --downmix         the mean of the channels where a segment names none\n"
+    "  --speed=F[,F...]  each recording also played F times as fast (0.5 to 2),\n"
+    "                    for training: its samples taken as at round(16000 F) Hz\n"
+    "                    and converted to 16 kHz by the defined conversion; keys\n"
+    "                    and recording ids get the prefix spF- (none for 1),\n"
+    "                    segment times are divided by F and rounded to 0.01 s;\n"
+    "                    the archive holds every entry of each factor in turn\n"
     "  --write-num-frames=ark,t:FILE   <key> <frames> lines (utt2num_frames)\n"
     "  --write-utt2dur=ark,t:FILE      <key> <seconds> lines (utt2dur)\n"
     "  -j N, --jobs N    N workers side by side (0: one per processor); the\n"
@@ -108,6 +116,7 @@ struct Options {
   feature::Normalisation normalisation = feature::Normalisation::CMN;
   bool raw = false;
   Conversion how;  // --convert, --lossy, --channel=N, --downmix
+  std::vector<kit::Speed> speeds;  // --speed; empty: the recordings as they are
   kaldi_data::CutLimits limits;
   int jobs = 1;
   long part = 0;
@@ -130,6 +139,7 @@ struct Utterance {
 // A recording and the utterances it gives, in the order they are written.
 struct Job {
   const kaldi_data::Recording* recording = nullptr;
+  const kit::Speed* speed = nullptr;  // played at another speed, or as it is
   std::string recordingId;
   std::string problem;  // every utterance of it fails so
   std::vector<Utterance> utterances;
@@ -227,6 +237,9 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       o.how.lossy = o.how.convert = true;
     } else if (arg == "--downmix") {
       o.how.downmix = true;
+    } else if ((v = value("--speed")) != nullptr) {
+      const std::string mistake = kit::readSpeeds(v, o.speeds);
+      if (!mistake.empty()) return mistake;
     } else if ((v = value("--channel")) != nullptr) {
       const std::string mistake = kit::readChannel(v, o.how.channel);
       if (!mistake.empty()) return mistake;
@@ -400,7 +413,7 @@ class Worker {
       }
     }
     if (job.utterances[0].whole) {
-      whole(*job.recording, output, outcomes[0]);
+      whole(job, output, outcomes[0]);
     } else {
       segments(job, waiting, output, outcomes);
     }
@@ -415,8 +428,8 @@ class Worker {
 
  private:
   // A whole recording: its first 90 s are read, its length is known.
-  void whole(const kaldi_data::Recording& recording, const std::vector<unsigned char>& output, Outcome& o) {
-    const Samples s = readWindow(extractor_, recording, output, options_.raw, 0, feature::kMaxSamples, options_.how);
+  void whole(const Job& job, const std::vector<unsigned char>& output, Outcome& o) {
+    const Samples s = read(job, output, 0, feature::kMaxSamples, options_.how);
     if (!s.problem.empty()) return fail(o, s.problem);
     if (s.channels != 1) {
       return fail(o, "it has " + std::to_string(s.channels) + " channels: name one in a segments file; " +
@@ -436,7 +449,7 @@ class Worker {
     Conversion separate = options_.how;
     separate.channel = -1;
     separate.downmix = false;
-    const Samples probe = readWindow(extractor_, *job.recording, output, options_.raw, 0, 0, separate);
+    const Samples probe = read(job, output, 0, 0, separate);
     if (!probe.problem.empty()) {
       for (std::size_t i : waiting) fail(outcomes[i], probe.problem);
       return;
@@ -484,7 +497,7 @@ class Worker {
       }
       return;
     }
-    const Samples s = readWindow(extractor_, *job.recording, output, options_.raw, static_cast<std::uint64_t>(first), span, how);
+    const Samples s = read(job, output, static_cast<std::uint64_t>(first), span, how);
     outcomes[cutOk.front()].message = s.warnings + outcomes[cutOk.front()].message;
     for (std::size_t i : cutOk) {
       if (!s.problem.empty()) {
@@ -496,6 +509,40 @@ class Worker {
         outcomes[i].converted = s.converted;
       }
     }
+  }
+
+  // Frames first .. first + count - 1 of the job's recording, played at its
+  // speed: the frames of the recording (as read with how) that the
+  // conversion from the speed's rate reads, converted.
+  Samples read(const Job& job, const std::vector<unsigned char>& output, std::uint64_t first, std::uint64_t count,
+               const Conversion& how) {
+    if (job.speed == nullptr) return readWindow(extractor_, *job.recording, output, options_.raw, first, count, how);
+    const int rate = job.speed->rate;
+    Samples s = readWindow(extractor_, *job.recording, output, options_.raw, 0, 0, how);
+    if (!s.problem.empty()) return s;
+    const Conversion resample{true, false, -1, false};
+    const std::uint64_t end = count > UINT64_MAX - first ? UINT64_MAX : first + count;
+    audio::Converter converter(rate, s.channels, static_cast<std::uint64_t>(s.total), resample, s.channels > 1,
+                               fast_front_end::frontEndChoice(FrontEnd::kFastest).resample, first, end);
+    const std::string speedWords = "speed " + job.speed->text + ", " + std::to_string(rate) + " Hz to 16000 Hz";
+    s.converted = s.converted.empty() ? speedWords : s.converted + ", " + speedWords;
+    s.total = static_cast<std::int64_t>(converter.length());
+    if (count == 0) return s;
+    Samples in = readWindow(extractor_, *job.recording, output, options_.raw, converter.inputStart(),
+                            converter.inputEnd() - converter.inputStart(), how);
+    if (!in.problem.empty()) return in;
+    const std::vector<double> values(in.values.begin(), in.values.end());
+    converter.push(values.data(), values.size() / static_cast<std::size_t>(in.channels));
+    converter.finish();
+    s.values = std::move(converter.samples());
+    s.warnings = in.warnings;
+    s.clipped = in.clipped + converter.clipped();
+    if (converter.clipped() > 0) {
+      const Problem clipped{ProblemKind::kSamplesClipped, "recording " + job.recordingId + " at speed " + job.speed->text,
+                            0, "", static_cast<std::int64_t>(converter.clipped())};
+      s.warnings += "feature-kaldi: warning: " + describe(clipped) + "\n";
+    }
+    return s;
   }
 
   // The features of count samples of one channel (of channels interleaved).
@@ -528,8 +575,8 @@ class Worker {
 
 // ---- The run ----
 
-std::vector<Job> jobsOf(const Options& o, const std::vector<kaldi_data::Recording>& recordings,
-                        const std::vector<kaldi_data::Segment>* segments) {
+std::vector<Job> recordingJobs(const Options& o, const std::vector<kaldi_data::Recording>& recordings,
+                               const std::vector<kaldi_data::Segment>* segments) {
   std::vector<Job> jobs;
   long position = 0;
   if (segments == nullptr) {
@@ -579,6 +626,40 @@ std::vector<Job> jobsOf(const Options& o, const std::vector<kaldi_data::Recordin
     u.whole = false;
     if (!s.problem.empty()) u.problem = "segment on line " + std::to_string(s.line) + ": " + s.problem;
     jobs[found->second].utterances.push_back(u);
+  }
+  return jobs;
+}
+
+// A time of a segment at another speed, as Kaldi's speed perturbation of a
+// data directory writes it: divided by the factor, printed with two
+// decimals (an end of -1 stays the end).
+double timeAtSpeed(double seconds, double factor) {
+  if (seconds < 0) return seconds;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f", seconds / factor);
+  return std::strtod(text, nullptr);
+}
+
+// The jobs of the run: every recording (or its segments) once, or once
+// for each speed factor, the factors in turn.
+std::vector<Job> jobsOf(const Options& o, const std::vector<kaldi_data::Recording>& recordings,
+                        const std::vector<kaldi_data::Segment>* segments) {
+  std::vector<Job> base = recordingJobs(o, recordings, segments);
+  if (o.speeds.empty()) return base;
+  std::vector<Job> jobs;
+  for (const kit::Speed& speed : o.speeds) {
+    for (Job job : base) {
+      if (speed.factor != 1.0) {
+        job.speed = &speed;
+        const std::string prefix = "sp" + speed.text + "-";
+        for (Utterance& u : job.utterances) {
+          u.key = u.key.front() == '(' ? u.key + " at speed " + speed.text : prefix + u.key;
+          u.segment.start = timeAtSpeed(u.segment.start, speed.factor);
+          u.segment.end = timeAtSpeed(u.segment.end, speed.factor);
+        }
+      }
+      jobs.push_back(std::move(job));
+    }
   }
   return jobs;
 }

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <thread>
@@ -58,6 +59,32 @@ std::string readChannel(const char* text, int& channel) {
     return std::string("--channel needs a channel number from 0 (the first) to 63, not '") + text + "'";
   }
   channel = static_cast<int>(value);
+  return "";
+}
+
+std::string readSpeeds(const char* text, std::vector<Speed>& speeds) {
+  speeds.clear();
+  const std::string all = text;
+  std::size_t at = 0;
+  do {
+    const std::size_t comma = std::min(all.find(',', at), all.size());
+    Speed s;
+    s.text = all.substr(at, comma - at);
+    char* end = nullptr;
+    s.factor = std::strtod(s.text.c_str(), &end);
+    const bool number = !s.text.empty() && end == s.text.c_str() + s.text.size() &&
+                        s.text.find_first_not_of("0123456789.") == std::string::npos;
+    if (!number || !(s.factor >= 0.5 && s.factor <= 2.0)) {
+      return "--speed needs factors from 0.5 to 2 separated by commas (as 0.9,1.0,1.1), not '" + s.text + "'";
+    }
+    s.rate = static_cast<int>(std::lround(16000.0 * s.factor));
+    if (s.rate == 16000 && s.factor != 1.0) return "--speed factor " + s.text + " is 1 at 16 kHz: write 1";
+    for (const Speed& earlier : speeds) {
+      if (earlier.rate == s.rate) return "--speed names factor " + s.text + " twice (" + earlier.text + ")";
+    }
+    speeds.push_back(s);
+    at = comma + 1;
+  } while (at <= all.size());
   return "";
 }
 

@@ -24,6 +24,19 @@ std::string readPart(const char* text, long& part, long& parts);
 // --channel=N: a channel counted from 0, at most 63.
 std::string readChannel(const char* text, int& channel);
 
+// A speed factor for training data: the recording played f times as fast,
+// its samples taken as if at rate = round(16000 f) Hz and converted to
+// 16 kHz. text is the factor as written (Kaldi's keys sp0.9-<id> hold it).
+struct Speed {
+  std::string text;
+  double factor = 1.0;
+  int rate = 16000;
+};
+
+// --speed=F[,F...]: factors from 0.5 to 2, each once (1 leaves the
+// recording as it is).
+std::string readSpeeds(const char* text, std::vector<Speed>& speeds);
+
 // One of names, exactly (case and all): its position in choice, or the
 // mistake ("unknown WHAT x (a, b or c)").
 std::string readChoice(const char* text, const std::vector<std::string>& names, const char* what, int& choice);

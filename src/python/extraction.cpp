@@ -8,6 +8,7 @@
 #include "binding.h"
 #include "feature.h"
 #include "fast_front_end.h"
+#include "option_readers.h"
 #include "ordered_pool.h"
 #include "resampler.h"
 
@@ -119,6 +120,15 @@ py::tuple resample(const py::array_t<float, py::array::c_style>& values, int rat
 
 void bindExtraction(py::module_& m) {
   m.def("resample", &resample, py::arg("values"), py::arg("rate"));
+  // The rate a speed factor (as written) plays a 16 kHz recording at.
+  m.def("speed_rate", [](const std::string& factor) {
+    std::vector<kit::Speed> speeds;
+    const std::string mistake = kit::readSpeeds(factor.c_str(), speeds);
+    if (!mistake.empty() || speeds.size() != 1) {
+      throw py::value_error("a speed factor is from 0.5 to 2 (as 0.9 or 1.1), not " + factor);
+    }
+    return speeds[0].rate;
+  });
   m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));
   m.def("extract_batch", &extractBatch, py::arg("items"), py::arg("normalisation"), py::arg("truncate"),
         py::arg("jobs"));

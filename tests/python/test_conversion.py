@@ -85,3 +85,44 @@ def test_channels_formats_and_refusals_name_the_keyword(tmp_path):
         assert says in str(refused.value), (keywords, str(refused.value))
     with pytest.raises(ValueError):
         mf.resample(left, 200000)
+
+
+def test_speed_perturbation_in_feature_kaldi_is_speed_perturb_cut_by_kaldis_rules(tmp_path):
+    from locations import KALDI
+    parts = [speech(n) for n in ("speaker1/fox", "speaker2/numbers", "speaker2/stella")]
+    x = np.concatenate(parts * 12)[: 100 * 16000 + 77]                    # 100 s, read in windows
+    x.astype("<i2").tofile(tmp_path / "long.raw")
+    speech("speaker1/fox").astype("<i2").tofile(tmp_path / "fox.raw")
+    (tmp_path / "wav.scp").write_text(f"long {tmp_path / 'long.raw'}\nfox {tmp_path / 'fox.raw'}\n")
+    segments = [("a", "long", 0.33, 1.5), ("b", "long", 95.0, -1), ("c", "fox", 0.0, 1.0)]
+    (tmp_path / "segments").write_text("".join(f"{u} {r} {s} {e}\n" for u, r, s, e in segments))
+    ark = tmp_path / "sp.ark"
+    for use_segments in (True, False):
+        run = subprocess.run([KALDI, "-q", "--input-format=raw", "--speed=0.9,1,1.1"]
+                             + ([f"--segments={tmp_path / 'segments'}"] if use_segments else [])
+                             + [f"scp:{tmp_path / 'wav.scp'}", f"ark,scp:{ark},{tmp_path / 'sp.scp'}", "NONE"],
+                             capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        written = list(mf.read_kaldi_scp(tmp_path / "sp.scp"))
+        expected = []
+        for factor, prefix in ((0.9, "sp0.9-"), (1.0, ""), (1.1, "sp1.1-")):
+            played = {r: mf.speed_perturb(y, factor) for r, y in (("long", x), ("fox", speech()))}
+            if not use_segments:
+                expected += [(prefix + r, played[r][: mf.MAX_SAMPLES]) for r in ("long", "fox")]
+                continue
+            for u, r, s, e in segments:
+                y = played[r]
+                s, e = (s, e) if factor == 1.0 else (float(f"{s / factor:.2f}"), e if e < 0 else float(f"{e / factor:.2f}"))
+                first = int(s * 16000.0 + 0.5)
+                end = len(y) if e < 0 else min(len(y), int(e * 16000.0 + 0.5))
+                expected.append((prefix + u, y[first:end]))
+        assert [k for k, _ in written] == [k for k, _ in expected]
+        for (key, matrix), (_, samples) in zip(written, expected):
+            assert np.array_equal(matrix, mf.features(samples, normalisation="NONE")), key
+    for bad in ("0.4", "0.9,0.9", "1.00001", "", "0.9,,1.1", "x"):
+        run = subprocess.run([KALDI, "--input-format=raw", f"--speed={bad}", f"scp:{tmp_path / 'wav.scp'}",
+                              f"ark:{tmp_path / 'bad.ark'}", "NONE"], capture_output=True, text=True)
+        assert run.returncode == 1 and "--speed" in run.stderr and not (tmp_path / "bad.ark").exists(), bad
+    assert np.array_equal(mf.speed_perturb(speech(), 1), speech())
+    with pytest.raises(ValueError):
+        mf.speed_perturb(speech(), 2.5)

@@ -434,6 +434,8 @@ TEST_F(ConvertedRecordings, RefusalsNameWhatWouldReadThem) {
   for (const std::int16_t v : speech) two.insert(two.end(), {v, static_cast<std::int16_t>(-v)});
   ASSERT_TRUE(test::writeAudio(dir / "in/b.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, two, 2, 16000));
   ASSERT_TRUE(test::writeAudio(dir / "in/c.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, speech, 1, 48000));
+  ASSERT_TRUE(test::writeAudio(dir / "in/e.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, speech, 1, 48000));
+  ASSERT_TRUE(test::writeAudio(dir / "in/f.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, speech, 1, 48000));
   std::vector<float> nan(16000, std::nanf(""));
   SF_INFO info{};
   info.samplerate = 16000;
@@ -442,13 +444,17 @@ TEST_F(ConvertedRecordings, RefusalsNameWhatWouldReadThem) {
   SNDFILE* f = sf_open((dir / "in/d.wav").c_str(), SFM_WRITE, &info);
   sf_writef_float(f, nan.data(), 16000);
   sf_close(f);
-  test::writeText(dir / "pairs", "a.wav a.htk\nb.wav b.htk\nc.mp3 c.htk\nd.wav d.htk\n");
+  test::writeText(dir / "pairs", "a.wav a.htk\nb.wav b.htk\nc.mp3 c.htk\nd.wav d.htk\ne.ogg e.htk\nf.opus f.htk\n");
   const auto run = [&](std::vector<std::string> options) {
     options.insert(options.end(), {"--pairs", "--input-format=audio", dir / "pairs", dir / "in", dir / "out", "NONE"});
     return test::runTool(options);
   };
   const test::RunResult plain = run({"-q"});
   EXPECT_EQ(plain.status, 1);
+  // Without --lossy no lossy file is read; with --convert alone, neither.
+  for (const char* lossy : {"c.htk", "e.htk", "f.htk"}) EXPECT_FALSE(test::fileExists(dir / (std::string("out/") + lossy))) << lossy;
+  run({"-q", "--convert"});
+  for (const char* lossy : {"c.htk", "e.htk", "f.htk"}) EXPECT_FALSE(test::fileExists(dir / (std::string("out/") + lossy))) << lossy;
   for (const char* line : {"feature: --convert reads it, converted to 16 kHz 16-bit samples by the defined conversion\n",
                            "feature: --channel=N reads one of its channels (from 0), --downmix their mean\n",
                            "feature: --lossy reads it, converted (its decoder may give other samples on another machine)\n"}) {
@@ -459,8 +465,10 @@ TEST_F(ConvertedRecordings, RefusalsNameWhatWouldReadThem) {
   EXPECT_NE(converted.errors.find("feature: refused " + dir / "in" + "/d.wav: 16000 of its samples are not numbers "
                                   "(NaN or infinity)\n"), std::string::npos) << converted.errors;
   EXPECT_NE(converted.errors.find("feature: converted: 1 (48000 Hz to 16000 Hz); 1 (MPEG Layer III to 16-bit, 48000 Hz "
+                                  "to 16000 Hz); 1 (Opus to 16-bit, 48000 Hz to 16000 Hz); 1 (Vorbis to 16-bit, 48000 Hz "
                                   "to 16000 Hz); 1 (the mean of 2 channels)\n"),
             std::string::npos) << converted.errors;
+  for (const char* lossy : {"c.htk", "e.htk", "f.htk"}) EXPECT_TRUE(test::fileExists(dir / (std::string("out/") + lossy))) << lossy;
   // The mean of a channel and its negation is silence.
   EXPECT_EQ(test::readBytes(dir / "out/b.htk").size(), 12u + 156u * 149u);
   const auto both = test::runTool({"--channel=0", "--downmix", "--input-format=audio", dir / "pairs", dir / "in", dir / "x", "NONE"});

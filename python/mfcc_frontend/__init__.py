@@ -611,33 +611,37 @@ def read_kaldi_ark(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
             yield text, _kaldi_entry(f, f"{name}: entry {text!r}", f.tell())
 
 
+def _scp_entries(path: Path) -> Iterator[Tuple[str, bytes, int, str]]:
+    """(key, archive path, offset, where) of each line of an index."""
+    name = os.fsdecode(_fsencode(path))
+    with open(path, "rb") as index:
+        for number, line in enumerate(index, 1):
+            # The key, then the rest of the line: an archive path may hold
+            # spaces, as Kaldi reads it.
+            fields = line.strip().split(None, 1)
+            if not fields:
+                continue
+            where = f"{name} line {number}"
+            if len(fields) != 2 or b":" not in fields[1]:
+                raise ValueError(f"{where}: not '<key> <archive>:<offset>'")
+            archive, _, offset_text = fields[1].rpartition(b":")
+            if not offset_text.isdigit():
+                raise ValueError(f"{where}: the offset {offset_text.decode(errors='replace')!r} is no number")
+            yield fields[0].decode("utf-8", "surrogateescape"), archive, int(offset_text), where
+
+
 def read_kaldi_scp(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
     """The (key, matrix) pairs an index (feats.scp: ``<key> <archive>:<offset>``)
     points to, in its order; archive paths are taken as they stand (relative
     to the working directory, as Kaldi takes them)."""
-    name = os.fsdecode(_fsencode(path))
     archives = {}
     try:
-        with open(path, "rb") as index:
-            for number, line in enumerate(index, 1):
-                # The key, then the rest of the line: an archive path may
-                # hold spaces, as Kaldi reads it.
-                fields = line.strip().split(None, 1)
-                if not fields:
-                    continue
-                where = f"{name} line {number}"
-                if len(fields) != 2 or b":" not in fields[1]:
-                    raise ValueError(f"{where}: not '<key> <archive>:<offset>'")
-                archive, _, offset_text = fields[1].rpartition(b":")
-                if not offset_text.isdigit():
-                    raise ValueError(f"{where}: the offset {offset_text.decode(errors='replace')!r} is no number")
-                if archive not in archives:
-                    archives[archive] = open(archive, "rb")
-                f = archives[archive]
-                offset = int(offset_text)
-                f.seek(offset)
-                key = fields[0].decode("utf-8", "surrogateescape")
-                yield key, _kaldi_entry(f, f"{where}: {os.fsdecode(archive)} entry {key!r}", offset)
+        for key, archive, offset, where in _scp_entries(path):
+            if archive not in archives:
+                archives[archive] = open(archive, "rb")
+            f = archives[archive]
+            f.seek(offset)
+            yield key, _kaldi_entry(f, f"{where}: {os.fsdecode(archive)} entry {key!r}", offset)
     finally:
         for f in archives.values():
             f.close()

@@ -50,6 +50,7 @@ Normalisation normalisationNamed(const std::string& name) {
 }
 
 const char* extensionOf(Normalisation normalisation) { return modeOf(normalisation).outExt; }
+const char* nameOf(Normalisation normalisation) { return modeOf(normalisation).name; }
 
 Extractor::Extractor() : f_(std::make_unique<FEATURE>()) {
   f_->settings.console = nullptr;

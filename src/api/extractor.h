@@ -45,6 +45,8 @@ enum class Normalisation { CMN, MVNMA, None };
 Normalisation normalisationNamed(const std::string& name);
 // The tool's file extension for a normalisation ("mfcKVR0DAZC39", ...).
 const char* extensionOf(Normalisation normalisation);
+// Its mode's name ("CMN", "MVNMA", "NONE").
+const char* nameOf(Normalisation normalisation);
 
 // How a recording file is read: headerless 16-bit little-endian PCM, or an
 // audio file (WAV, FLAC, ...) holding 16-bit samples at 16 kHz in one

@@ -37,6 +37,7 @@
 #include "ordered_pool.h"
 #include "output_file.h"
 #include "progress.h"
+#include "shard_writer.h"
 #include "text_and_streams.h"
 
 #ifndef FEATURE_VERSION
@@ -67,7 +68,13 @@ constexpr const char* kHelp =
     "  samples (WAV, FLAC, ...); one channel, or several with a segments file\n"
     "  that names the channel.\n"
     "feats-wspecifier: ark,scp:ARK,SCP (archive and index), ark:ARK or ark:-\n"
-    "  (standard output). Keys are the recording or utterance ids unchanged.\n"
+    "  (standard output), or shards:DIR for training: tar files DIR/shard-000000.tar,\n"
+    "  ... of --shard-size utterances each (a KEY.npy float32 array and a\n"
+    "  KEY.json per utterance; '.', '/', '%' and other bytes of a key as %XX in\n"
+    "  member names) and the index DIR/shard.jsonl (key, shard, offset of the\n"
+    "  values, frames, dimension, SHA-256); each shard appears complete or not\n"
+    "  at all; with --part K/N the names are shard-K-of-N-.... Keys are the\n"
+    "  recording or utterance ids unchanged.\n"
     "\n"
     "Options:\n"
     "  --segments=FILE   <utt-id> <recording-id> <start> <end> [channel] lines:\n"
@@ -85,6 +92,8 @@ constexpr const char* kHelp =
     "  --lossy           MP3, Ogg Vorbis, Opus too (decoders may differ by machine)\n"
     "  --channel=N       channel N (from 0) where a segment names none\n"
     "  --downmix         the mean of the channels where a segment names none\n"
+    "  --shard-size=N    utterances per shard (default 1000): shard k holds the\n"
+    "                    entries at positions kN .. kN+N-1 that succeeded\n"
     "  --speed=F[,F...]  each recording also played F times as fast (0.5 to 2),\n"
     "                    for training: its samples taken as at round(16000 F) Hz\n"
     "                    and converted to 16 kHz by the defined conversion; keys\n"
@@ -112,6 +121,8 @@ constexpr const char* kHelp =
 struct Options {
   std::string wavScp;        // path, or "-"
   kaldi_io::ArchiveNames outputs;
+  std::string shards;              // shards:DIR instead of an archive
+  std::uint64_t shardSize = 1000;  // --shard-size
   std::string segments;
   feature::Normalisation normalisation = feature::Normalisation::CMN;
   bool raw = false;
@@ -153,6 +164,7 @@ struct Outcome {
   bool failed = false;
   bool cut = false;
   std::string converted;       // what was done to its recording ("" when nothing)
+  std::string source;          // the recording's file or command
   int frames = 0;
   std::int64_t samples = 0;
 };
@@ -237,6 +249,13 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       o.how.lossy = o.how.convert = true;
     } else if (arg == "--downmix") {
       o.how.downmix = true;
+    } else if ((v = value("--shard-size")) != nullptr) {
+      char* end = nullptr;
+      const unsigned long long size = std::strtoull(v, &end, 10);
+      if (*v < '0' || *v > '9' || *end != '\0' || size == 0 || size > 100000000) {
+        return std::string("--shard-size needs a number of utterances from 1 to 100000000, not '") + v + "'";
+      }
+      o.shardSize = size;
     } else if ((v = value("--speed")) != nullptr) {
       const std::string mistake = kit::readSpeeds(v, o.speeds);
       if (!mistake.empty()) return mistake;
@@ -279,10 +298,12 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
     if (o.outputs.archive == "-") return "an index needs an archive file, not standard output";
   } else if (out.rfind("ark:", 0) == 0 && out.size() > 4) {
     o.outputs.archive = out.substr(4);
+  } else if (out.rfind("shards:", 0) == 0 && out.size() > 7) {
+    o.shards = out.substr(7);
   } else if (out.rfind("ark,t", 0) == 0 || out.rfind("t,ark", 0) == 0) {
     return "text archives lose the exact values: write a binary one (ark:FILE or ark,scp:ARK,SCP)";
   } else {
-    return "the feats-wspecifier must be ark,scp:ARK,SCP, ark:ARK or ark:-, not '" + out + "'";
+    return "the feats-wspecifier must be ark,scp:ARK,SCP, ark:ARK, ark:- or shards:DIR, not '" + out + "'";
   }
   try {
     o.normalisation = feature::normalisationNamed(positional[2]);
@@ -386,7 +407,10 @@ class Worker {
 
   std::vector<Outcome> run(const Job& job) {
     std::vector<Outcome> outcomes(job.utterances.size());
-    for (std::size_t i = 0; i < outcomes.size(); ++i) outcomes[i].key = job.utterances[i].key;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      outcomes[i].key = job.utterances[i].key;
+      if (job.recording != nullptr) outcomes[i].source = job.recording->source + (job.recording->command ? " |" : "");
+    }
     std::string why = job.problem;
     if (why.empty() && job.recording == nullptr) why = "no recording " + job.recordingId + " in the wav.scp";
     if (why.empty() && !job.recording->problem.empty()) {
@@ -724,7 +748,8 @@ int run(const Options& o) {
   const std::vector<Job> jobs = jobsOf(o, recordings, o.segments.empty() ? nullptr : &segments);
 
   kaldi_io::ArchiveWriter writer;
-  {
+  const bool tables = !o.outputs.archive.empty() || !o.outputs.numFrames.empty() || !o.outputs.durations.empty();
+  if (tables) {
     const kit::InputFiles inputs = inputsOf(o, recordings);
     const std::string refused = writer.open(o.outputs, &inputs, describeInput);
     if (!refused.empty()) {
@@ -732,6 +757,22 @@ int run(const Options& o) {
       return 1;
     }
   }
+  training::ShardWriter shards;
+  if (!o.shards.empty()) {
+    training::ShardSettings settings;
+    settings.directory = o.shards;
+    settings.perShard = o.shardSize;
+    // Each part's shards and index under names that say which part.
+    if (o.parts > 1) settings.name = "shard-" + std::to_string(o.part) + "-of-" + std::to_string(o.parts);
+    const std::string refused = shards.open(settings);
+    if (!refused.empty()) {
+      writer.abandon();
+      std::fprintf(stderr, "feature-kaldi: %s\n", refused.c_str());
+      return 1;
+    }
+  }
+  std::uint64_t position = 0;  // of the next utterance, in the order the output holds them
+  bool shardsFailed = false;
 
   long total = 0;
   for (const Job& job : jobs) total += static_cast<long>(job.utterances.size());
@@ -763,10 +804,27 @@ int run(const Options& o) {
         progress.clearLine();
         std::fputs(out.message.c_str(), stderr);
       }
+      if (!out.failed && !o.shards.empty()) {
+        const std::string bad = training::keyProblem(out.key);
+        if (!bad.empty()) {
+          Worker::fail(out, bad + " (a shard's member names and JSON hold the key)");
+          progress.clearLine();
+          std::fputs(out.message.c_str(), stderr);
+        }
+      }
       if (!out.failed) {
         const float seconds = static_cast<float>(out.samples) / static_cast<float>(feature::kSampleRate);
-        writer.add(out.key, out.vectors.data(), out.frames, feature::kDimensions, seconds);
+        if (tables) writer.add(out.key, out.vectors.data(), out.frames, feature::kDimensions, seconds);
+        if (!o.shards.empty() && !shardsFailed) {
+          training::EntryFacts facts;
+          facts.mode = feature::nameOf(o.normalisation);
+          facts.seconds = static_cast<double>(out.samples) / feature::kSampleRate;
+          facts.source = out.source;
+          shardsFailed = !shards.add(position, out.key, out.vectors.data(), static_cast<std::uint32_t>(out.frames),
+                                     feature::kDimensions, facts);
+        }
       }
+      ++position;
       anyFailed = anyFailed || out.failed;
       progress.finished(out.failed ? kExtractFailed : kExtractOk, out.frames, static_cast<long>(out.samples), out.cut,
                         false, out.converted);
@@ -776,7 +834,14 @@ int run(const Options& o) {
   // At most two recordings per worker are done and waiting to be written.
   kit::runInOrder(jobs.size(), o.jobs, static_cast<std::size_t>(std::max(1, o.jobs)) * 2, calls);
 
-  const std::string what = writer.commit();
+  std::string what = tables ? writer.commit() : "";
+  if (!o.shards.empty()) {
+    const std::string shardProblem = shardsFailed ? shards.problem() : shards.commit();
+    if (!shardProblem.empty()) {
+      shards.abandon();
+      what += (what.empty() ? "" : "\nfeature-kaldi: ") + shardProblem;
+    }
+  }
   if (!what.empty()) {
     progress.clearLine();
     std::fprintf(stderr, "feature-kaldi: %s\n", what.c_str());

@@ -15,7 +15,8 @@ std::string ArchiveWriter::open(const ArchiveNames& names, const kit::InputFiles
   openError_ = 0;
   failed_ = false;
   entries_ = 0;
-  if (names.archive.empty()) return "no archive named";
+  if (names.archive.empty() && names.numFrames.empty() && names.durations.empty()) return "no archive named";
+  if (names.archive.empty() && !names.index.empty()) return "an index needs an archive";
   if (names.archive == "-" && !names.index.empty()) return "an index needs an archive file, not standard output";
   struct Output {
     const std::string* name;
@@ -72,7 +73,7 @@ bool ArchiveWriter::add(const std::string& key, const float* values, std::int32_
   char duration[32];
   std::snprintf(duration, sizeof duration, "%g", static_cast<double>(seconds));
   const bool written =
-      archive_.write(feature_files::kaldiMatrixEntry(key, values, rows, columns)) &&
+      (!archive_.isOpen() || archive_.write(feature_files::kaldiMatrixEntry(key, values, rows, columns))) &&
       (!index_.isOpen() || index_.write(key + " " + names_.archive + ":" + std::to_string(at) + "\n")) &&
       (!numFrames_.isOpen() || numFrames_.write(key + " " + std::to_string(rows) + "\n")) &&
       (!durations_.isOpen() || durations_.write(key + " " + duration + "\n"));
@@ -82,8 +83,8 @@ bool ArchiveWriter::add(const std::string& key, const float* values, std::int32_
 }
 
 std::string ArchiveWriter::commit() {
-  std::vector<kit::OutputFile*> files{&archive_};
-  for (kit::OutputFile* f : {&index_, &numFrames_, &durations_}) {
+  std::vector<kit::OutputFile*> files;
+  for (kit::OutputFile* f : {&archive_, &index_, &numFrames_, &durations_}) {
     if (f->isOpen()) files.push_back(f);
   }
   return kit::commitTogether(files);

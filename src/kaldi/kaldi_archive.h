@@ -17,8 +17,9 @@
 
 namespace kaldi_io {
 
-// The names of the outputs; "" leaves one out. The archive "-" is standard
-// output (then there is no index).
+// The names of the outputs; "" leaves one out (the archive too, when a
+// table is written: the features then go elsewhere). The archive "-" is
+// standard output (then there is no index).
 struct ArchiveNames {
   std::string archive;
   std::string index;

@@ -46,10 +46,23 @@ feature::Extractor& threadExtractor();
 [[noreturn]] void raiseOsError(int error, const std::string& words, const std::string& path);
 [[noreturn]] void raiseOsError(int error, const std::string& path);
 
+// A writer's files under their names (without the GIL), or ValueError
+// saying what happened.
+template <class Writer>
+void commitOrRaise(Writer& writer) {
+  std::string what;
+  {
+    py::gil_scoped_release unlocked;
+    what = writer.commit();
+  }
+  if (!what.empty()) throw py::value_error(what);
+}
+
 void bindExtraction(py::module_& m);
 void bindOnline(py::module_& m);
 void bindFiles(py::module_& m);
 void bindRuns(py::module_& m);
+void bindShards(py::module_& m);  // builds that read audio files
 
 }  // namespace binding
 

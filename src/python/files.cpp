@@ -129,14 +129,7 @@ class PythonKaldiWriter {
     if (!written) throw py::value_error("the archive could not be written");
   }
 
-  void commit() {
-    std::string what;
-    {
-      py::gil_scoped_release unlocked;
-      what = writer_.commit();
-    }
-    if (!what.empty()) throw py::value_error(what);
-  }
+  void commit() { commitOrRaise(writer_); }
 
   void abandon() { writer_.abandon(); }
 

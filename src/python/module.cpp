@@ -17,4 +17,7 @@ PYBIND11_MODULE(_core, m) {
   binding::bindOnline(m);
   binding::bindFiles(m);
   binding::bindRuns(m);
+#if defined(FEATURE_SHARDS)
+  binding::bindShards(m);
+#endif
 }

@@ -1,0 +1,329 @@
+"""Features where training reads them: tar shards of numpy arrays with an
+index (written by ``feature-kaldi ... shards:DIR`` or ``write_shards``), an
+iterable dataset over the shards, map-style datasets over the index and
+over a Kaldi ``feats.scp``, and a collate that pads.
+
+Layout of a shard directory (NAME is ``shard`` unless given)::
+
+    NAME-000000.tar, NAME-000001.tar, ...   uncompressed POSIX tar files
+    NAME.jsonl                              the index, a JSON line per entry
+
+Each entry is two adjacent members, ``STEM.npy`` (float32, frames x
+dimension) and ``STEM.json`` (its key, frames, dimension, output, mode,
+sample rate, seconds, source); STEM is the key with ``%``, ``.``, ``/``
+and bytes outside printable ASCII written as ``%XX``, so that readers that
+group members by the name before the first dot (WebDataset) keep the two
+together. An index line holds the key, the shard, the byte offset of the
+array's first value in it, frames, dimension and the SHA-256 of the array
+bytes: one positioned read gives any utterance.
+
+torch is optional: the datasets are torch datasets when torch is installed,
+plain Python iterables and sequences otherwise.
+"""
+import hashlib
+import io
+import json
+import os
+import random
+import tarfile
+from typing import Dict, Iterator, List, Optional, Tuple
+
+import numpy as np
+
+from . import _core, _fsencode, _scp_entries
+
+try:  # torch's base classes when torch is there
+    import torch.utils.data as _torch_data
+    _IterableBase = _torch_data.IterableDataset
+    _MapBase = _torch_data.Dataset
+except ImportError:  # pragma: no cover - exercised where torch is missing
+    _torch_data = None
+    _IterableBase = object
+    _MapBase = object
+
+
+def write_shards(directory, items, per_shard: int = 1000, name: str = "shard", mode: str = "",
+                 sample_rate: int = 16000) -> int:
+    """Writes (key, array) pairs into shards under ``directory`` with
+    feature-kaldi's writer (the same bytes for the same arrays): shard k
+    holds the pairs at positions [k per_shard, (k+1) per_shard); each shard
+    appears under its name only when complete, the index at the end. Arrays
+    are 2-D (frames, values), written as little-endian float32. Returns the
+    number of entries."""
+    writer = _core.ShardWriter(os.fsdecode(_fsencode(directory)), name, int(per_shard))
+    try:
+        count = 0
+        for key, array in items:
+            data = np.asarray(array)
+            if data.dtype.kind not in "fiu":
+                raise TypeError(f"{key!r}: an array of numbers is needed, not {data.dtype}")
+            data = np.ascontiguousarray(data, dtype=np.float32)
+            writer.add(count, str(key).encode("utf-8", "surrogateescape"), data, mode, int(sample_rate), 0.0, "")
+            count += 1
+        writer.commit()
+        return count
+    finally:
+        writer.abandon()
+
+
+def read_shard_index(directory, name: str = "shard") -> List[Dict]:
+    """The index lines of a shard directory, in order, as dicts (key, shard,
+    offset, frames, dimension, sha256). A damaged line raises ValueError
+    naming the file and the line."""
+    path = os.path.join(os.fsdecode(directory), name + ".jsonl")
+    entries = []
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            try:
+                entry = json.loads(line)
+                for field, kind in (("key", str), ("shard", str), ("offset", int), ("frames", int),
+                                    ("dimension", int), ("sha256", str)):
+                    if not isinstance(entry.get(field), kind):
+                        raise ValueError(f"no {field}")
+            except ValueError as e:
+                raise ValueError(f"{path}: line {number} is no index entry ({e})") from None
+            entries.append(entry)
+    return entries
+
+
+def _array_of(member_bytes: bytes, where: str) -> np.ndarray:
+    try:
+        array = np.load(io.BytesIO(member_bytes), allow_pickle=False)
+    except ValueError as e:
+        raise ValueError(f"{where}: not a numpy array ({e})") from None
+    if array.dtype != np.dtype("<f4") or array.ndim != 2:
+        raise ValueError(f"{where}: a 2-D float32 array was expected, not {array.dtype} of shape {array.shape}")
+    return array
+
+
+def read_shard(path, verify: Optional[Dict[str, str]] = None) -> Iterator[Tuple[str, np.ndarray]]:
+    """(key, array) of every entry of one shard, in order, read with
+    ``tarfile`` and ``numpy``. ``verify``: key -> SHA-256 of the array
+    bytes (from the index), checked for each entry found there. A damaged
+    shard or member raises ValueError naming the shard, the member and the
+    reason."""
+    path = os.fsdecode(path)
+    try:
+        archive = tarfile.open(path, "r:")
+    except (tarfile.TarError, OSError) as e:
+        if isinstance(e, OSError) and not isinstance(e, tarfile.TarError):
+            raise
+        raise ValueError(f"{path}: not a tar shard ({e})") from None
+    with archive:
+        pending = None
+        try:
+            for member in archive:
+                where = f"{path}: member {member.name}"
+                data = archive.extractfile(member)
+                if data is None:
+                    raise ValueError(f"{where}: not a file")
+                content = data.read()
+                if member.name.endswith(".npy"):
+                    pending = (member.name[:-4], _array_of(content, where))
+                elif member.name.endswith(".json"):
+                    if pending is None or pending[0] != member.name[:-5]:
+                        raise ValueError(f"{where}: no array before it")
+                    try:
+                        facts = json.loads(content)
+                        key = facts["key"]
+                    except (ValueError, KeyError, TypeError):
+                        raise ValueError(f"{where}: not the JSON of an entry") from None
+                    array = pending[1]
+                    if facts.get("frames") != array.shape[0] or facts.get("dimension") != array.shape[1]:
+                        raise ValueError(f"{where}: it says {facts.get('frames')} x {facts.get('dimension')}, "
+                                         f"the array is {array.shape[0]} x {array.shape[1]}")
+                    if verify is not None and key in verify:
+                        if hashlib.sha256(array.tobytes()).hexdigest() != verify[key]:
+                            raise ValueError(f"{path}: entry {key}: its checksum is not the index's")
+                    pending = None
+                    yield key, array
+                else:
+                    raise ValueError(f"{where}: neither .npy nor .json")
+        except tarfile.TarError as e:
+            raise ValueError(f"{path}: the shard is damaged ({e})") from None
+        if pending is not None:
+            raise ValueError(f"{path}: member {pending[0]}.npy has no JSON after it")
+
+
+def _distributed() -> Tuple[int, int]:
+    """(rank, world size): torch.distributed's when it is set up, else the
+    RANK and WORLD_SIZE variables torchrun sets, else (0, 1)."""
+    if _torch_data is not None:
+        import torch.distributed as dist
+        if dist.is_available() and dist.is_initialized():
+            return dist.get_rank(), dist.get_world_size()
+    return int(os.environ.get("RANK", "0")), int(os.environ.get("WORLD_SIZE", "1"))
+
+
+def _worker() -> Tuple[int, int]:
+    """(worker, workers) of the DataLoader process this runs in."""
+    if _torch_data is not None:
+        info = _torch_data.get_worker_info()
+        if info is not None:
+            return info.id, info.num_workers
+    return 0, 1
+
+
+def _as_output(array: np.ndarray, tensors: bool):
+    if tensors:
+        import torch
+        return torch.from_numpy(array)
+    return array
+
+
+class ShardDataset(_IterableBase):
+    """Every entry of a shard directory once per epoch, as (key, array) or
+    (key, tensor) with ``tensors=True``.
+
+    The shards are split across distributed ranks (torch.distributed, or
+    RANK/WORLD_SIZE) and then across DataLoader workers, each shard read by
+    one of them. With ``shuffle``, the shard order is shuffled with
+    ``seed + epoch`` (call ``set_epoch`` at each epoch, as with a
+    DistributedSampler) and entries pass through a shuffle buffer of
+    ``buffer`` entries seeded the same way per worker. ``verify`` checks each
+    array's SHA-256 against the index."""
+
+    def __init__(self, directory, name: str = "shard", shuffle: bool = False, seed: int = 0, buffer: int = 1000,
+                 verify: bool = False, tensors: bool = False) -> None:
+        self.directory = os.fsdecode(directory)
+        self.name = name
+        index = read_shard_index(self.directory, name)
+        self.shards = list(dict.fromkeys(entry["shard"] for entry in index))
+        self.checksums = {entry["key"]: entry["sha256"] for entry in index} if verify else None
+        self.length = len(index)
+        self.shuffle, self.seed, self.buffer = shuffle, seed, max(1, int(buffer))
+        self.tensors = tensors
+        self.epoch = 0
+
+    def set_epoch(self, epoch: int) -> None:
+        self.epoch = epoch
+
+    def __len__(self) -> int:
+        return self.length
+
+    def shards_of(self, rank: int, ranks: int, worker: int, workers: int) -> List[str]:
+        """The shards a worker of a rank reads this epoch, in its order."""
+        order = list(self.shards)
+        if self.shuffle:
+            random.Random(self.seed + self.epoch).shuffle(order)
+        return order[rank::ranks][worker::workers]
+
+    def __iter__(self):
+        rank, ranks = _distributed()
+        worker, workers = _worker()
+        mine = self.shards_of(rank, ranks, worker, workers)
+        stream = ((key, array) for shard in mine
+                  for key, array in read_shard(os.path.join(self.directory, shard), self.checksums))
+        if not self.shuffle:
+            for key, array in stream:
+                yield key, _as_output(array, self.tensors)
+            return
+        rng = random.Random((self.seed + self.epoch) * 1000003 + rank * 1009 + worker)
+        held = []
+        for item in stream:
+            if len(held) < self.buffer:
+                held.append(item)
+                continue
+            i = rng.randrange(len(held))
+            out, held[i] = held[i], item
+            yield out[0], _as_output(out[1], self.tensors)
+        rng.shuffle(held)
+        for key, array in held:
+            yield key, _as_output(array, self.tensors)
+
+
+class _PositionedReader:
+    """Files opened once per process (after a DataLoader's fork) and kept
+    open; one positioned read per array."""
+
+    def __init__(self) -> None:
+        self.pid = None
+        self.files: Dict[str, int] = {}
+
+    def read(self, path: str, offset: int, size: int) -> bytes:
+        if self.pid != os.getpid():
+            self.pid, self.files = os.getpid(), {}
+        fd = self.files.get(path)
+        if fd is None:
+            fd = self.files[path] = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        data = os.pread(fd, size, offset)
+        if len(data) != size:
+            raise ValueError(f"{path}: {size} bytes at offset {offset} were expected, the file ends first")
+        return data
+
+    def __getstate__(self):
+        return {}
+
+    def __setstate__(self, state) -> None:
+        self.__init__()
+
+
+class IndexedShards(_MapBase):
+    """The entries of a shard directory by position or key, each one
+    positioned read of its array through the index: (key, array), or
+    (key, tensor) with ``tensors=True``; ``verify`` checks the SHA-256."""
+
+    def __init__(self, directory, name: str = "shard", verify: bool = False, tensors: bool = False) -> None:
+        self.directory = os.fsdecode(directory)
+        self.entries = read_shard_index(self.directory, name)
+        self.position = {entry["key"]: i for i, entry in enumerate(self.entries)}
+        self.verify, self.tensors = verify, tensors
+        self.reader = _PositionedReader()
+
+    def __len__(self) -> int:
+        return len(self.entries)
+
+    def __getitem__(self, item):
+        entry = self.entries[self.position[item] if isinstance(item, str) else item]
+        size = 4 * entry["frames"] * entry["dimension"]
+        data = self.reader.read(os.path.join(self.directory, entry["shard"]), entry["offset"], size)
+        if self.verify and hashlib.sha256(data).hexdigest() != entry["sha256"]:
+            raise ValueError(f"{entry['shard']}: entry {entry['key']}: its checksum is not the index's")
+        array = np.frombuffer(data, "<f4").reshape(entry["frames"], entry["dimension"])
+        return entry["key"], _as_output(array.copy(), self.tensors)
+
+
+class KaldiScpDataset(_MapBase):
+    """The matrices of a Kaldi feats.scp by position or key, each one
+    positioned read (files opened once per process): (key, array), or
+    (key, tensor) with ``tensors=True``."""
+
+    def __init__(self, scp, tensors: bool = False) -> None:
+        self.entries = [(key, os.fsdecode(archive), offset, where) for key, archive, offset, where in _scp_entries(scp)]
+        self.position = {entry[0]: i for i, entry in enumerate(self.entries)}
+        self.tensors = tensors
+        self.reader = _PositionedReader()
+
+    def __len__(self) -> int:
+        return len(self.entries)
+
+    def __getitem__(self, item):
+        key, path, offset, where = self.entries[self.position[item] if isinstance(item, str) else item]
+        head = self.reader.read(path, offset, _core.KALDI_MATRIX_HEADER_BYTES)
+        try:
+            rows, columns = _core.kaldi_matrix_header(head)
+        except ValueError as e:
+            raise ValueError(f"{where}: {path} entry {key!r}: {e}") from None
+        data = self.reader.read(path, offset + len(head), 4 * rows * columns)
+        array = np.frombuffer(data, "<f4").reshape(rows, columns).copy()
+        return key, _as_output(array, self.tensors)
+
+
+def pad_collate(batch):
+    """A batch of (key, array or tensor) as (keys, padded, lengths): padded
+    is (batch, longest, dimension) with zeros after each utterance's frames,
+    lengths the frames of each; tensors when the items were tensors."""
+    keys = [key for key, _ in batch]
+    arrays = [value for _, value in batch]
+    tensors = _torch_data is not None and len(arrays) > 0 and not isinstance(arrays[0], np.ndarray)
+    values = [a.numpy() if tensors else np.asarray(a) for a in arrays]
+    longest = max((v.shape[0] for v in values), default=0)
+    dimension = values[0].shape[1] if values else 0
+    padded = np.zeros((len(values), longest, dimension), np.float32)
+    for i, v in enumerate(values):
+        padded[i, :v.shape[0]] = v
+    lengths = np.array([v.shape[0] for v in values], np.int64)
+    if tensors:
+        import torch
+        return keys, torch.from_numpy(padded), torch.from_numpy(lengths)
+    return keys, padded, lengths

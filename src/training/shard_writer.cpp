@@ -1,0 +1,262 @@
+#include "shard_writer.h"
+
+#include <nettle/sha2.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+namespace training {
+
+namespace {
+
+constexpr std::size_t kBlock = 512;
+constexpr std::size_t kRecord = 10240;
+
+bool littleEndianHost() {
+  const std::uint16_t one = 1;
+  unsigned char first;
+  std::memcpy(&first, &one, 1);
+  return first == 1;
+}
+
+std::string octal(std::uint64_t value, std::size_t digits) {
+  std::string text(digits, '0');
+  for (std::size_t i = digits; i-- > 0 && value != 0; value >>= 3) text[i] = static_cast<char>('0' + (value & 7));
+  return text;
+}
+
+// A ustar header block for a member of size bytes (type '0', or 'x' for a
+// pax header); name at most 100 bytes.
+std::string headerBlock(const std::string& name, std::uint64_t size, char type) {
+  std::string h(kBlock, '\0');
+  const auto put = [&h](std::size_t at, const std::string& text) { std::memcpy(&h[at], text.data(), text.size()); };
+  put(0, name.substr(0, 100));
+  put(100, "0000644");
+  put(108, "0000000");
+  put(116, "0000000");
+  put(124, octal(size, 11));
+  put(136, octal(0, 11));
+  put(148, "        ");
+  h[156] = type;
+  put(257, std::string("ustar\0", 6));
+  put(263, "00");
+  unsigned sum = 0;
+  for (const char c : h) sum += static_cast<unsigned char>(c);
+  put(148, octal(sum, 6));
+  h[154] = '\0';
+  h[155] = ' ';
+  return h;
+}
+
+// A pax record "LEN key=value\n", LEN counting the whole record.
+std::string paxRecord(const std::string& key, const std::string& value) {
+  const std::size_t body = key.size() + value.size() + 3;  // ' ', '=', '\n'
+  std::size_t length = body + 1;
+  while (std::to_string(length).size() + body != length) ++length;
+  return std::to_string(length) + " " + key + "=" + value + "\n";
+}
+
+// A JSON string of UTF-8 text (control characters escaped).
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+bool validUtf8(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const int more = c < 0x80 ? 0 : (c & 0xe0) == 0xc0 ? 1 : (c & 0xf0) == 0xe0 ? 2 : (c & 0xf8) == 0xf0 ? 3 : -1;
+    if (more < 0 || text.size() - i <= static_cast<std::size_t>(more)) return false;
+    for (int k = 1; k <= more; ++k) {
+      if ((static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]) & 0xc0) != 0x80) return false;
+    }
+    i += static_cast<std::size_t>(more) + 1;
+  }
+  return true;
+}
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+}  // namespace
+
+std::string keyProblem(const std::string& key) {
+  if (key.empty()) return "an empty key";
+  if (!validUtf8(key)) return "a key that is not UTF-8 text, which the JSON of a shard cannot hold";
+  return "";
+}
+
+std::string stemOf(const std::string& key) {
+  std::string stem;
+  for (const char c : key) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (c == '%' || c == '.' || c == '/' || b <= 0x20 || b >= 0x7f) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", b);
+      stem += hex;
+    } else {
+      stem += c;
+    }
+  }
+  return stem;
+}
+
+std::string npyHeader(std::uint64_t rows, std::uint64_t columns) {
+  std::string dict = "{'descr': '<f4', 'fortran_order': False, 'shape': (" + std::to_string(rows) + ", " +
+                     std::to_string(columns) + "), }";
+  // magic (6) + version (2) + length (2) + dict + padding + '\n': a
+  // multiple of 64.
+  const std::size_t total = (10 + dict.size() + 1 + 63) / 64 * 64;
+  dict.append(total - 10 - dict.size() - 1, ' ');
+  dict += '\n';
+  std::string header = std::string("\x93NUMPY\x01\x00", 8);
+  header += static_cast<char>(dict.size() & 0xff);
+  header += static_cast<char>(dict.size() >> 8);
+  return header + dict;
+}
+
+std::string sha256Hex(const void* bytes, std::size_t size) {
+  sha256_ctx context;
+  sha256_init(&context);
+  sha256_update(&context, size, static_cast<const std::uint8_t*>(bytes));
+  std::uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&context, SHA256_DIGEST_SIZE, digest);
+  std::string hex;
+  char two[3];
+  for (const std::uint8_t b : digest) {
+    std::snprintf(two, sizeof two, "%02x", b);
+    hex += two;
+  }
+  return hex;
+}
+
+std::string ShardWriter::open(const ShardSettings& settings) {
+  settings_ = settings;
+  if (settings_.perShard == 0) return "a shard needs room for at least one utterance";
+  if (::mkdir(settings_.directory.c_str(), 0777) != 0 && errno != EEXIST) {
+    return "cannot create directory " + settings_.directory + ": " + std::strerror(errno);
+  }
+  struct stat info;
+  if (::stat(settings_.directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return settings_.directory + " is no directory";
+  }
+  return "";
+}
+
+std::string ShardWriter::shardName(std::uint64_t shard) const {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "-%06llu.tar", static_cast<unsigned long long>(shard));
+  return settings_.name + digits;
+}
+
+bool ShardWriter::member(const std::string& name, const void* data, std::size_t size, std::uint64_t* dataOffset) {
+  bool ok = true;
+  if (name.size() > 100) {
+    const std::string pax = paxRecord("path", name);
+    ok = shard_.write(headerBlock("PaxHeader/" + name.substr(0, 80), pax.size(), 'x')) && shard_.write(pax) &&
+         shard_.write(std::string((kBlock - pax.size() % kBlock) % kBlock, '\0'));
+  }
+  ok = ok && shard_.write(headerBlock(name, size, '0'));
+  if (dataOffset != nullptr) *dataOffset = shard_.offset();
+  ok = ok && shard_.write(data, size) && shard_.write(std::string((kBlock - size % kBlock) % kBlock, '\0'));
+  return ok;
+}
+
+bool ShardWriter::startShard(std::uint64_t shard) {
+  if (!finishShard()) return false;
+  current_ = shard;
+  if (!shard_.open(settings_.directory + "/" + shardName(shard))) {
+    problem_ = shard_.error().describe();
+    return false;
+  }
+  return true;
+}
+
+bool ShardWriter::finishShard() {
+  if (current_ == UINT64_MAX) return true;
+  current_ = UINT64_MAX;
+  const std::uint64_t end = shard_.offset() + 2 * kBlock;
+  const bool ok = shard_.write(std::string(2 * kBlock + (kRecord - end % kRecord) % kRecord, '\0')) &&
+                  shard_.close() && shard_.commit();
+  if (!ok) {
+    problem_ = shard_.error().describe();
+    shard_.abandon();
+    return false;
+  }
+  ++shardsWritten_;
+  return true;
+}
+
+bool ShardWriter::add(std::uint64_t position, const std::string& key, const float* values, std::uint32_t rows,
+                      std::uint32_t columns, const EntryFacts& facts) {
+  if (!problem_.empty()) return false;
+  const std::uint64_t shard = position / settings_.perShard;
+  if (shard != current_ && !startShard(shard)) return false;
+  // The array's bytes, little-endian.
+  const std::size_t count = static_cast<std::size_t>(rows) * columns;
+  std::string array = npyHeader(rows, columns);
+  const std::size_t headerSize = array.size();
+  array.resize(headerSize + count * 4);
+  std::memcpy(&array[headerSize], values, count * 4);
+  if (!littleEndianHost()) {
+    for (std::size_t i = 0; i < count; ++i) {
+      char* v = &array[headerSize + 4 * i];
+      std::swap(v[0], v[3]);
+      std::swap(v[1], v[2]);
+    }
+  }
+  const std::string checksum = sha256Hex(array.data() + headerSize, count * 4);
+  const std::string stem = stemOf(key);
+  const std::string json = "{\"key\": " + jsonString(key) + ", \"frames\": " + std::to_string(rows) +
+                           ", \"dimension\": " + std::to_string(columns) + ", \"output\": " +
+                           jsonString(facts.output) + ", \"mode\": " + jsonString(facts.mode) +
+                           ", \"sample_rate\": " + std::to_string(facts.sampleRate) +
+                           ", \"seconds\": " + number(facts.seconds) + ", \"source\": " + jsonString(facts.source) +
+                           "}\n";
+  std::uint64_t at = 0;
+  if (!member(stem + ".npy", array.data(), array.size(), &at) || !member(stem + ".json", json.data(), json.size(), nullptr)) {
+    problem_ = shard_.error().describe();
+    return false;
+  }
+  index_.push_back("{\"key\": " + jsonString(key) + ", \"shard\": " + jsonString(shardName(shard)) +
+                   ", \"offset\": " + std::to_string(at + headerSize) + ", \"frames\": " + std::to_string(rows) +
+                   ", \"dimension\": " + std::to_string(columns) + ", \"sha256\": \"" + checksum + "\"}\n");
+  return true;
+}
+
+std::string ShardWriter::commit() {
+  if (!problem_.empty() || !finishShard()) return problem_;
+  kit::OutputFile index;
+  bool ok = index.open(settings_.directory + "/" + indexName());
+  for (std::size_t i = 0; ok && i < index_.size(); ++i) ok = index.write(index_[i]);
+  if (!ok || !index.close() || !index.commit()) {
+    problem_ = index.error().describe();
+    index.abandon();
+  }
+  return problem_;
+}
+
+void ShardWriter::abandon() {
+  current_ = UINT64_MAX;
+  shard_.abandon();
+}
+
+}  // namespace training

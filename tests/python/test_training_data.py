@@ -1,0 +1,167 @@
+"""Training data: feature-kaldi's shards hold, bit for bit, the vectors of
+the tool's files, read back with tarfile and numpy and by one positioned
+read from the index; the same bytes from one worker or two; parts joined
+equal one run; the datasets give every utterance once per epoch across
+workers and ranks; damaged shards are refused with the shard, member and
+reason."""
+import hashlib
+import os
+import signal
+import subprocess
+import tarfile
+import time
+
+import numpy as np
+import pytest
+
+import mfcc_frontend as mf
+from mfcc_frontend import training
+
+from locations import EXAMPLES, GOLDEN, KALDI, MODES
+
+
+def corpus(tmp_path):
+    """A wav.scp of the golden and example recordings (raw), and each
+    recording's samples by key; a key with a dot, as speed-perturbed ones have."""
+    lines, samples = [], {}
+    for directory, list_name in ((GOLDEN, "list"), (EXAMPLES, "list.txt")):
+        with open(os.path.join(directory, list_name)) as f:
+            for i, name in enumerate(f.read().split()):
+                path = os.path.join(directory, "recordings", name)
+                key = name.replace("/", "-") + (".v2" if i == 1 else "")
+                lines.append(f"{key} {path}\n")
+                samples[key] = np.fromfile(path, "<i2")[: mf.MAX_SAMPLES]
+    (tmp_path / "wav.scp").write_text("".join(lines))
+    return samples
+
+
+def kaldi(*arguments):
+    run = subprocess.run([KALDI, "-q", "--input-format=raw", *map(str, arguments)], capture_output=True, text=True)
+    return run
+
+
+def test_shards_hold_the_tools_vectors_by_tarfile_and_by_index(tmp_path):
+    samples = corpus(tmp_path)
+    for mode in MODES:
+        out = tmp_path / mode
+        run = kaldi("--shard-size=4", f"scp:{tmp_path / 'wav.scp'}", f"shards:{out}", mode)
+        keys = [k for k, x in samples.items() if len(x) >= 320]
+        assert run.returncode == (0 if len(keys) == len(samples) else 1), run.stderr
+        index = training.read_shard_index(out)
+        assert [e["key"] for e in index] == keys
+        expected = {k: mf.features(samples[k], normalisation=mode) for k in keys}
+        got = {}
+        for shard in sorted(p.name for p in out.glob("shard-*.tar")):
+            names = tarfile.open(out / shard).getnames()
+            assert all(a[:-4] == b[:-5] and a.endswith(".npy") for a, b in zip(names[::2], names[1::2]))
+            assert all("." not in n[: -4 if n.endswith(".npy") else -5] for n in names)   # one dot: the suffix
+            got.update(training.read_shard(out / shard, {e["key"]: e["sha256"] for e in index}))
+        assert list(got) == keys
+        for e in index:
+            assert np.array_equal(got[e["key"]], expected[e["key"]]), e["key"]
+            assert e["sha256"] == hashlib.sha256(expected[e["key"]].astype("<f4").tobytes()).hexdigest()
+            position = list(samples).index(e["key"])   # failed entries keep their positions
+            assert e["shard"] == f"shard-{position // 4:06d}.tar"
+        # One positioned read per entry through the index.
+        by_index = training.IndexedShards(out, verify=True)
+        for e in index:
+            key, array = by_index[e["key"]]
+            assert np.array_equal(array, expected[key])
+        assert by_index[0][0] == keys[0]
+
+
+def test_workers_and_parts_give_the_same_shards(tmp_path):
+    corpus(tmp_path)
+    one, two = tmp_path / "one", tmp_path / "two"
+    assert kaldi("--shard-size=3", f"scp:{tmp_path / 'wav.scp'}", f"shards:{one}", "CMN").returncode in (0, 1)
+    kaldi("-j", "2", "--shard-size=3", f"scp:{tmp_path / 'wav.scp'}", f"shards:{two}", "CMN")
+    names = sorted(p.name for p in one.iterdir())
+    assert names == sorted(p.name for p in two.iterdir())
+    for name in names:
+        assert (one / name).read_bytes() == (two / name).read_bytes(), name
+    whole = {e["key"]: e["sha256"] for e in training.read_shard_index(one)}
+    joined = {}
+    parts = tmp_path / "parts"
+    for k in range(3):
+        kaldi("--part", f"{k}/3", "--shard-size=3", f"scp:{tmp_path / 'wav.scp'}", f"shards:{parts}", "CMN")
+        joined.update({e["key"]: e["sha256"] for e in training.read_shard_index(parts, f"shard-{k}-of-3")})
+    assert joined == whole
+    assert all(p.name.startswith("shard-") and "-of-3" in p.name for p in parts.iterdir())
+
+
+def test_datasets_give_every_utterance_once_per_epoch(tmp_path, monkeypatch):
+    arrays = [(f"utt{i}.x", np.full((i % 5 + 1, 3), i, np.float32)) for i in range(23)]
+    assert training.write_shards(tmp_path / "s", arrays, per_shard=2) == 23
+    keys = sorted(k for k, _ in arrays)
+    dataset = training.ShardDataset(tmp_path / "s", shuffle=True, seed=5, buffer=4, verify=True)
+    orders = []
+    for epoch in range(2):
+        dataset.set_epoch(epoch)
+        seen = []
+        for rank in range(2):
+            monkeypatch.setenv("RANK", str(rank))
+            monkeypatch.setenv("WORLD_SIZE", "2")
+            torch = pytest.importorskip("torch")
+            loader = torch.utils.data.DataLoader(dataset, batch_size=None, num_workers=2)
+            seen += [key for key, _ in loader]
+        assert sorted(seen) == keys
+        orders.append(seen)
+    assert orders[0] != orders[1]
+    monkeypatch.delenv("RANK")
+    monkeypatch.delenv("WORLD_SIZE")
+    plain = training.ShardDataset(tmp_path / "s")
+    assert [k for k, _ in plain] == [k for k, _ in arrays]
+    batch = training.pad_collate([arrays[0], arrays[4]])
+    assert batch[1].shape == (2, 5, 3) and list(batch[2]) == [1, 5]
+    # Kaldi's feats.scp by key, the same arrays as read_kaldi_scp.
+    mf.write_kaldi(tmp_path / "a.ark", tmp_path / "a.scp", arrays)
+    scp = training.KaldiScpDataset(tmp_path / "a.scp")
+    assert len(scp) == 23 and np.array_equal(scp["utt7.x"][1], arrays[7][1])
+
+
+def test_damaged_shards_are_refused_with_shard_member_and_reason(tmp_path):
+    arrays = [(f"u{i}", np.full((4, 39), i, np.float32)) for i in range(3)]
+    training.write_shards(tmp_path, arrays, per_shard=10)
+    shard = tmp_path / "shard-000000.tar"
+    good = shard.read_bytes()
+    index = training.read_shard_index(tmp_path)
+    cases = []
+    flipped = bytearray(good)
+    flipped[index[1]["offset"]] ^= 1                                          # a value changed
+    cases.append((bytes(flipped), "entry u1: its checksum is not the index's"))
+    cases.append((good[:1500], "damaged"))                                     # cut short
+    header = good.find(b"'descr': '<f4'")
+    cases.append((good[:header] + b"'descr': '<f8'" + good[header + 14:], "member u0.npy: not a numpy array"))
+    shape = good.find(b"(4, 39)")
+    cases.append((good[:shape] + b"(2, 78)" + good[shape + 7:], "member u0.json: it says 4 x 39, the array is 2 x 78"))
+    cases.append((good[:header] + b"'descr': '<i4'" + good[header + 14:], "a 2-D float32 array was expected"))
+    for damaged, says in cases:
+        shard.write_bytes(damaged)
+        with pytest.raises(ValueError) as refused:
+            list(training.read_shard(shard, {e["key"]: e["sha256"] for e in index}))
+        assert str(shard) in str(refused.value) and says in str(refused.value), str(refused.value)
+    shard.write_bytes(flipped)
+    with pytest.raises(ValueError, match="checksum"):
+        training.IndexedShards(tmp_path, verify=True)[1]
+    shard.unlink()
+    with pytest.raises(FileNotFoundError):
+        list(training.ShardDataset(tmp_path))
+    with pytest.raises(ValueError, match="not UTF-8"):
+        training.write_shards(tmp_path / "k", [("\udcff", arrays[0][1])])
+    (tmp_path / "shard.jsonl").write_text('{"key": "u0"}\n')
+    with pytest.raises(ValueError, match="line 1 is no index entry"):
+        training.read_shard_index(tmp_path)
+
+
+def test_a_killed_run_leaves_no_shard_that_looks_whole(tmp_path):
+    long = np.tile(np.fromfile(os.path.join(EXAMPLES, "recordings", "speaker1", "fox"), "<i2"), 20)[:1400000]
+    long.tofile(tmp_path / "long.raw")
+    (tmp_path / "wav.scp").write_text("".join(f"r{i} {tmp_path / 'long.raw'}\n" for i in range(200)))
+    process = subprocess.Popen([KALDI, "-q", "--input-format=raw", "--shard-size=7", f"scp:{tmp_path / 'wav.scp'}",
+                                f"shards:{tmp_path / 'out'}", "NONE"])
+    time.sleep(1.5)
+    process.send_signal(signal.SIGKILL)
+    process.wait()
+    assert not (tmp_path / "out" / "shard.jsonl").exists()
+    for shard in (tmp_path / "out").glob("shard-*.tar"):
+        assert len(list(training.read_shard(shard))) == 7, shard

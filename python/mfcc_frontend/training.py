@@ -164,7 +164,9 @@ def _worker() -> Tuple[int, int]:
     return 0, 1
 
 
-def _as_output(array: np.ndarray, tensors: bool):
+def _as_output(array: np.ndarray, tensors: bool, statistics=None):
+    if statistics is not None:
+        array = statistics.normalise(array)
     if tensors:
         import torch
         return torch.from_numpy(array)
@@ -181,12 +183,14 @@ class ShardDataset(_IterableBase):
     ``seed + epoch`` (call ``set_epoch`` at each epoch, as with a
     DistributedSampler) and entries pass through a shuffle buffer of
     ``buffer`` entries seeded the same way per worker. ``verify`` checks each
-    array's SHA-256 against the index."""
+    array's SHA-256 against the index; ``statistics`` (a CorpusStatistics)
+    normalises each array by its mean and inverse standard deviation.""" 
 
     def __init__(self, directory, name: str = "shard", shuffle: bool = False, seed: int = 0, buffer: int = 1000,
-                 verify: bool = False, tensors: bool = False) -> None:
+                 verify: bool = False, tensors: bool = False, statistics=None) -> None:
         self.directory = os.fsdecode(directory)
         self.name = name
+        self.statistics = statistics
         index = read_shard_index(self.directory, name)
         self.shards = list(dict.fromkeys(entry["shard"] for entry in index))
         self.checksums = {entry["key"]: entry["sha256"] for entry in index} if verify else None
@@ -216,7 +220,7 @@ class ShardDataset(_IterableBase):
                   for key, array in read_shard(os.path.join(self.directory, shard), self.checksums))
         if not self.shuffle:
             for key, array in stream:
-                yield key, _as_output(array, self.tensors)
+                yield key, _as_output(array, self.tensors, self.statistics)
             return
         rng = random.Random((self.seed + self.epoch) * 1000003 + rank * 1009 + worker)
         held = []
@@ -226,10 +230,10 @@ class ShardDataset(_IterableBase):
                 continue
             i = rng.randrange(len(held))
             out, held[i] = held[i], item
-            yield out[0], _as_output(out[1], self.tensors)
+            yield out[0], _as_output(out[1], self.tensors, self.statistics)
         rng.shuffle(held)
         for key, array in held:
-            yield key, _as_output(array, self.tensors)
+            yield key, _as_output(array, self.tensors, self.statistics)
 
 
 class _PositionedReader:
@@ -263,8 +267,10 @@ class IndexedShards(_MapBase):
     positioned read of its array through the index: (key, array), or
     (key, tensor) with ``tensors=True``; ``verify`` checks the SHA-256."""
 
-    def __init__(self, directory, name: str = "shard", verify: bool = False, tensors: bool = False) -> None:
+    def __init__(self, directory, name: str = "shard", verify: bool = False, tensors: bool = False,
+                 statistics=None) -> None:
         self.directory = os.fsdecode(directory)
+        self.statistics = statistics
         self.entries = read_shard_index(self.directory, name)
         self.position = {entry["key"]: i for i, entry in enumerate(self.entries)}
         self.verify, self.tensors = verify, tensors
@@ -280,7 +286,7 @@ class IndexedShards(_MapBase):
         if self.verify and hashlib.sha256(data).hexdigest() != entry["sha256"]:
             raise ValueError(f"{entry['shard']}: entry {entry['key']}: its checksum is not the index's")
         array = np.frombuffer(data, "<f4").reshape(entry["frames"], entry["dimension"])
-        return entry["key"], _as_output(array.copy(), self.tensors)
+        return entry["key"], _as_output(array.copy(), self.tensors, self.statistics)
 
 
 class KaldiScpDataset(_MapBase):
@@ -288,7 +294,8 @@ class KaldiScpDataset(_MapBase):
     positioned read (files opened once per process): (key, array), or
     (key, tensor) with ``tensors=True``."""
 
-    def __init__(self, scp, tensors: bool = False) -> None:
+    def __init__(self, scp, tensors: bool = False, statistics=None) -> None:
+        self.statistics = statistics
         self.entries = [(key, os.fsdecode(archive), offset, where) for key, archive, offset, where in _scp_entries(scp)]
         self.position = {entry[0]: i for i, entry in enumerate(self.entries)}
         self.tensors = tensors
@@ -306,7 +313,7 @@ class KaldiScpDataset(_MapBase):
             raise ValueError(f"{where}: {path} entry {key!r}: {e}") from None
         data = self.reader.read(path, offset + len(head), 4 * rows * columns)
         array = np.frombuffer(data, "<f4").reshape(rows, columns).copy()
-        return key, _as_output(array, self.tensors)
+        return key, _as_output(array, self.tensors, self.statistics)
 
 
 def pad_collate(batch):
@@ -327,3 +334,154 @@ def pad_collate(batch):
         import torch
         return keys, torch.from_numpy(padded), torch.from_numpy(lengths)
     return keys, padded, lengths
+
+
+# ---- Corpus statistics ----
+
+class CorpusStatistics:
+    """The frame count, and per dimension the sum and the sum of squares of
+    the values, over a corpus (or one speaker of it).
+
+    Exact: each float32 value is widened to float64 and squared there (exact),
+    both are summed without rounding and the totals rounded once to the
+    nearest float64, so the statistics do not depend on the order of the
+    utterances or the number of workers (they are ``math.fsum`` of the
+    widened values and squares)."""
+
+    def __init__(self, frames: int, sums: np.ndarray, squares: np.ndarray) -> None:
+        self.frames = int(frames)
+        self.sums = np.asarray(sums, np.float64)
+        self.squares = np.asarray(squares, np.float64)
+
+    @property
+    def dimension(self) -> int:
+        return len(self.sums)
+
+    def mean_and_inverse_std(self, variance_floor: float = 1e-20) -> Tuple[np.ndarray, np.ndarray]:
+        """(mean, 1 / standard deviation) per dimension, in float64: mean =
+        sum / frames, variance = squares / frames - mean**2 floored at
+        ``variance_floor`` (as Kaldi's apply-cmvn floors it)."""
+        if self.frames == 0:
+            raise ValueError("statistics of no frames have no mean")
+        mean = self.sums / self.frames
+        variance = np.maximum(self.squares / self.frames - mean * mean, variance_floor)
+        return mean, 1.0 / np.sqrt(variance)
+
+    def normalise(self, array: np.ndarray) -> np.ndarray:
+        """(array - mean) * inverse std, computed in float64 and rounded once
+        to float32."""
+        mean, inverse_std = self.mean_and_inverse_std()
+        return ((np.asarray(array, np.float64) - mean) * inverse_std).astype(np.float32)
+
+    def kaldi_matrix(self) -> np.ndarray:
+        """Kaldi's statistics matrix: 2 x (dimension + 1) float64, the sums
+        and the frame count in row 0, the sums of squares and 0 in row 1."""
+        m = np.zeros((2, self.dimension + 1), np.float64)
+        m[0, :-1], m[0, -1], m[1, :-1] = self.sums, self.frames, self.squares
+        return m
+
+    def __repr__(self) -> str:
+        return f"CorpusStatistics(frames={self.frames}, dimension={self.dimension})"
+
+
+def _matrices_of(source, name: str):
+    """(key, array) of a shard directory, a Kaldi scp or ark, or an iterable."""
+    from . import read_kaldi_ark, read_kaldi_scp
+    if isinstance(source, (str, bytes, os.PathLike)):
+        path = os.fsdecode(source)
+        if os.path.isdir(path):
+            return ((key, array) for shard in list(dict.fromkeys(e["shard"] for e in read_shard_index(path, name)))
+                    for key, array in read_shard(os.path.join(path, shard)))
+        if path.endswith(".scp"):
+            return read_kaldi_scp(path)
+        return read_kaldi_ark(path)
+    return iter(source)
+
+
+def _speakers_of(utt2spk) -> Dict[str, str]:
+    if utt2spk is None or isinstance(utt2spk, dict):
+        return utt2spk
+    speakers = {}
+    with open(utt2spk, encoding="utf-8", errors="surrogateescape") as f:
+        for number, line in enumerate(f, 1):
+            words = line.split()
+            if not words:
+                continue
+            if len(words) != 2:
+                raise ValueError(f"{os.fsdecode(utt2spk)} line {number}: an utterance and its speaker are needed")
+            speakers[words[0]] = words[1]
+    return speakers
+
+
+def corpus_statistics(source, utt2spk=None, workers: int = 1, name: str = "shard"):
+    """The CorpusStatistics of every matrix of ``source``: a shard directory
+    (NAME as written), a Kaldi ``feats.scp`` (a path ending .scp) or archive,
+    or an iterable of (key, array). With ``utt2spk`` (a file or a dict) a
+    dict of speaker -> CorpusStatistics; an utterance without a speaker
+    raises. ``workers`` threads add the matrices (the result is the same
+    for any number)."""
+    from concurrent.futures import ThreadPoolExecutor
+    speakers = _speakers_of(utt2spk)
+    workers = max(1, int(workers))
+    merged: Dict[str, "_core.Statistics"] = {}
+
+    def add(key: str, array) -> None:
+        group = "" if speakers is None else speakers.get(key)
+        if group is None:
+            raise ValueError(f"utterance {key!r} has no speaker in utt2spk")
+        one = _core.Statistics()
+        try:
+            one.add(np.ascontiguousarray(np.asarray(array), np.float32))  # without the GIL
+            merged.setdefault(group, _core.Statistics()).merge(one)  # under the GIL: one thread at a time
+        except ValueError as e:
+            raise ValueError(f"{key!r}: {e}") from None
+
+    with ThreadPoolExecutor(workers) as pool:
+        pending = []
+        for key, array in _matrices_of(source, name):
+            if hasattr(array, "numpy"):
+                array = array.numpy()
+            pending.append(pool.submit(add, key, array))
+            if len(pending) >= 4 * workers:
+                pending.pop(0).result()
+        for job in pending:
+            job.result()
+    result = {group: CorpusStatistics(acc.frames, acc.sums(), acc.squares()) for group, acc in merged.items()}
+    if speakers is None:
+        return result.get("", CorpusStatistics(0, np.zeros(0), np.zeros(0)))
+    return dict(sorted(result.items()))
+
+
+def write_kaldi_cmvn(path, statistics, scp=None) -> None:
+    """Kaldi's statistics as its compute-cmvn-stats writes them in binary: one
+    CorpusStatistics as a single matrix file (global statistics, for
+    apply-cmvn's rxfilename), a dict speaker -> CorpusStatistics as an
+    archive of one matrix per speaker in sorted order (with its index when
+    ``scp`` is given)."""
+    if isinstance(statistics, CorpusStatistics):
+        _core.write_file(_fsencode(path), _core.kaldi_double_matrix(statistics.kaldi_matrix()))
+        return
+    writer = _core.KaldiWriter(_fsencode(path), _fsencode(scp) if scp is not None else b"")
+    try:
+        for speaker in sorted(statistics):
+            writer.add_doubles(str(speaker).encode("utf-8", "surrogateescape"), statistics[speaker].kaldi_matrix())
+        writer.commit()
+    finally:
+        writer.abandon()
+
+
+def write_wenet_cmvn(path, statistics: CorpusStatistics) -> None:
+    """WeNet's global CMVN file: JSON with the sums (``mean_stat``), the sums
+    of squares (``var_stat``) and the frame count (``frame_num``); each
+    float64 printed so that it reads back exactly."""
+    text = json.dumps({"mean_stat": statistics.sums.tolist(), "var_stat": statistics.squares.tolist(),
+                       "frame_num": statistics.frames})
+    _core.write_file(_fsencode(path), (text + "\n").encode("ascii"))
+
+
+def write_espnet_stats(path, statistics: CorpusStatistics) -> None:
+    """ESPnet's statistics file: an npz of ``count`` (int64), ``sum`` and
+    ``sum_square`` (float64)."""
+    buffer = io.BytesIO()
+    np.savez(buffer, count=np.int64(statistics.frames), sum=statistics.sums, sum_square=statistics.squares)
+    _core.write_file(_fsencode(path), buffer.getvalue())

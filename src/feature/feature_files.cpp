@@ -89,12 +89,18 @@ const char* audioSignature(const unsigned char* head, std::size_t size) {
   return nullptr;
 }
 
-std::string kaldiMatrixHeader(std::int32_t rows, std::int32_t columns) {
-  unsigned char header[kKaldiMatrixHeaderBytes] = {'\0', 'B', 'F', 'M', ' ', 4, 0, 0, 0, 0, 4, 0, 0, 0, 0};
+namespace {
+
+std::string matrixHeader(char kind, std::int32_t rows, std::int32_t columns) {
+  unsigned char header[kKaldiMatrixHeaderBytes] = {'\0', 'B', static_cast<unsigned char>(kind), 'M', ' ', 4, 0, 0, 0, 0, 4, 0, 0, 0, 0};
   storeLittleEndian32(header + 6, static_cast<std::uint32_t>(rows));
   storeLittleEndian32(header + 11, static_cast<std::uint32_t>(columns));
   return std::string(reinterpret_cast<const char*>(header), sizeof header);
 }
+
+}  // namespace
+
+std::string kaldiMatrixHeader(std::int32_t rows, std::int32_t columns) { return matrixHeader('F', rows, columns); }
 
 std::string kaldiMatrixEntry(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns) {
   std::string entry = key + ' ' + kaldiMatrixHeader(rows, columns);
@@ -108,6 +114,20 @@ std::string kaldiMatrixEntry(const std::string& key, const float* values, std::i
     storeLittleEndian32(out + 4 * i, bits);
   }
   return entry;
+}
+
+std::string kaldiDoubleMatrix(const double* values, std::int32_t rows, std::int32_t columns) {
+  std::string matrix = matrixHeader('D', rows, columns);
+  const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &values[i], 8);
+    unsigned char le[8];
+    storeLittleEndian32(le, static_cast<std::uint32_t>(bits));
+    storeLittleEndian32(le + 4, static_cast<std::uint32_t>(bits >> 32));
+    matrix.append(reinterpret_cast<const char*>(le), 8);
+  }
+  return matrix;
 }
 
 std::string samplePeriodProblem(long long period) {

@@ -79,6 +79,10 @@ constexpr std::size_t kKaldiMatrixHeaderBytes = 15;  // "\0B" "FM " \4 rows \4 c
 std::string kaldiMatrixHeader(std::int32_t rows, std::int32_t columns);
 // The bytes of a whole entry, the values given in host order.
 std::string kaldiMatrixEntry(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns);
+// A double matrix ("\0B" "DM " \4 rows \4 cols, little-endian float64), as
+// statistics are stored: a whole file holds one, an archive entry follows
+// "<key> ".
+std::string kaldiDoubleMatrix(const double* values, std::int32_t rows, std::int32_t columns);
 // Why a key cannot stand in an archive (empty, or holding white space or a
 // byte Kaldi's readers split on), or "".
 std::string kaldiKeyProblem(const std::string& key);

@@ -65,6 +65,17 @@ std::string ArchiveWriter::open(const ArchiveNames& names, const kit::InputFiles
 
 bool ArchiveWriter::add(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns,
                         float seconds) {
+  return addEntry(key, [&] { return feature_files::kaldiMatrixEntry(key, values, rows, columns); }, rows, seconds);
+}
+
+bool ArchiveWriter::addDoubles(const std::string& key, const double* values, std::int32_t rows,
+                               std::int32_t columns) {
+  return addEntry(key, [&] { return key + ' ' + feature_files::kaldiDoubleMatrix(values, rows, columns); }, rows,
+                  0.0f);
+}
+
+bool ArchiveWriter::addEntry(const std::string& key, const std::function<std::string()>& entry, std::int32_t rows,
+                             float seconds) {
   problem_ = feature_files::kaldiKeyProblem(key);
   if (!problem_.empty()) return false;
   if (failed_) return false;
@@ -73,7 +84,7 @@ bool ArchiveWriter::add(const std::string& key, const float* values, std::int32_
   char duration[32];
   std::snprintf(duration, sizeof duration, "%g", static_cast<double>(seconds));
   const bool written =
-      (!archive_.isOpen() || archive_.write(feature_files::kaldiMatrixEntry(key, values, rows, columns))) &&
+      (!archive_.isOpen() || archive_.write(entry())) &&
       (!index_.isOpen() || index_.write(key + " " + names_.archive + ":" + std::to_string(at) + "\n")) &&
       (!numFrames_.isOpen() || numFrames_.write(key + " " + std::to_string(rows) + "\n")) &&
       (!durations_.isOpen() || durations_.write(key + " " + duration + "\n"));

@@ -43,6 +43,8 @@ class ArchiveWriter {
   // files are still good) or a file could not be written (then failed()).
   bool add(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns,
            float seconds = 0.0f);
+  // A double matrix (statistics) under key, in the archive and its index.
+  bool addDoubles(const std::string& key, const double* values, std::int32_t rows, std::int32_t columns);
   const std::string& problem() const { return problem_; }
   bool failed() const { return failed_; }
 
@@ -54,6 +56,8 @@ class ArchiveWriter {
   std::uint64_t entries() const { return entries_; }
 
  private:
+  bool addEntry(const std::string& key, const std::function<std::string()>& entry, std::int32_t rows, float seconds);
+
   ArchiveNames names_;
   kit::OutputFile archive_, index_, numFrames_, durations_;
   std::string problem_;

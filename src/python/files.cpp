@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "binding.h"
+#include "output_file.h"
 #include "batch.h"
 #include "feature.h"
 #include "feature_files.h"
@@ -129,6 +130,16 @@ class PythonKaldiWriter {
     if (!written) throw py::value_error("the archive could not be written");
   }
 
+  void addDoubles(const std::string& key, const py::array_t<double, py::array::c_style>& matrix) {
+    if (matrix.ndim() != 2) {
+      throw py::value_error("'" + key + "': a Kaldi matrix is 2-D (rows, columns), not shape " + shapeOf(matrix));
+    }
+    const bool written = writer_.addDoubles(key, matrix.data(), static_cast<std::int32_t>(matrix.shape(0)),
+                                            static_cast<std::int32_t>(matrix.shape(1)));
+    if (!writer_.problem().empty()) throw py::value_error(writer_.problem() + ": '" + key + "'");
+    if (!written) throw py::value_error("the archive could not be written");
+  }
+
   void commit() { commitOrRaise(writer_); }
 
   void abandon() { writer_.abandon(); }
@@ -185,9 +196,27 @@ void bindFiles(py::module_& m) {
       },
       py::arg("head"));
   m.attr("KALDI_MATRIX_HEADER_BYTES") = feature_files::kKaldiMatrixHeaderBytes;
+  m.def(
+      "kaldi_double_matrix",
+      [](const py::array_t<double, py::array::c_style>& matrix) {
+        if (matrix.ndim() != 2) throw py::value_error("a Kaldi matrix is 2-D (rows, columns), not shape " + shapeOf(matrix));
+        return py::bytes(feature_files::kaldiDoubleMatrix(matrix.data(), static_cast<std::int32_t>(matrix.shape(0)),
+                                                          static_cast<std::int32_t>(matrix.shape(1))));
+      },
+      py::arg("matrix"));
+  // A whole file, complete or not at all (the writers' rules).
+  m.def(
+      "write_file",
+      [](const std::string& path, const py::bytes& bytes) {
+        const std::string data = bytes;
+        kit::OutputError error;
+        if (!kit::writeWholeFile(path, data.data(), data.size(), error)) raiseOsError(error.error, error.describe(), path);
+      },
+      py::arg("path"), py::arg("bytes"));
   py::class_<PythonKaldiWriter>(m, "KaldiWriter")
       .def(py::init<const std::string&, const std::string&>(), py::arg("archive"), py::arg("index"))
       .def("add", &PythonKaldiWriter::add, py::arg("key"), py::arg("matrix"))
+      .def("add_doubles", &PythonKaldiWriter::addDoubles, py::arg("key"), py::arg("matrix"))
       .def("commit", &PythonKaldiWriter::commit)
       .def("abandon", &PythonKaldiWriter::abandon);
 }

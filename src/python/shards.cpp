@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "binding.h"
+#include "corpus_statistics.h"
 #include "shard_writer.h"
 #include "text_and_streams.h"
 
@@ -63,6 +64,38 @@ class PythonShardWriter {
   training::ShardWriter writer_;
 };
 
+// Statistics over matrices added from any thread order; exact, so the same
+// for any order.
+class PythonStatistics {
+ public:
+  void add(const py::array_t<float, py::array::c_style>& matrix) {
+    if (matrix.ndim() != 2) throw py::value_error("statistics are taken over 2-D arrays (frames, values)");
+    std::string problem;
+    {
+      py::gil_scoped_release unlocked;
+      problem = statistics_.add(matrix.data(), static_cast<std::uint64_t>(matrix.shape(0)),
+                                static_cast<std::uint32_t>(matrix.shape(1)));
+    }
+    if (!problem.empty()) throw py::value_error(problem);
+  }
+  void merge(const PythonStatistics& other) {
+    const std::string problem = statistics_.add(other.statistics_);
+    if (!problem.empty()) throw py::value_error(problem);
+  }
+  std::uint64_t frames() const { return statistics_.frames(); }
+  std::uint32_t dimension() const { return statistics_.dimension(); }
+  py::array_t<double> sums() const { return asArray(statistics_.sums()); }
+  py::array_t<double> squares() const { return asArray(statistics_.squares()); }
+
+ private:
+  static py::array_t<double> asArray(const std::vector<double>& values) {
+    py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+  }
+  training::CorpusStatistics statistics_;
+};
+
 }  // namespace
 
 void bindShards(py::module_& m) {
@@ -73,6 +106,14 @@ void bindShards(py::module_& m) {
            py::arg("sample_rate"), py::arg("seconds"), py::arg("source"))
       .def("commit", &PythonShardWriter::commit)
       .def("abandon", &PythonShardWriter::abandon);
+  py::class_<PythonStatistics>(m, "Statistics")
+      .def(py::init<>())
+      .def("add", &PythonStatistics::add, py::arg("matrix"))
+      .def("merge", &PythonStatistics::merge, py::arg("other"))
+      .def_property_readonly("frames", &PythonStatistics::frames)
+      .def_property_readonly("dimension", &PythonStatistics::dimension)
+      .def("sums", &PythonStatistics::sums)
+      .def("squares", &PythonStatistics::squares);
   m.def("shard_stem", &training::stemOf, py::arg("key"));
 }
 

@@ -165,3 +165,78 @@ def test_a_killed_run_leaves_no_shard_that_looks_whole(tmp_path):
     assert not (tmp_path / "out" / "shard.jsonl").exists()
     for shard in (tmp_path / "out").glob("shard-*.tar"):
         assert len(list(training.read_shard(shard))) == 7, shard
+
+
+def test_statistics_are_exact_for_any_workers_and_written_as_recipes_read_them(tmp_path):
+    import io
+    import json
+    import math
+    samples = corpus(tmp_path)
+    out = tmp_path / "s"
+    kaldi("--shard-size=5", f"scp:{tmp_path / 'wav.scp'}", f"shards:{out}", "NONE")
+    kaldi(f"scp:{tmp_path / 'wav.scp'}", f"ark,scp:{tmp_path / 'f.ark'},{tmp_path / 'f.scp'}", "NONE")
+    arrays = {}
+    for shard in sorted(out.glob("shard-*.tar")):
+        arrays.update(training.read_shard(shard))
+    keys = list(arrays)
+    widened = np.concatenate([arrays[k] for k in keys]).astype(np.float64)
+    sums = [math.fsum(widened[:, j]) for j in range(39)]
+    squares = [math.fsum(widened[:, j] * widened[:, j]) for j in range(39)]
+    results = [training.corpus_statistics(out, workers=w) for w in (1, 2)]
+    results.append(training.corpus_statistics(reversed([(k, arrays[k]) for k in keys]), workers=3))
+    for s in results:
+        assert s.frames == len(widened)
+        assert s.sums.tobytes() == np.array(sums).tobytes() and s.squares.tobytes() == np.array(squares).tobytes()
+    # Per speaker: the first three keys one speaker, the rest another.
+    (tmp_path / "utt2spk").write_text("".join(f"{k} {'a' if i < 3 else 'b'}\n" for i, k in enumerate(keys)))
+    per = training.corpus_statistics(tmp_path / "f.scp", utt2spk=tmp_path / "utt2spk", workers=2)
+    assert list(per) == ["a", "b"] and per["a"].frames + per["b"].frames == len(widened)
+    a = np.concatenate([arrays[k] for k in keys[:3]]).astype(np.float64)
+    assert per["a"].sums.tolist() == [math.fsum(a[:, j]) for j in range(39)]
+    # Kaldi: one double matrix file (global) and an archive by speaker.
+    training.write_kaldi_cmvn(tmp_path / "global.cmvn", results[0])
+    m = results[0].kaldi_matrix()
+    blob = (tmp_path / "global.cmvn").read_bytes()
+    assert blob[:15] == b"\0BDM \4" + (2).to_bytes(4, "little") + b"\4" + (40).to_bytes(4, "little")
+    assert np.frombuffer(blob[15:], "<f8").reshape(2, 40).tobytes() == m.tobytes() and m[0, 39] == len(widened)
+    training.write_kaldi_cmvn(tmp_path / "spk.ark", per, scp=tmp_path / "spk.scp")
+    ark = (tmp_path / "spk.ark").read_bytes()
+    assert ark.startswith(b"a \0BDM ") and (tmp_path / "spk.scp").read_text() == f"a {tmp_path / 'spk.ark'}:2\nb {tmp_path / 'spk.ark'}:{2 + 15 + 640 + 2}\n"
+    # WeNet's JSON (sums, not means) and ESPnet's npz, exactly.
+    training.write_wenet_cmvn(tmp_path / "global_cmvn", results[1])
+    wenet = json.loads((tmp_path / "global_cmvn").read_text())
+    assert wenet == {"mean_stat": sums, "var_stat": squares, "frame_num": len(widened)}
+    training.write_espnet_stats(tmp_path / "feats_stats.npz", results[1])
+    npz = np.load(io.BytesIO((tmp_path / "feats_stats.npz").read_bytes()))
+    assert int(npz["count"]) == len(widened) and npz["sum"].tolist() == sums and npz["sum_square"].tolist() == squares
+    # Applied in a dataset: (x - mean) * inverse std in float64, rounded once.
+    mean, inverse_std = results[0].mean_and_inverse_std()
+    key, normalised = training.IndexedShards(out, statistics=results[0])[keys[0]]
+    assert normalised.dtype == np.float32
+    assert normalised.tobytes() == ((arrays[key].astype(np.float64) - mean) * inverse_std).astype(np.float32).tobytes()
+    # Refusals: a value that is not finite, another dimension, an utterance without a speaker.
+    bad = arrays[keys[0]].copy()
+    bad[1, 2] = np.inf
+    for items, utt2spk, words in (([("x", bad)], None, "'x': value 2 of frame 1 is not a finite number"),
+                                  ([("x", arrays[keys[0]][:, :13]), ("y", arrays[keys[0]][:, :12])], None, "'y': 12 values a frame where the statistics have 13"),
+                                  ([("x", arrays[keys[0]])], {"z": "a"}, "utterance 'x' has no speaker in utt2spk")):
+        with pytest.raises(ValueError) as e:
+            training.corpus_statistics(items, utt2spk=utt2spk)
+        assert str(e.value) == words
+
+
+def test_statistics_sum_exactly_at_the_edges_of_float():
+    import math
+    rng = np.random.default_rng(7)
+    tiny, huge = np.float32(1e-45), np.float32(3.4e38)
+    cases = [np.array([[tiny], [tiny], [-tiny]], np.float32),                      # the smallest subnormal
+             np.array([[huge], [huge], [-huge], [np.float32(1.0)]], np.float32),   # cancellation around 2^128
+             np.array([[1.0], [2.0 ** -53]], np.float32),                          # a tie: to even (1.0)
+             np.array([[1.0], [2.0 ** -53], [2.0 ** -100]], np.float32),           # just past it: up
+             np.array([[1.0 + 2.0 ** -23], [2.0 ** -52], [2.0 ** -53]], np.float32),  # a tie: to even (up)
+             (rng.standard_normal((3000, 4)) * 10.0 ** rng.integers(-40, 38, (3000, 4))).astype(np.float32)]
+    for values in cases:
+        s = training.corpus_statistics([("a", values[: len(values) // 2]), ("b", values[len(values) // 2:])], workers=2)
+        w = values.astype(np.float64)
+        assert s.sums.tolist() == [math.fsum(w[:, j]) for j in range(w.shape[1])]
+        assert s.squares.tolist() == [math.fsum(w[:, j] * w[:, j]) for j in range(w.shape[1])]

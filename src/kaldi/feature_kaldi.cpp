@@ -94,6 +94,10 @@ constexpr const char* kHelp =
     "  --downmix         the mean of the channels where a segment names none\n"
     "  --shard-size=N    utterances per shard (default 1000): shard k holds the\n"
     "                    entries at positions kN .. kN+N-1 that succeeded\n"
+    "  --skip-existing   resume shards: a shard that stands complete under its\n"
+    "                    name (written from this list in this mode) is kept and\n"
+    "                    its utterances not analysed again; a damaged one is\n"
+    "                    written again; the index covers them all\n"
     "  --speed=F[,F...]  each recording also played F times as fast (0.5 to 2),\n"
     "                    for training: its samples taken as at round(16000 F) Hz\n"
     "                    and converted to 16 kHz by the defined conversion; keys\n"
@@ -123,6 +127,7 @@ struct Options {
   kaldi_io::ArchiveNames outputs;
   std::string shards;              // shards:DIR instead of an archive
   std::uint64_t shardSize = 1000;  // --shard-size
+  bool skipExisting = false;       // --skip-existing: resume shards
   std::string segments;
   feature::Normalisation normalisation = feature::Normalisation::CMN;
   bool raw = false;
@@ -243,6 +248,8 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       if (!mistake.empty()) return mistake;
     } else if (arg == "-q" || arg == "--quiet") {
       o.quiet = true;
+    } else if (arg == "--skip-existing") {
+      o.skipExisting = true;
     } else if (arg == "--convert") {
       o.how.convert = true;
     } else if (arg == "--lossy") {
@@ -304,6 +311,9 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
     return "text archives lose the exact values: write a binary one (ark:FILE or ark,scp:ARK,SCP)";
   } else {
     return "the feats-wspecifier must be ark,scp:ARK,SCP, ark:ARK, ark:- or shards:DIR, not '" + out + "'";
+  }
+  if (o.skipExisting && (o.shards.empty() || !o.outputs.numFrames.empty() || !o.outputs.durations.empty())) {
+    return "--skip-existing resumes shards (shards:DIR) and goes with no table";
   }
   try {
     o.normalisation = feature::normalisationNamed(positional[2]);
@@ -771,6 +781,43 @@ int run(const Options& o) {
       return 1;
     }
   }
+  // Resuming: the shards that stand are kept, and the utterances in them
+  // are not analysed again.
+  std::vector<bool> keptShard;
+  if (o.skipExisting) {
+    std::vector<std::string> keys;
+    for (const Job& job : jobs) {
+      for (const Utterance& u : job.utterances) keys.push_back(u.key);
+    }
+    keptShard.resize((keys.size() + o.shardSize - 1) / o.shardSize);
+    for (std::uint64_t k = 0; k < keptShard.size(); ++k) {
+      const auto first = keys.begin() + static_cast<std::ptrdiff_t>(k * o.shardSize);
+      const std::vector<std::string> range(first, first + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(
+                                                          o.shardSize, keys.size() - k * o.shardSize)));
+      bool kept = false;
+      const std::string said = shards.keep(k, range, feature::nameOf(o.normalisation), kept);
+      if (!shards.problem().empty()) {
+        std::fprintf(stderr, "feature-kaldi: %s\n", said.c_str());
+        shards.abandon();
+        return 1;
+      }
+      if (!said.empty()) std::fprintf(stderr, "feature-kaldi: warning: %s\n", said.c_str());
+      keptShard[k] = kept;
+    }
+  }
+  const auto inKeptShard = [&](std::uint64_t at) {
+    return !keptShard.empty() && keptShard[static_cast<std::size_t>(at / o.shardSize)];
+  };
+  std::vector<bool> jobKept(jobs.size(), false);
+  {
+    std::uint64_t at = 0;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      bool all = !jobs[i].utterances.empty();
+      for (std::size_t u = 0; u < jobs[i].utterances.size(); ++u) all = all && inKeptShard(at + u);
+      jobKept[i] = all && !keptShard.empty();
+      at += jobs[i].utterances.size();
+    }
+  }
   std::uint64_t position = 0;  // of the next utterance, in the order the output holds them
   bool shardsFailed = false;
 
@@ -781,9 +828,11 @@ int run(const Options& o) {
   bool anyFailed = false;
   std::vector<std::vector<Outcome>> results(jobs.size());
   kit::PoolCalls calls;
-  calls.makeRunner = [&o, &jobs, &results]() -> std::function<void(std::size_t)> {
+  calls.makeRunner = [&o, &jobs, &results, &jobKept]() -> std::function<void(std::size_t)> {
     auto worker = std::make_shared<Worker>(o);
-    return [worker, &jobs, &results](std::size_t i) { results[i] = worker->run(jobs[i]); };
+    return [worker, &jobs, &results, &jobKept](std::size_t i) {
+      if (!jobKept[i]) results[i] = worker->run(jobs[i]);
+    };
   };
   calls.failed = [&jobs, &results](std::size_t i, const std::string& what) {
     const bool memory = what == std::bad_alloc().what();
@@ -799,7 +848,16 @@ int run(const Options& o) {
     std::fprintf(stderr, "feature-kaldi: %s\n", words.c_str());
   };
   calls.deliver = [&](std::size_t i) {
+    if (jobKept[i]) {
+      for (std::size_t u = 0; u < jobs[i].utterances.size(); ++u, ++position) progress.finished(kExtractOk, 0, 0, false, true);
+      return;
+    }
     for (Outcome& out : results[i]) {
+      if (inKeptShard(position)) {
+        ++position;
+        progress.finished(kExtractOk, 0, 0, false, true);
+        continue;
+      }
       if (!out.message.empty()) {
         progress.clearLine();
         std::fputs(out.message.c_str(), stderr);

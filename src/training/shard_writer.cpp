@@ -3,6 +3,8 @@
 #include <nettle/sha2.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -96,7 +98,142 @@ std::string number(double value) {
   return text;
 }
 
+std::uint64_t fromOctal(const char* field, std::size_t size, bool& ok) {
+  std::uint64_t value = 0;
+  std::size_t i = 0;
+  while (i < size && field[i] == ' ') ++i;
+  std::size_t digits = 0;
+  for (; i < size && field[i] >= '0' && field[i] <= '7'; ++i, ++digits) value = value * 8 + static_cast<std::uint64_t>(field[i] - '0');
+  ok = digits > 0 && (i == size || field[i] == '\0' || field[i] == ' ');
+  return value;
+}
+
+// The text of a JSON string member "name": "..." of one of our own lines.
+std::string jsonField(const std::string& json, const std::string& name) {
+  const std::string start = "\"" + name + "\": \"";
+  const std::size_t at = json.find(start);
+  if (at == std::string::npos) return "";
+  std::string value;
+  for (std::size_t i = at + start.size(); i < json.size() && json[i] != '"'; ++i) {
+    if (json[i] == '\\' && i + 1 < json.size()) {
+      ++i;
+      if (json[i] == 'u' && i + 4 < json.size()) {
+        value += static_cast<char>(std::stoi(json.substr(i + 1, 4), nullptr, 16));
+        i += 4;
+        continue;
+      }
+    }
+    value += json[i];
+  }
+  return value;
+}
+
 }  // namespace
+
+std::string keyOfStem(const std::string& stem) {
+  std::string key;
+  for (std::size_t i = 0; i < stem.size(); ++i) {
+    if (stem[i] == '%' && i + 2 < stem.size() && std::isxdigit(static_cast<unsigned char>(stem[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(stem[i + 2]))) {
+      key += static_cast<char>(std::stoi(stem.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      key += stem[i];
+    }
+  }
+  return key;
+}
+
+std::string readShard(const std::string& path, std::vector<ShardEntry>& entries) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::string("cannot be read: ") + std::strerror(errno);
+  std::string longName;  // from a pax header, for the next member
+  bool npyPending = false;
+  for (;;) {
+    char h[kBlock];
+    const std::uint64_t at = static_cast<std::uint64_t>(in.tellg());
+    if (!in.read(h, kBlock)) return "it ends at byte " + std::to_string(at) + " without the end of the archive";
+    if (std::all_of(h, h + kBlock, [](char c) { return c == '\0'; })) {
+      if (npyPending) return "member " + entries.back().stem + ".npy has no JSON after it";
+      return "";
+    }
+    bool ok = true;
+    const std::uint64_t size = fromOctal(h + 124, 12, ok);
+    bool sumOk = true;
+    const std::uint64_t sum = fromOctal(h + 148, 8, sumOk);
+    unsigned actual = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) actual += (i >= 148 && i < 156) ? ' ' : static_cast<unsigned char>(h[i]);
+    if (!ok || !sumOk || sum != actual) return "the member header at byte " + std::to_string(at) + " is damaged";
+    const std::uint64_t dataAt = at + kBlock;
+    const std::uint64_t next = dataAt + (size + kBlock - 1) / kBlock * kBlock;
+    std::string name = longName.empty() ? std::string(h, strnlen(h, 100)) : longName;
+    longName.clear();
+    std::string data;
+    const bool isArray = name.size() > 4 && name.compare(name.size() - 4, 4, ".npy") == 0;
+    if (h[156] == 'x' || !isArray) {
+      if (size > (1U << 20)) return "member " + name + " is too large for its kind";
+      data.resize(size);
+      if (!in.read(&data[0], static_cast<std::streamsize>(size))) return "it ends inside member " + name;
+    }
+    if (h[156] == 'x') {
+      const std::size_t p = data.find(" path=");
+      if (p == std::string::npos) return "a pax header without a path at byte " + std::to_string(at);
+      longName = data.substr(p + 6, data.find('\n', p) - p - 6);
+    } else if (isArray) {
+      if (npyPending) return "member " + entries.back().stem + ".npy has no JSON after it";
+      ShardEntry e;
+      e.stem = name.substr(0, name.size() - 4);
+      e.key = keyOfStem(e.stem);
+      char magic[10];
+      if (size < 10 || !in.read(magic, 10) || std::memcmp(magic, "\x93NUMPY\x01\x00", 8) != 0) {
+        return "member " + name + " is no numpy array";
+      }
+      const std::size_t headerLength = static_cast<unsigned char>(magic[8]) | (static_cast<std::size_t>(static_cast<unsigned char>(magic[9])) << 8);
+      std::string dict(headerLength, '\0');
+      if (10 + headerLength > size || !in.read(&dict[0], static_cast<std::streamsize>(headerLength))) {
+        return "member " + name + " ends inside its header";
+      }
+      unsigned long long rows = 0, columns = 0;
+      const std::size_t shape = dict.find("'shape': (");
+      if (dict.find("'descr': '<f4'") == std::string::npos || dict.find("'fortran_order': False") == std::string::npos ||
+          shape == std::string::npos ||
+          std::sscanf(dict.c_str() + shape + 10, "%llu, %llu)", &rows, &columns) != 2) {
+        return "member " + name + " is no little-endian float32 matrix";
+      }
+      if (10 + headerLength + rows * columns * 4 != size) {
+        return "member " + name + " holds " + std::to_string(size - 10 - headerLength) + " bytes of values, not " +
+               std::to_string(rows * columns * 4) + " for its shape";
+      }
+      e.rows = rows;
+      e.columns = columns;
+      e.offset = dataAt + 10 + headerLength;
+      sha256_ctx context;
+      sha256_init(&context);
+      std::vector<char> chunk(1 << 16);
+      for (std::uint64_t left = rows * columns * 4; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+        if (!in.read(chunk.data(), static_cast<std::streamsize>(n))) return "it ends inside member " + name;
+        sha256_update(&context, n, reinterpret_cast<const std::uint8_t*>(chunk.data()));
+        left -= n;
+      }
+      std::uint8_t digest[SHA256_DIGEST_SIZE];
+      sha256_digest(&context, SHA256_DIGEST_SIZE, digest);
+      char two[3];
+      for (const std::uint8_t b : digest) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        e.sha256 += two;
+      }
+      entries.push_back(e);
+      npyPending = true;
+    } else {
+      if (!npyPending || name != entries.back().stem + ".json") return "member " + name + " is not the JSON of an array before it";
+      entries.back().mode = jsonField(data, "mode");
+      if (jsonField(data, "key") != entries.back().key) return "member " + name + " names another key";
+      npyPending = false;
+    }
+    in.seekg(static_cast<std::streamoff>(next));
+  }
+}
 
 std::string keyProblem(const std::string& key) {
   if (key.empty()) return "an empty key";
@@ -236,22 +373,60 @@ bool ShardWriter::add(std::uint64_t position, const std::string& key, const floa
     problem_ = shard_.error().describe();
     return false;
   }
-  index_.push_back("{\"key\": " + jsonString(key) + ", \"shard\": " + jsonString(shardName(shard)) +
-                   ", \"offset\": " + std::to_string(at + headerSize) + ", \"frames\": " + std::to_string(rows) +
-                   ", \"dimension\": " + std::to_string(columns) + ", \"sha256\": \"" + checksum + "\"}\n");
+  index_[shard].push_back(indexLine(key, shard, at + headerSize, rows, columns, checksum));
   return true;
+}
+
+std::string ShardWriter::indexLine(const std::string& key, std::uint64_t shard, std::uint64_t offset,
+                                   std::uint64_t rows, std::uint64_t columns, const std::string& checksum) const {
+  return std::string("{\"key\": ") + jsonString(key) + ", \"shard\": " + jsonString(shardName(shard)) +
+         ", \"offset\": " + std::to_string(offset) + ", \"frames\": " + std::to_string(rows) +
+         ", \"dimension\": " + std::to_string(columns) + ", \"sha256\": \"" + checksum + "\"}\n";
 }
 
 std::string ShardWriter::commit() {
   if (!problem_.empty() || !finishShard()) return problem_;
   kit::OutputFile index;
   bool ok = index.open(settings_.directory + "/" + indexName());
-  for (std::size_t i = 0; ok && i < index_.size(); ++i) ok = index.write(index_[i]);
+  for (const auto& shard : index_) {
+    for (std::size_t i = 0; ok && i < shard.second.size(); ++i) ok = index.write(shard.second[i]);
+  }
   if (!ok || !index.close() || !index.commit()) {
     problem_ = index.error().describe();
     index.abandon();
   }
   return problem_;
+}
+
+std::string ShardWriter::keep(std::uint64_t shard, const std::vector<std::string>& keys, const std::string& mode,
+                              bool& kept) {
+  kept = false;
+  const std::string path = settings_.directory + "/" + shardName(shard);
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return "";
+  std::vector<ShardEntry> entries;
+  const std::string damage = readShard(path, entries);
+  if (!damage.empty()) return path + ": " + damage + "; it is written again";
+  std::size_t next = 0;  // entries come in the list's order
+  std::vector<std::string> lines;
+  for (const ShardEntry& e : entries) {
+    while (next < keys.size() && keys[next] != e.key) ++next;
+    if (next == keys.size()) {
+      problem_ = path + " holds " + e.key + ", which is not at its place in this list: it was written from "
+                 "another list (remove it, or run without --skip-existing)";
+      return problem_;
+    }
+    if (e.mode != mode) {
+      problem_ = path + " holds " + e.key + " in mode " + e.mode + ", not " + mode +
+                 " (remove it, or run without --skip-existing)";
+      return problem_;
+    }
+    ++next;
+    lines.push_back(indexLine(e.key, shard, e.offset, e.rows, e.columns, e.sha256));
+  }
+  index_[shard] = std::move(lines);
+  kept = true;
+  return "";
 }
 
 void ShardWriter::abandon() {

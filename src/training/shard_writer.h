@@ -26,6 +26,7 @@
 #define TRAINING_SHARD_WRITER_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,16 @@ std::string npyHeader(std::uint64_t rows, std::uint64_t columns);
 // Hexadecimal SHA-256 of bytes.
 std::string sha256Hex(const void* bytes, std::size_t size);
 
+// An entry of a shard as read back.
+struct ShardEntry {
+  std::string key, stem, mode, sha256;
+  std::uint64_t offset = 0, rows = 0, columns = 0;
+};
+// The key a member stem stands for (%XX undone).
+std::string keyOfStem(const std::string& stem);
+// Reads a shard of this layout: "" and its entries, or why it is damaged.
+std::string readShard(const std::string& path, std::vector<ShardEntry>& entries);
+
 class ShardWriter {
  public:
   // The directory made or found; "" or why not.
@@ -68,6 +79,12 @@ class ShardWriter {
   // written (problem() says why; nothing more is written).
   bool add(std::uint64_t position, const std::string& key, const float* values, std::uint32_t rows,
            std::uint32_t columns, const EntryFacts& facts);
+  // Resuming: keeps shard when it stands complete under its name, its
+  // entries among keys (the keys of its positions, in order) in mode; its
+  // lines go into the index and kept says so. Returns "" (kept or absent), a
+  // warning when the shard is damaged (it is then written again), or a
+  // problem when it holds another list's entries (problem() says it too).
+  std::string keep(std::uint64_t shard, const std::vector<std::string>& keys, const std::string& mode, bool& kept);
   // The last shard and the index under their names: "" or what happened.
   std::string commit();
   void abandon();
@@ -80,12 +97,14 @@ class ShardWriter {
  private:
   bool startShard(std::uint64_t shard);
   bool finishShard();
+  std::string indexLine(const std::string& key, std::uint64_t shard, std::uint64_t offset, std::uint64_t rows,
+                        std::uint64_t columns, const std::string& checksum) const;
   bool member(const std::string& name, const void* data, std::size_t size, std::uint64_t* dataOffset);
 
   ShardSettings settings_;
   kit::OutputFile shard_;
   std::uint64_t current_ = UINT64_MAX;  // the shard open, if any
-  std::vector<std::string> index_;       // lines
+  std::map<std::uint64_t, std::vector<std::string>> index_;  // lines by shard
   std::string problem_;
   std::uint64_t shardsWritten_ = 0;
 };

@@ -167,6 +167,37 @@ def test_a_killed_run_leaves_no_shard_that_looks_whole(tmp_path):
         assert len(list(training.read_shard(shard))) == 7, shard
 
 
+def test_skip_existing_resumes_shards_to_the_bytes_of_one_run(tmp_path):
+    import shutil
+    corpus(tmp_path)
+    scp, full, resumed = tmp_path / "wav.scp", tmp_path / "full", tmp_path / "resumed"
+    kaldi("--shard-size=3", f"scp:{scp}", f"shards:{full}", "CMN")
+    shutil.copytree(full, resumed)
+    (resumed / "shard.jsonl").unlink()            # as a killed run leaves it
+    shards = sorted(p.name for p in full.glob("shard-*.tar"))
+    assert len(shards) >= 3
+    (resumed / shards[1]).unlink()
+    damaged = resumed / shards[-1]
+    damaged.write_bytes(damaged.read_bytes()[:1500])
+    last = (resumed / "shard-000000.tar").stat().st_mtime_ns
+    run = kaldi("--skip-existing", "--shard-size=3", f"scp:{scp}", f"shards:{resumed}", "CMN")
+    assert f"warning: {damaged}: it ends inside member" in run.stderr
+    assert sorted(p.name for p in full.iterdir()) == sorted(p.name for p in resumed.iterdir())
+    for p in full.iterdir():
+        assert p.read_bytes() == (resumed / p.name).read_bytes(), p.name
+    assert (resumed / "shard-000000.tar").stat().st_mtime_ns == last   # kept, not written again
+    # Shards of another mode or another list are refused, and nothing is written.
+    other = tmp_path / "other.scp"
+    lines = scp.read_text().splitlines(keepends=True)
+    other.write_text("".join(lines[1:] + lines[:1]))
+    for arguments, words in (((f"scp:{scp}", "NONE"), f"{resumed}/shard-000000.tar holds {lines[0].split()[0]} in mode CMN, not NONE"),
+                             ((f"scp:{other}", "CMN"), f"{resumed}/shard-000000.tar holds {lines[0].split()[0]}, which is not at its place in this list")):
+        run = kaldi("--skip-existing", "--shard-size=3", arguments[0], f"shards:{resumed}", arguments[1])
+        assert run.returncode == 1 and words in run.stderr, run.stderr
+    for p in full.iterdir():
+        assert p.read_bytes() == (resumed / p.name).read_bytes(), p.name
+
+
 def test_statistics_are_exact_for_any_workers_and_written_as_recipes_read_them(tmp_path):
     import io
     import json

@@ -189,14 +189,15 @@ class OnlineExtractor:
     """
 
     def __init__(self, normalisation: str = "NONE", truncate: bool = False, scale: Optional[float] = None,
-                 sample_rate: int = SAMPLE_RATE) -> None:
+                 sample_rate: int = SAMPLE_RATE, output: str = "mfcc") -> None:
         _check_normalisation(normalisation)
         self.normalisation = normalisation
+        self.output = output  # "fbank": final with their records; "fbank-deltas": as the MFCC vectors
         self._scale = scale   # for float chunks, as in features()
         # At another rate (8000 to 192000 Hz) the samples are converted as
         # they come by the defined conversion: the vectors of resample()
         # of the whole stream, for any chunking.
-        self._core = _core.OnlineExtractor(normalisation, bool(truncate), int(sample_rate))
+        self._core = _core.OnlineExtractor(normalisation, bool(truncate), int(sample_rate), output)
         self._taken = 0       # frames given by take()
 
     def accept_waveform(self, samples: Samples) -> None:
@@ -327,22 +328,25 @@ def _is_float(samples) -> bool:
 
 
 def extract(samples: Samples, sample_rate: int = SAMPLE_RATE, normalisation: str = "CMN",
-            truncate: bool = False, scale: Optional[float] = None) -> Extraction:
+            truncate: bool = False, scale: Optional[float] = None, output: str = "mfcc") -> Extraction:
     """Features, records before normalisation and energies of one recording.
 
     More than MAX_SAMPLES samples (90 s) raise TooLong (a ValueError) unless
     ``truncate`` is true; then, as the tool does, only the first 90 s are
-    analysed. Float waveforms need ``scale`` (see features()).
+    analysed. Float waveforms need ``scale`` (see features()). ``output``:
+    "mfcc" (the 39 values), "fbank" (the 24 log filter-bank energies the
+    cepstra are computed from, their mean removed in CMN) or "fbank-deltas"
+    (those, their deltas and delta-deltas: 72); MVNMA is for MFCC only.
     """
     _check_rate(sample_rate)
     _check_normalisation(normalisation)
     x = _samples(samples, scale, truncate)
-    result = Extraction(*_core.extract(x, normalisation, truncate))
+    result = Extraction(*_core.extract(x, normalisation, truncate, output))
     return Extraction(*(_as_input(samples, a) for a in result))
 
 
 def features(samples: Samples, sample_rate: int = SAMPLE_RATE, normalisation: str = "CMN",
-             truncate: bool = False, scale: Optional[float] = None) -> np.ndarray:
+             truncate: bool = False, scale: Optional[float] = None, output: str = "mfcc") -> np.ndarray:
     """The 39-value vectors, shape (frames, 39), float32: what the tool writes.
 
     ``samples``: a 1-D numpy int16 array (any stride), a CPU torch tensor
@@ -352,9 +356,10 @@ def features(samples: Samples, sample_rate: int = SAMPLE_RATE, normalisation: st
     soundfile.read give), 1 for floats already in the 16-bit range; the
     samples analysed are x * scale rounded to the nearest integer (ties to
     even), clipped to the 16-bit range with a warning. Fewer than 320
-    samples give shape (0, 39).
+    samples give shape (0, 39). ``output``: see extract() (24 or 72 values
+    for the filter banks).
     """
-    return extract(samples, sample_rate, normalisation, truncate, scale).features
+    return extract(samples, sample_rate, normalisation, truncate, scale, output).features
 
 
 def cepstra(samples: Samples, sample_rate: int = SAMPLE_RATE, truncate: bool = False,
@@ -412,7 +417,7 @@ def _batch_items(utterances, lengths, scale, truncate) -> Tuple[list, bool]:
 
 
 def extract_batch(utterances, normalisation: str = "CMN", jobs: int = 0, lengths=None, truncate: bool = False,
-                  scale: Optional[float] = None) -> List[Extraction]:
+                  scale: Optional[float] = None, output: str = "mfcc") -> List[Extraction]:
     """extract() of every utterance, on ``jobs`` threads (0: one per
     processor, or one inside a DataLoader worker), the GIL released for the
     whole batch; results in the order of the inputs, each bit for bit what
@@ -426,7 +431,7 @@ def extract_batch(utterances, normalisation: str = "CMN", jobs: int = 0, lengths
     if not 1 <= threads <= _core.MAX_WORKERS:
         raise ValueError(f"jobs must be 0 to {_core.MAX_WORKERS}, not {jobs}")
     out = []
-    for triple in _core.extract_batch(items, normalisation, truncate, threads):
+    for triple in _core.extract_batch(items, normalisation, truncate, threads, output):
         if tensors:
             torch = sys.modules["torch"]
             triple = tuple(torch.from_numpy(a) for a in triple)
@@ -435,11 +440,11 @@ def extract_batch(utterances, normalisation: str = "CMN", jobs: int = 0, lengths
 
 
 def features_batch(utterances, normalisation: str = "CMN", jobs: int = 0, lengths=None, truncate: bool = False,
-                   scale: Optional[float] = None) -> list:
+                   scale: Optional[float] = None, output: str = "mfcc") -> list:
     """features() of every utterance, extracted side by side (see
     extract_batch): a list of (frames, 39) float32 arrays, or tensors for
     tensor input."""
-    return [e.features for e in extract_batch(utterances, normalisation, jobs, lengths, truncate, scale)]
+    return [e.features for e in extract_batch(utterances, normalisation, jobs, lengths, truncate, scale, output)]
 
 
 def read_recording(path: Path, input_format: str = "raw", truncate: bool = False, convert: bool = False,
@@ -482,18 +487,19 @@ def _called_from_package() -> bool:
 
 def features_from_file(path: Path, normalisation: str = "CMN", input_format: str = "raw",
                        truncate: bool = False, convert: bool = False, lossy: bool = False,
-                       channel: Optional[int] = None, downmix: bool = False) -> np.ndarray:
+                       channel: Optional[int] = None, downmix: bool = False, output: str = "mfcc") -> np.ndarray:
     """The features of a recording file, as the tool computes them (TooLong
     beyond 90 s unless ``truncate``; ``convert``, ``lossy``, ``channel`` and
-    ``downmix`` as read_recording takes them)."""
+    ``downmix`` as read_recording takes them; ``output`` as extract())."""
     samples = read_recording(path, input_format, truncate, convert, lossy, channel, downmix)
-    return features(samples, normalisation=normalisation, truncate=truncate)
+    return features(samples, normalisation=normalisation, truncate=truncate, output=output)
 
 
-def extension(normalisation: str) -> str:
-    """The tool's file extension for a normalisation ('mfcKVR0DAZC39' for CMN, ...)."""
+def extension(normalisation: str, output: str = "mfcc") -> str:
+    """The tool's file extension for a normalisation ('mfcKVR0DAZC39' for CMN,
+    ...) and an output ('fbk24Z' for fbank in CMN, ...)."""
     _check_normalisation(normalisation)
-    return _core.extension(normalisation)
+    return _core.output_extension(output, normalisation)
 
 
 def write_htk(path: Path, array: np.ndarray, sample_period: int = 100000, parm_kind: int = 6) -> None:
@@ -684,13 +690,14 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
              summary: bool = False, part: Union[None, str, Tuple[int, int]] = None, skip_existing: bool = False,
              no_empty_files: bool = False, htk_qualifiers: bool = False, truncate: bool = False,
              pairs: bool = False, convert: bool = False, lossy: bool = False, channel: Optional[int] = None,
-             downmix: bool = False) -> int:
+             downmix: bool = False, output: str = "mfcc") -> int:
     """Runs a whole list as the tool does (the same loop, files and messages;
     no pause after "Error"), with the tool's options: ``jobs`` workers (0:
     one per processor, at most 1024), ``c12_eng``, ``input_format``,
     ``input_extension``, ``part`` ("K/N" or (K, N): the share K of N),
     ``skip_existing``, ``no_empty_files``, ``htk_qualifiers``, ``pairs``
-    (entries of a source and a target, the tool's --pairs); ``summary``
+    (entries of a source and a target, the tool's --pairs), ``output``
+    ("mfcc", "fbank", "fbank-deltas": the tool's --output); ``summary``
     prints the tool's summary on standard error. Returns the tool's exit
     status: 0 when every utterance was written. A setting the tool refuses
     raises ValueError with the tool's reason. Ctrl-C stops it after the

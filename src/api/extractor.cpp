@@ -64,7 +64,9 @@ Extractor::Extractor(Extractor&&) noexcept = default;
 Extractor& Extractor::operator=(Extractor&&) noexcept = default;
 
 Utterance Extractor::extract(const std::int16_t* samples, std::size_t count, Normalisation normalisation,
-                             bool truncate) {
+                             bool truncate, Output output) {
+  const std::string refused = outputProblem(output, static_cast<int>(normalisation));
+  if (!refused.empty()) throw std::invalid_argument(refused);
   if (count > kMaxSamples) {
     if (!truncate) {
       throw TooLong(tooLongWords("a recording", static_cast<std::int64_t>(count)));
@@ -73,6 +75,7 @@ Utterance Extractor::extract(const std::int16_t* samples, std::size_t count, Nor
   }
   FEATURE& f = *f_;
   f.normType = modeOf(normalisation).normType;
+  f.settings.output = output;
   if (f.analyseSamples(samples, static_cast<std::int32_t>(count)) == kShellNoMemory) throw std::bad_alloc();
   Utterance u;
   u.frames = f.totalFrame;

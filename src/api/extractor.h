@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "conversion_choice.h"
+#include "output_choice.h"
 
 class FEATURE;
 
@@ -109,7 +110,7 @@ struct RecordingSamples {
 // What one recording gives.
 struct Utterance {
   int frames = 0;               // 0 for fewer than 320 samples
-  std::vector<float> vectors;   // frames x 39: what the tool writes in the HTK file
+  std::vector<float> vectors;   // frames x 39 (what the tool writes in the HTK file), or x dimensionOf(output)
   std::vector<float> records;   // frames x 13: c1..c12 liftered, C0, before normalisation
   std::vector<float> energies;  // frames: the energy of each frame in dB (the .ENG values)
 };
@@ -126,9 +127,10 @@ class Extractor {
   // The features of count samples at 16 kHz. More than kMaxSamples samples
   // throw TooLong, unless truncate is set: then the first kMaxSamples are
   // analysed, as the tool does with a longer file. Throws std::bad_alloc
-  // when memory runs out.
+  // when memory runs out. output: the MFCC vectors, or the filter-bank ones
+  // (MVNMA with those throws std::invalid_argument).
   Utterance extract(const std::int16_t* samples, std::size_t count, Normalisation normalisation,
-                    bool truncate = false);
+                    bool truncate = false, Output output = Output::Mfcc);
 
   // The samples of a recording file, read exactly as the tool reads it
   // (at most kMaxSamples; ignoredSamples, if given, receives how many more

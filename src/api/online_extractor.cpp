@@ -66,7 +66,12 @@ bool silentFrame(const std::int16_t* samples) {
 }  // namespace
 
 struct OnlineExtractor::State {
-  State(Normalisation n, bool t, int rate) : normalisation(n), truncate(t) {
+  State(Normalisation n, bool t, int rate, Output o)
+      : normalisation(n), truncate(t), output(o), width(o == Output::Mfcc ? kRecordValues : kNumFilters),
+        deltas(width), vectors(dimensionOf(o)) {
+    const std::string refused = outputProblem(o, static_cast<int>(n));
+    if (!refused.empty()) throw std::invalid_argument(refused);
+    f.settings.output = o;
     f.settings.console = nullptr;
     f.settings.errors = nullptr;
     f.settings.pauseAfterError = false;
@@ -80,6 +85,8 @@ struct OnlineExtractor::State {
 
   const Normalisation normalisation;
   const bool truncate;
+  const Output output;
+  const int width;  // of the rows the deltas are taken of: the records, or the filter banks
   bool finished = false;
   FEATURE f;
   std::vector<std::int16_t> pending;  // samples from the first sample of frame recordsReady
@@ -88,9 +95,10 @@ struct OnlineExtractor::State {
   std::int64_t accepted = 0;
   std::int64_t ignored = 0;
   Rows records{kRecordValues};
+  Rows bands{kNumFilters};  // the filter-bank statics, for those outputs
   Rows energies{1};
-  Rows deltas{kRecordValues};
-  Rows vectors{kDimensions};
+  Rows deltas;
+  Rows vectors;
   EnergyTrack energyTrack;
   int recordsReady = 0;
   int deltasReady = 0;
@@ -194,6 +202,7 @@ void OnlineExtractor::State::analyse(const std::int16_t* samples, int frames) {
   if (f.analyseSamples(samples, (frames + 1) * kFrameShift) == kShellNoMemory) throw std::bad_alloc();
   f.CEPLIFTER(frames);
   std::memcpy(records.append(frames), f.cepData.data(), sizeof(float) * kRecordValues * frames);
+  if (output != Output::Mfcc) f.filterBankStatics(frames, bands.append(frames));
   energies.append(frames);
   const auto fill = [this](int from, int to, float energy) { fillEnergies(from, to, energy); };
   for (int i = 0; i < frames; ++i) {
@@ -214,11 +223,18 @@ void OnlineExtractor::State::analyse(const std::int16_t* samples, int frames) {
 // last, or at the last record once the input is finished.
 void OnlineExtractor::State::advanceVectors() {
   const int R = recordsReady;
+  if (output == Output::Fbank) {  // no deltas: a frame is final with its record
+    std::memcpy(vectors.append(R - vectorsReady), bands.at(vectorsReady),
+                sizeof(float) * kNumFilters * static_cast<std::size_t>(R - vectorsReady));
+    vectorsReady = R;
+    return;
+  }
+  const Rows& statics = output == Output::Mfcc ? records : bands;
   const int deltaEnd = finished ? R : std::max(0, R - 2);
   if (deltaEnd > deltasReady) {
     const int count = deltaEnd - deltasReady;
-    std::memcpy(deltas.append(count), regression(records, deltasReady, deltaEnd, R),
-                sizeof(float) * kRecordValues * count);
+    std::memcpy(deltas.append(count), regression(statics, deltasReady, deltaEnd, R),
+                sizeof(float) * static_cast<std::size_t>(width) * count);
     deltasReady = deltaEnd;
   }
   const int vectorEnd = finished ? R : std::max(0, deltasReady - 2);
@@ -233,14 +249,24 @@ void OnlineExtractor::State::advanceVectors() {
 const float* OnlineExtractor::State::regression(const Rows& in, int first, int end, int available) {
   const int lo = std::max(0, first - 2);
   const int hi = std::min(available, end + 2);
-  window.resize(static_cast<std::size_t>(hi - lo) * kRecordValues);
-  f.getDeltaCep_New(hi - lo, in.at(lo), window.data());
-  return window.data() + static_cast<std::size_t>(first - lo) * kRecordValues;
+  window.resize(static_cast<std::size_t>(hi - lo) * width);
+  FEATURE::deltaRegression(hi - lo, width, in.at(lo), window.data());
+  return window.data() + static_cast<std::size_t>(first - lo) * width;
 }
 
 // Vectors first .. first + count - 1 from their records, deltas and the
 // given delta-deltas, laid out by the extractor's own assembly.
 void OnlineExtractor::State::assemble(int first, int count, const float* acc) {
+  if (output == Output::FbankDeltas) {
+    float* out = vectors.append(count);
+    for (int i = 0; i < count; ++i) {
+      float* row = out + static_cast<std::size_t>(i) * 3 * kNumFilters;
+      std::memcpy(row, bands.at(first + i), sizeof(float) * kNumFilters);
+      std::memcpy(row + kNumFilters, deltas.at(first + i), sizeof(float) * kNumFilters);
+      std::memcpy(row + 2 * kNumFilters, acc + static_cast<std::size_t>(i) * kNumFilters, sizeof(float) * kNumFilters);
+    }
+    return;
+  }
   const std::size_t values = static_cast<std::size_t>(count) * kRecordValues;
   f.totalFrame = count;
   f.cepData.assign(records.at(first), records.at(first) + values);
@@ -255,6 +281,12 @@ void OnlineExtractor::State::assemble(int first, int count, const float* acc) {
 // lifter.
 void OnlineExtractor::State::finishUtterance() {
   const int n = recordsReady;
+  if (output != Output::Mfcc) {
+    std::vector<float> statics(bands.at(0), bands.at(0) + static_cast<std::size_t>(n) * kNumFilters);
+    FEATURE::filterBankVectors(statics.data(), n, f.normType, output, vectors.append(n));
+    vectorsReady = n;
+    return;
+  }
   f.totalFrame = n;
   f.cepData.assign(records.at(0), records.at(0) + static_cast<std::size_t>(n) * kRecordValues);
   if (!f.assembleVectors()) throw std::bad_alloc();
@@ -271,8 +303,12 @@ void OnlineExtractor::State::releaseUnneeded() {
   vectors.releaseBefore(popped);
   energies.releaseBefore(popped);
   int recordsNeeded = popped;
-  if (!finished) recordsNeeded = normalisation == Normalisation::None ? std::max(0, deltasReady - 2) : 0;
+  if (!finished && normalisation != Normalisation::None) recordsNeeded = 0;
+  if (!finished && normalisation == Normalisation::None) {
+    recordsNeeded = output == Output::Fbank ? vectorsReady : std::max(0, deltasReady - 2);
+  }
   records.releaseBefore(std::min(popped, recordsNeeded));
+  bands.releaseBefore(std::min(popped, recordsNeeded));
   deltas.releaseBefore(finished ? deltas.end() : std::max(0, vectorsReady - 2));
 }
 
@@ -291,8 +327,8 @@ const float* OnlineExtractor::State::row(const Rows& rows, const char* what, int
   throw std::out_of_range(message);
 }
 
-OnlineExtractor::OnlineExtractor(Normalisation normalisation, bool truncate, int inputRate)
-    : s_(std::make_unique<State>(normalisation, truncate, inputRate)) {}
+OnlineExtractor::OnlineExtractor(Normalisation normalisation, bool truncate, int inputRate, Output output)
+    : s_(std::make_unique<State>(normalisation, truncate, inputRate, output)) {}
 OnlineExtractor::~OnlineExtractor() = default;
 OnlineExtractor::OnlineExtractor(OnlineExtractor&&) noexcept = default;
 OnlineExtractor& OnlineExtractor::operator=(OnlineExtractor&&) noexcept = default;
@@ -363,5 +399,7 @@ std::int64_t OnlineExtractor::samplesAccepted() const { return state().accepted;
 std::uint64_t OnlineExtractor::samplesClipped() const { return state().clipped; }
 std::int64_t OnlineExtractor::samplesIgnored() const { return state().ignored; }
 Normalisation OnlineExtractor::normalisation() const { return state().normalisation; }
+Output OnlineExtractor::output() const { return state().output; }
+int OnlineExtractor::dimension() const { return dimensionOf(state().output); }
 
 }  // namespace feature

@@ -58,8 +58,12 @@ class OnlineExtractor {
   // (the same samples as the conversion of the whole recording, for any
   // chunking), and the 90-second limit applies to the converted samples.
   // Throws std::invalid_argument for a rate out of range.
+  // output: the MFCC vectors, or the filter-bank ones (see output_choice.h;
+  // MVNMA with those throws std::invalid_argument). In NONE, fbank vectors
+  // are final with their records (no deltas to wait for), fbank-deltas ones
+  // after the same delay as the MFCC vectors.
   explicit OnlineExtractor(Normalisation normalisation = Normalisation::None, bool truncate = false,
-                           int inputRate = kSampleRate);
+                           int inputRate = kSampleRate, Output output = Output::Mfcc);
   ~OnlineExtractor();
   // A moved-from extractor may only be destroyed or assigned to; any other
   // use throws std::logic_error.
@@ -85,8 +89,9 @@ class OnlineExtractor {
   int numFramesReady() const;
   // Whether t is the last frame of the input (known once it is finished).
   bool isLastFrame(int t) const;
-  // The 39 values of frame t's vector. Throws std::out_of_range, naming t,
-  // for a frame that was popped or is not final. The pointer stays valid
+  // The values of frame t's vector (39, or dimension() for another
+  // output). Throws std::out_of_range, naming t, for a frame that was
+  // popped or is not final. The pointer stays valid
   // until the next call of a non-const member.
   const float* frame(int t) const;
 
@@ -110,6 +115,8 @@ class OnlineExtractor {
   // Converted samples clipped to 16 bits (input at another rate).
   std::uint64_t samplesClipped() const;
   Normalisation normalisation() const;
+  Output output() const;
+  int dimension() const;  // values a vector
 
  private:
   struct State;

@@ -627,8 +627,11 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings
   }
   const std::string badChoice = conversionChoiceProblem(setup);
   if (!badChoice.empty()) return badChoice;
+  const std::string badOutput = feature::outputProblem(setup.output, mode->normType);
+  if (!badOutput.empty()) return badOutput;
   f.normType = mode->normType;
-  std::snprintf(f.outExt, sizeof f.outExt, "%s", mode->outExt);
+  f.settings.output = setup.output;
+  std::snprintf(f.outExt, sizeof f.outExt, "%s", outputExtension(setup.output, f.normType));
   f.settings.writeCepstrumFiles = setup.cepstrumFiles;
   // Resolved here, once for the run: every utterance runs the same kernel.
   f.settings.frontEnd = resolveFrontEnd(setup.frontEnd);
@@ -637,7 +640,9 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings
   f.settings.skipEmptyFiles = setup.noEmptyFiles;
   f.settings.longRecordings = setup.longRecordings;
   f.settings.exactOutputNames = setup.pairs;
-  f.settings.htkParmKind = setup.htkQualifiers ? qualifiedParmKind(f.normType) : 6;
+  f.settings.htkParmKind = setup.output != feature::Output::Mfcc ? filterBankParmKind(f.normType, setup.output)
+                           : setup.htkQualifiers                 ? qualifiedParmKind(f.normType)
+                                                                 : 6;
   std::snprintf(IN_WAV_DIR, sizeof IN_WAV_DIR, "%s", setup.inputDir.c_str());
   std::snprintf(OUT_C12_DIR, sizeof OUT_C12_DIR, "%s/", setup.outputDir.c_str());
   std::snprintf(OUT_EC_DIR, sizeof OUT_EC_DIR, "%s/", setup.outputDir.c_str());

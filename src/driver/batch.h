@@ -34,6 +34,7 @@ struct RunSetup {
   bool skipExisting = false;   // an utterance whose files all stand whole is not done again
   bool noEmptyFiles = false;
   bool htkQualifiers = false;
+  feature::Output output = feature::Output::Mfcc;  // --output: the MFCC vectors or the filter banks
   bool cepstrumFiles = false;  // .C12 and .ENG beside the HTK file
   FrontEnd frontEnd = FrontEnd::kFastest;
   int jobs = 1;                // 0: one per processor

@@ -67,7 +67,7 @@ bool parseExtension(const char* text, std::string& extension) {
 namespace {
 
 // Long options that take a value after "=".
-constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension", "--channel"};
+constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension", "--channel", "--output"};
 
 bool parsePart(const char* text, Options& options) {
   return said(kit::readPart(text, options.setup.part, options.setup.parts));
@@ -172,10 +172,15 @@ bool parseOptions(int argc, char** argv, Options& options) {
                    std::strcmp(arg, "--front-end") == 0      ? "--front-end=avx2"
                    : std::strcmp(arg, "--input-format") == 0 ? "--input-format=audio"
                    : std::strcmp(arg, "--channel") == 0      ? "--channel=1"
+                   : std::strcmp(arg, "--output") == 0       ? "--output=fbank"
                                                              : "--input-extension=wav");
       return false;
     } else if (std::strncmp(arg, "--input-format=", 15) == 0) {
       if (!parseInputFormat(arg + 15, options.setup.inputFormat)) return false;
+    } else if (std::strncmp(arg, "--output=", 9) == 0) {
+      int choice = 0;
+      if (!said(kit::readChoice(arg + 9, feature::outputNames(), "output", choice))) return false;
+      options.setup.output = static_cast<feature::Output>(choice);
     } else if (std::strncmp(arg, "--channel=", 10) == 0) {
       if (!said(kit::readChannel(arg + 10, options.setup.channel))) return false;
     } else if (std::strncmp(arg, "--input-extension=", 18) == 0) {
@@ -281,6 +286,14 @@ void printHelp(std::FILE* out) {
       "                decoders may give other samples on another machine\n"
       "  --channel=N   read channel N (from 0) of a recording of several\n"
       "  --downmix     read the mean of a recording's channels\n"
+      "  --output=mfcc|fbank|fbank-deltas\n"
+      "                what the vectors are: mfcc (the default) the 39 MFCC values;\n"
+      "                fbank the 24 natural logarithms of the filter outputs that\n"
+      "                the cepstra are computed from (floored at 0), in CMN with\n"
+      "                each one's mean over the utterance removed; fbank-deltas\n"
+      "                those and their deltas and delta-deltas (72). HTK kind FBANK\n"
+      "                with its qualifiers, extension fbk24, fbk24Z (CMN), fbk24DA,\n"
+      "                fbk24DAZ; MVNMA is for MFCC only\n"
       "  --input-extension=EXT\n"
       "                read the recording of a name from IN_WAV_DIR/name.EXT (the\n"
       "                features still go to OUT_DIR//name.<extension>)\n"

@@ -22,6 +22,7 @@
 
 #include "analysis_constants.h"
 #include "conversion_choice.h"
+#include "output_choice.h"
 #include "problem.h"
 
 // A complex number for the FFT, which indexes arrays of it from 1.
@@ -131,6 +132,12 @@ bool writeHtkFile(const std::string& path, const float* vectors, std::size_t fra
 // _0 (C0), _D and _A (deltas, delta-deltas), and _Z when the statics have had
 // their mean removed (CMN, and MVNMA, whose normalisation removes it too).
 std::int16_t qualifiedParmKind(std::int32_t normType);
+// The kind of filter-bank vectors: FBANK, always with its qualifiers (_D
+// and _A with the deltas, _Z in CMN).
+std::int16_t filterBankParmKind(std::int32_t normType, feature::Output output);
+// The extension of the HTK files of an output in the mode of normType: the
+// mode's own for MFCC; "fbk24" with "DA" for the deltas and "Z" in CMN.
+const char* outputExtension(feature::Output output, std::int32_t normType);
 
 // How the extractor works for a whole run (set once, before the first
 // utterance; the same for every one): where it prints, how it reads
@@ -169,6 +176,8 @@ struct ExtractorSettings {
   // The parameter kind in the HTK header: 6 (plain MFCC), or with the
   // qualifier bits that describe the vectors (see qualifiedParmKind).
   std::int16_t htkParmKind = 6;
+  // What the vectors are (outData rows of outDim() values).
+  feature::Output output = feature::Output::Mfcc;
   // Null: a recording longer than 90 s is cut there, with a warning (the
   // tool). Otherwise it is refused, and counted here (a caller that asked
   // for whole recordings only; copies of the extractor share the count).
@@ -453,6 +462,22 @@ class FEATURE {
   // trace line on console and one character read from standard input per
   // value; n >= 3, in and out n rows of 13.
   void getDeltaCep(int n, const float* in, float* out);
+
+  // ---- Filter-bank outputs (see output_choice.h) ----
+  // Values a vector of this run: dimensionOf(settings.output).
+  int outDim() const;
+  // CMN_New's arithmetic over rows of columns values.
+  static void removeColumnMeans(float* rows, int n, int columns);
+  // getDeltaCep_New's regression over rows of columns values.
+  static void deltaRegression(int n, int columns, const float* in, float* out);
+  // melBand rows 0..n-1, slots 1..24 (logarithms by then), rounded to
+  // single precision: n rows of 24.
+  void filterBankStatics(int n, float* out) const;
+  // The vectors of n frames of statics (changed in place in CMN) for an
+  // output: n rows of dimensionOf(output) in out.
+  static void filterBankVectors(float* statics, int n, std::int32_t normType, feature::Output output, float* out);
+  // assembleVectors for a filter-bank output: outData from melBand.
+  bool assembleFilterBanks();
   // Subtracts from c1..c12 of rows 0..divisor+63 the sums of rows
   // first..end-1 divided by divisor, reading one character from standard
   // input per value; cep needs max(divisor + 64, end) rows.

@@ -164,7 +164,7 @@ bool FEATURE::reportedOutputPath(char (&path)[kPathCapacity], const char* name, 
 int FEATURE::OutputFeatureHTKFormat(const char* name, const char* ext) {
   char path[kPathCapacity];
   if (!reportedOutputPath(path, name, ext)) return 0;
-  const FloatFile file = htkFile(outData.data(), static_cast<std::size_t>(totalFrame), kOutDim, kSamplePeriod, settings.htkParmKind);
+  const FloatFile file = htkFile(outData.data(), static_cast<std::size_t>(totalFrame), outDim(), kSamplePeriod, settings.htkParmKind);
   return writeFeatureFile(path, file) ? 1 : 0;
 }
 
@@ -206,7 +206,7 @@ std::int64_t FEATURE::ownFileFrames(const char* path, const char* ext) const {
   }
   if (!readHead(path, head, sizeof head, size)) return -1;
   const HtkHeader h = decodeHtkHeader(head);
-  const bool ours = htkProblem(h, size).empty() && h.samplePeriod == kSamplePeriod && h.vectorBytes == 4 * kOutDim &&
+  const bool ours = htkProblem(h, size).empty() && h.samplePeriod == kSamplePeriod && h.vectorBytes == 4 * outDim() &&
                     static_cast<std::int16_t>(h.parmKind) == settings.htkParmKind;
   return ours ? h.frames : -1;
 }

@@ -66,7 +66,7 @@ int FEATURE::doExtract(const char* path, const char* name, int outputKind) {
     say("%s\n", name);
     for (int t = 0; t < totalFrame; ++t) {
       say("\t%d:", t);
-      for (int d = 0; d < kOutDim; ++d) say(" %f", static_cast<double>(outData[t * kOutDim + d]));
+      for (int d = 0; d < outDim(); ++d) say(" %f", static_cast<double>(outData[t * outDim() + d]));
       say("\n");
     }
   }
@@ -88,6 +88,7 @@ void FEATURE::releaseRecords() {
 }
 
 bool FEATURE::assembleVectors() {
+  if (settings.output != feature::Output::Mfcc) return assembleFilterBanks();
   const std::size_t frames = static_cast<std::size_t>(totalFrame);
   try {
     outData.assign(frames * kOutDim, 0.0f);

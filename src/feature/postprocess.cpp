@@ -2,23 +2,26 @@
 // delta regression, assembly of the 39-value vectors, and mean-variance
 // normalisation with ARMA smoothing.
 #include <cmath>
+#include <vector>
 
 #include "feature.h"
 
 // Means in double over all rows, differences rounded to single. C0 is
 // normalised like c1..c12.
-void FEATURE::CMN_New(float* cep, int n) {
+void FEATURE::CMN_New(float* cep, int n) { removeColumnMeans(cep, n, kCepDim); }
+
+void FEATURE::removeColumnMeans(float* rows, int n, int columns) {
   if (n <= 0) return;
-  std::array<double, kCepDim> mean{};
-  for (int j = 0; j < kCepDim; ++j) {
+  std::vector<double> mean(static_cast<std::size_t>(columns));
+  for (int j = 0; j < columns; ++j) {
     double sum = 0.0;
-    for (int t = 0; t < n; ++t) sum += cep[t * kCepDim + j];
-    mean[j] = sum / n;
+    for (int t = 0; t < n; ++t) sum += rows[t * columns + j];
+    mean[static_cast<std::size_t>(j)] = sum / n;
   }
   for (int t = 0; t < n; ++t) {
-    for (int j = 0; j < kCepDim; ++j) {
-      float& value = cep[t * kCepDim + j];
-      value = static_cast<float>(value - mean[j]);
+    for (int j = 0; j < columns; ++j) {
+      float& value = rows[t * columns + j];
+      value = static_cast<float>(value - mean[static_cast<std::size_t>(j)]);
     }
   }
 }
@@ -26,17 +29,19 @@ void FEATURE::CMN_New(float* cep, int n) {
 // delta[t] = (1 (x[t+1] - x[t-1]) + 2 (x[t+2] - x[t-2])) / 10 in single
 // precision, each product and sum rounded, the lag-1 term first; indices
 // outside 0..n-1 are clamped to the first or last row.
-void FEATURE::getDeltaCep_New(int n, const float* in, float* out) {
+void FEATURE::getDeltaCep_New(int n, const float* in, float* out) { deltaRegression(n, kCepDim, in, out); }
+
+void FEATURE::deltaRegression(int n, int columns, const float* in, float* out) {
   for (int t = 0; t < n; ++t) {
-    for (int j = 0; j < kCepDim; ++j) {
+    for (int j = 0; j < columns; ++j) {
       float sum = 0.0f;
       for (int k = 1; k <= 2; ++k) {
         const int lower = t - k < 0 ? 0 : t - k;
         const int upper = t + k > n - 1 ? n - 1 : t + k;
-        const float difference = in[upper * kCepDim + j] - in[lower * kCepDim + j];
+        const float difference = in[upper * columns + j] - in[lower * columns + j];
         sum = sum + static_cast<float>(k) * difference;
       }
-      out[t * kCepDim + j] = sum / 10.0f;
+      out[t * columns + j] = sum / 10.0f;
     }
   }
 }

@@ -92,6 +92,10 @@ constexpr const char* kHelp =
     "  --lossy           MP3, Ogg Vorbis, Opus too (decoders may differ by machine)\n"
     "  --channel=N       channel N (from 0) where a segment names none\n"
     "  --downmix         the mean of the channels where a segment names none\n"
+    "  --output=mfcc|fbank|fbank-deltas  the 39 MFCC values (default), the 24 log\n"
+    "                    filter-bank energies the cepstra are computed from (mean\n"
+    "                    removed in CMN), or those with deltas and delta-deltas\n"
+    "                    (72), as the tool's --output; MVNMA is for MFCC only\n"
     "  --shard-size=N    utterances per shard (default 1000): shard k holds the\n"
     "                    entries at positions kN .. kN+N-1 that succeeded\n"
     "  --skip-existing   resume shards: a shard that stands complete under its\n"
@@ -130,6 +134,7 @@ struct Options {
   bool skipExisting = false;       // --skip-existing: resume shards
   std::string segments;
   feature::Normalisation normalisation = feature::Normalisation::CMN;
+  feature::Output output = feature::Output::Mfcc;  // --output
   bool raw = false;
   Conversion how;  // --convert, --lossy, --channel=N, --downmix
   std::vector<kit::Speed> speeds;  // --speed; empty: the recordings as they are
@@ -248,6 +253,11 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       if (!mistake.empty()) return mistake;
     } else if (arg == "-q" || arg == "--quiet") {
       o.quiet = true;
+    } else if ((v = value("--output")) != nullptr) {
+      int choice = 0;
+      const std::string mistake = kit::readChoice(v, feature::outputNames(), "output", choice);
+      if (!mistake.empty()) return mistake;
+      o.output = static_cast<feature::Output>(choice);
     } else if (arg == "--skip-existing") {
       o.skipExisting = true;
     } else if (arg == "--convert") {
@@ -317,6 +327,8 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
   }
   try {
     o.normalisation = feature::normalisationNamed(positional[2]);
+    const std::string badOutput = feature::outputProblem(o.output, static_cast<int>(o.normalisation));
+    if (!badOutput.empty()) return badOutput;
   } catch (const std::invalid_argument& e) {
     return e.what();
   }
@@ -598,7 +610,7 @@ class Worker {
       for (std::size_t i = 0; i < used; ++i) picked[i] = samples[i * static_cast<std::size_t>(channels) + channel];
       samples = picked.data();
     }
-    feature::Utterance features = extractor_.extract(samples, used, options_.normalisation);
+    feature::Utterance features = extractor_.extract(samples, used, options_.normalisation, false, options_.output);
     o.frames = features.frames;
     o.vectors = std::move(features.vectors);
   }
@@ -795,7 +807,7 @@ int run(const Options& o) {
       const std::vector<std::string> range(first, first + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(
                                                           o.shardSize, keys.size() - k * o.shardSize)));
       bool kept = false;
-      const std::string said = shards.keep(k, range, feature::nameOf(o.normalisation), kept);
+      const std::string said = shards.keep(k, range, feature::nameOf(o.normalisation), feature::nameOf(o.output), kept);
       if (!shards.problem().empty()) {
         std::fprintf(stderr, "feature-kaldi: %s\n", said.c_str());
         shards.abandon();
@@ -872,14 +884,15 @@ int run(const Options& o) {
       }
       if (!out.failed) {
         const float seconds = static_cast<float>(out.samples) / static_cast<float>(feature::kSampleRate);
-        if (tables) writer.add(out.key, out.vectors.data(), out.frames, feature::kDimensions, seconds);
+        if (tables) writer.add(out.key, out.vectors.data(), out.frames, feature::dimensionOf(o.output), seconds);
         if (!o.shards.empty() && !shardsFailed) {
           training::EntryFacts facts;
           facts.mode = feature::nameOf(o.normalisation);
+          facts.output = feature::nameOf(o.output);
           facts.seconds = static_cast<double>(out.samples) / feature::kSampleRate;
           facts.source = out.source;
           shardsFailed = !shards.add(position, out.key, out.vectors.data(), static_cast<std::uint32_t>(out.frames),
-                                     feature::kDimensions, facts);
+                                     feature::dimensionOf(o.output), facts);
         }
       }
       ++position;

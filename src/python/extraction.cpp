@@ -18,16 +18,17 @@ namespace {
 
 // samples: a C-contiguous buffer of native 16-bit integers (the package
 // makes sure of it). Returns (vectors (n, 39), records (n, 13), energies (n,)).
-py::tuple extract(const py::buffer& samples, const std::string& normalisation, bool truncate) {
+py::tuple extract(const py::buffer& samples, const std::string& normalisation, bool truncate, const std::string& output) {
   const Samples x = samplesOf(samples.request(), "extract");
   const auto mode = feature::normalisationNamed(normalisation);
+  const feature::Output what = feature::outputNamed(output);
   feature::Utterance u;
   {
     py::gil_scoped_release unlocked;
-    u = threadExtractor().extract(x.data, x.count, mode, truncate);
+    u = threadExtractor().extract(x.data, x.count, mode, truncate, what);
   }
   const py::ssize_t n = u.frames;
-  return py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::kDimensions}),
+  return py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::dimensionOf(what)}),
                         arrayOf(std::move(u.records), {n, feature::kRecordValues}), arrayOf(std::move(u.energies), {n}));
 }
 
@@ -35,7 +36,9 @@ py::tuple extract(const py::buffer& samples, const std::string& normalisation, b
 // batch: the (vectors, records, energies) of each, in the order given. The
 // first utterance that fails (in index order) raises, after every thread
 // has stopped, with its index in the message.
-py::list extractBatch(const py::list& items, const std::string& normalisation, bool truncate, int jobs) {
+py::list extractBatch(const py::list& items, const std::string& normalisation, bool truncate, int jobs,
+                      const std::string& output) {
+  const feature::Output what = feature::outputNamed(output);
   std::vector<Samples> batch;
   std::vector<py::buffer_info> held;  // keeps the buffers' views while threads read them
   held.reserve(items.size());
@@ -57,7 +60,7 @@ py::list extractBatch(const py::list& items, const std::string& normalisation, b
       return [&, extractor](std::size_t i) {
         if (i > firstError.load()) return;
         try {
-          results[i] = extractor->extract(batch[i].data, batch[i].count, mode, truncate);
+          results[i] = extractor->extract(batch[i].data, batch[i].count, mode, truncate, what);
         } catch (...) {
           errors[i] = std::current_exception();
           std::size_t seen = firstError.load();
@@ -88,7 +91,7 @@ py::list extractBatch(const py::list& items, const std::string& normalisation, b
   py::list out;
   for (feature::Utterance& u : results) {
     const py::ssize_t n = u.frames;
-    out.append(py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::kDimensions}),
+    out.append(py::make_tuple(arrayOf(std::move(u.vectors), {n, feature::dimensionOf(what)}),
                               arrayOf(std::move(u.records), {n, feature::kRecordValues}),
                               arrayOf(std::move(u.energies), {n})));
   }
@@ -129,9 +132,21 @@ void bindExtraction(py::module_& m) {
     }
     return speeds[0].rate;
   });
-  m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"));
+  m.def("extract", &extract, py::arg("samples"), py::arg("normalisation"), py::arg("truncate"),
+        py::arg("output") = "mfcc");
   m.def("extract_batch", &extractBatch, py::arg("items"), py::arg("normalisation"), py::arg("truncate"),
-        py::arg("jobs"));
+        py::arg("jobs"), py::arg("output") = "mfcc");
+  m.def("output_extension", [](const std::string& output, const std::string& normalisation) {
+    const feature::Output what = feature::outputNamed(output);
+    const auto mode = feature::normalisationNamed(normalisation);
+    const std::string refused = feature::outputProblem(what, static_cast<int>(mode));
+    if (!refused.empty()) throw py::value_error(refused);
+    return std::string(outputExtension(what, static_cast<std::int32_t>(mode)));
+  });
+  m.def("output_parm_kind", [](const std::string& output, const std::string& normalisation) {
+    return filterBankParmKind(static_cast<std::int32_t>(feature::normalisationNamed(normalisation)),
+                              feature::outputNamed(output));
+  });
   m.def("too_long", [](const std::string& what, std::int64_t samples) {
     return tooLongWords(what, samples) + kTruncateHint;
   });

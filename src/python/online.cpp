@@ -16,8 +16,8 @@ namespace {
 // while the GIL is released).
 class PythonOnline {
  public:
-  PythonOnline(const std::string& normalisation, bool truncate, int rate)
-      : online_(feature::normalisationNamed(normalisation), truncate, rate) {}
+  PythonOnline(const std::string& normalisation, bool truncate, int rate, const std::string& output)
+      : online_(feature::normalisationNamed(normalisation), truncate, rate, feature::outputNamed(output)) {}
 
   void accept(const py::buffer& samples) {
     const py::buffer_info info = samples.request();
@@ -42,29 +42,32 @@ class PythonOnline {
     online_.inputFinished();
   }
 
+  enum Which { kVectors, kRecords, kEnergies };
+
   // Rows start .. stop - 1 of vectors, records or energies, copied. The
   // first and the last are looked up before anything is allocated (the
   // rows ready are one stretch), so a range past them raises at once.
-  py::array_t<float> rows(int start, int stop, int width) {
+  py::array_t<float> rows(int start, int stop, Which which) {
     const std::lock_guard<std::mutex> hold(lock_);
+    const int width = which == kVectors ? online_.dimension() : which == kRecords ? feature::kRecordValues : 1;
     if (stop < start) throw py::value_error("stop " + std::to_string(stop) + " comes before start " + std::to_string(start));
     for (const int t : {start, stop - 1}) {
       if (stop == start) break;
-      if (width == feature::kDimensions) {
+      if (which == kVectors) {
         online_.frame(t);
-      } else if (width == feature::kRecordValues) {
+      } else if (which == kRecords) {
         online_.record(t);
       } else {
         online_.energy(t);
       }
     }
-    py::array_t<float> out = width == 1 ? py::array_t<float>(stop - start)
+    py::array_t<float> out = which == kEnergies ? py::array_t<float>(stop - start)
                                         : py::array_t<float>({static_cast<py::ssize_t>(stop - start), static_cast<py::ssize_t>(width)});
     float* to = out.mutable_data();
     for (int t = start; t < stop; ++t, to += width) {
-      if (width == feature::kDimensions) {
+      if (which == kVectors) {
         std::memcpy(to, online_.frame(t), sizeof(float) * width);
-      } else if (width == feature::kRecordValues) {
+      } else if (which == kRecords) {
         std::memcpy(to, online_.record(t), sizeof(float) * width);
       } else {
         *to = online_.energy(t);
@@ -93,13 +96,14 @@ void bindOnline(py::module_& m) {
     };
   };
   py::class_<Online>(m, "OnlineExtractor")
-      .def(py::init<const std::string&, bool, int>(), py::arg("normalisation"), py::arg("truncate"), py::arg("rate"))
+      .def(py::init<const std::string&, bool, int, const std::string&>(), py::arg("normalisation"), py::arg("truncate"),
+           py::arg("rate"), py::arg("output") = "mfcc")
       .def("accept", &Online::accept, py::arg("samples"))
       .def("accept_bytes", &Online::acceptBytes, py::arg("bytes"))
       .def("finish", &Online::finish)
-      .def("vectors", [](Online& o, int start, int stop) { return o.rows(start, stop, feature::kDimensions); })
-      .def("records", [](Online& o, int start, int stop) { return o.rows(start, stop, feature::kRecordValues); })
-      .def("energies", [](Online& o, int start, int stop) { return o.rows(start, stop, 1); })
+      .def("vectors", [](Online& o, int start, int stop) { return o.rows(start, stop, Online::kVectors); })
+      .def("records", [](Online& o, int start, int stop) { return o.rows(start, stop, Online::kRecords); })
+      .def("energies", [](Online& o, int start, int stop) { return o.rows(start, stop, Online::kEnergies); })
       .def("pop",
            [](Online& o, int n) {
              const std::lock_guard<std::mutex> hold(o.lock());

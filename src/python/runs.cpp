@@ -95,6 +95,9 @@ void bindRuns(py::module_& m) {
       .def_readwrite("skip_existing", &RunSetup::skipExisting)
       .def_readwrite("no_empty_files", &RunSetup::noEmptyFiles)
       .def_readwrite("htk_qualifiers", &RunSetup::htkQualifiers)
+      .def_property(
+          "output", [](const RunSetup& s) { return std::string(feature::nameOf(s.output)); },
+          [](RunSetup& s, const std::string& name) { s.output = feature::outputNamed(name); })
       .def_readwrite("c12_eng", &RunSetup::cepstrumFiles)
       .def_readwrite("jobs", &RunSetup::jobs)
       .def_property(

@@ -48,6 +48,11 @@ constexpr const char* kHelp =
     "  --records     write the 13-value records (c1..c12 liftered, C0, before\n"
     "                normalisation) instead, each as soon as its frame's\n"
     "                samples are in, in any mode\n"
+    "  --output=mfcc|fbank|fbank-deltas\n"
+    "                the 39 MFCC values (the default), the 24 log filter-bank\n"
+    "                energies the cepstra are computed from (final with their\n"
+    "                frame in NONE), or those with deltas and delta-deltas (72,\n"
+    "                written as the MFCC vectors are), as the tool's --output\n"
     "  --input-rate=S\n"
     "                the samples are at S Hz (8000 to 192000): converted to 16 kHz\n"
     "                as they come by the defined conversion, the same samples as\n"
@@ -69,6 +74,7 @@ struct Options {
   bool truncate = false;
   int rate = feature::kSampleRate;  // --input-rate=S: samples at S Hz, converted as they come
   feature::Normalisation normalisation = feature::Normalisation::None;
+  feature::Output output = feature::Output::Mfcc;  // --output
 };
 
 int usage(const std::string& problem) {
@@ -121,7 +127,7 @@ class Writer {
       }
     } else {
       for (; next_ < online_.numFramesReady(); ++next_) {
-        appendRow(out, online_.frame(next_), feature::kDimensions, options_.text);
+        appendRow(out, online_.frame(next_), online_.dimension(), options_.text);
       }
     }
     online_.pop(std::min(next_, online_.numFramesReady()));
@@ -141,7 +147,7 @@ int writeFailed() {
 }
 
 int run(const Options& options) {
-  feature::OnlineExtractor online(options.normalisation, options.truncate, options.rate);
+  feature::OnlineExtractor online(options.normalisation, options.truncate, options.rate, options.output);
   Writer writer(online, options);
   std::vector<unsigned char> buffer(1 << 16);
   for (;;) {
@@ -197,6 +203,11 @@ int main(int argc, char** argv) {
       options.records = true;
     } else if (arg == "--truncate") {
       options.truncate = true;
+    } else if (arg.rfind("--output=", 0) == 0) {
+      int choice = 0;
+      const std::string mistake = kit::readChoice(arg.c_str() + 9, feature::outputNames(), "output", choice);
+      if (!mistake.empty()) return usage(mistake);
+      options.output = static_cast<feature::Output>(choice);
     } else if (arg.rfind("--input-rate=", 0) == 0) {
       char* end = nullptr;
       const long rate = std::strtol(arg.c_str() + 13, &end, 10);
@@ -215,6 +226,8 @@ int main(int argc, char** argv) {
   if (arguments.size() != 1) return usage("one argument needed: the mode, " + kit::listOf(modeNames()));
   try {
     options.normalisation = feature::normalisationNamed(arguments[0]);
+    const std::string badOutput = feature::outputProblem(options.output, static_cast<int>(options.normalisation));
+    if (!badOutput.empty()) return usage(badOutput);
   } catch (const std::invalid_argument& e) {
     return usage(e.what());
   }

@@ -228,6 +228,7 @@ std::string readShard(const std::string& path, std::vector<ShardEntry>& entries)
     } else {
       if (!npyPending || name != entries.back().stem + ".json") return "member " + name + " is not the JSON of an array before it";
       entries.back().mode = jsonField(data, "mode");
+      entries.back().output = jsonField(data, "output");
       if (jsonField(data, "key") != entries.back().key) return "member " + name + " names another key";
       npyPending = false;
     }
@@ -399,7 +400,7 @@ std::string ShardWriter::commit() {
 }
 
 std::string ShardWriter::keep(std::uint64_t shard, const std::vector<std::string>& keys, const std::string& mode,
-                              bool& kept) {
+                              const std::string& output, bool& kept) {
   kept = false;
   const std::string path = settings_.directory + "/" + shardName(shard);
   struct stat info;
@@ -416,9 +417,9 @@ std::string ShardWriter::keep(std::uint64_t shard, const std::vector<std::string
                  "another list (remove it, or run without --skip-existing)";
       return problem_;
     }
-    if (e.mode != mode) {
-      problem_ = path + " holds " + e.key + " in mode " + e.mode + ", not " + mode +
-                 " (remove it, or run without --skip-existing)";
+    if (e.mode != mode || e.output != output) {
+      problem_ = path + " holds " + e.key + " as " + e.output + " in mode " + e.mode + ", not " + output + " in " +
+                 mode + " (remove it, or run without --skip-existing)";
       return problem_;
     }
     ++next;

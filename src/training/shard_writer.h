@@ -61,7 +61,7 @@ std::string sha256Hex(const void* bytes, std::size_t size);
 
 // An entry of a shard as read back.
 struct ShardEntry {
-  std::string key, stem, mode, sha256;
+  std::string key, stem, mode, output, sha256;
   std::uint64_t offset = 0, rows = 0, columns = 0;
 };
 // The key a member stem stands for (%XX undone).
@@ -80,11 +80,13 @@ class ShardWriter {
   bool add(std::uint64_t position, const std::string& key, const float* values, std::uint32_t rows,
            std::uint32_t columns, const EntryFacts& facts);
   // Resuming: keeps shard when it stands complete under its name, its
-  // entries among keys (the keys of its positions, in order) in mode; its
+  // entries among keys (the keys of its positions, in order) in mode and of
+  // output; its
   // lines go into the index and kept says so. Returns "" (kept or absent), a
   // warning when the shard is damaged (it is then written again), or a
   // problem when it holds another list's entries (problem() says it too).
-  std::string keep(std::uint64_t shard, const std::vector<std::string>& keys, const std::string& mode, bool& kept);
+  std::string keep(std::uint64_t shard, const std::vector<std::string>& keys, const std::string& mode,
+                   const std::string& output, bool& kept);
   // The last shard and the index under their names: "" or what happened.
   std::string commit();
   void abandon();

@@ -190,7 +190,7 @@ def test_skip_existing_resumes_shards_to_the_bytes_of_one_run(tmp_path):
     other = tmp_path / "other.scp"
     lines = scp.read_text().splitlines(keepends=True)
     other.write_text("".join(lines[1:] + lines[:1]))
-    for arguments, words in (((f"scp:{scp}", "NONE"), f"{resumed}/shard-000000.tar holds {lines[0].split()[0]} in mode CMN, not NONE"),
+    for arguments, words in (((f"scp:{scp}", "NONE"), f"{resumed}/shard-000000.tar holds {lines[0].split()[0]} as mfcc in mode CMN, not mfcc in NONE"),
                              ((f"scp:{other}", "CMN"), f"{resumed}/shard-000000.tar holds {lines[0].split()[0]}, which is not at its place in this list")):
         run = kaldi("--skip-existing", "--shard-size=3", arguments[0], f"shards:{resumed}", arguments[1])
         assert run.returncode == 1 and words in run.stderr, run.stderr

@@ -43,13 +43,14 @@ except ImportError:  # pragma: no cover - exercised where torch is missing
 
 
 def write_shards(directory, items, per_shard: int = 1000, name: str = "shard", mode: str = "",
-                 sample_rate: int = 16000) -> int:
+                 sample_rate: int = 16000, output: str = "mfcc") -> int:
     """Writes (key, array) pairs into shards under ``directory`` with
     feature-kaldi's writer (the same bytes for the same arrays): shard k
     holds the pairs at positions [k per_shard, (k+1) per_shard); each shard
     appears under its name only when complete, the index at the end. Arrays
     are 2-D (frames, values), written as little-endian float32. Returns the
-    number of entries."""
+    number of entries. ``mode`` and ``output`` are what the JSON members say
+    the arrays are."""
     writer = _core.ShardWriter(os.fsdecode(_fsencode(directory)), name, int(per_shard))
     try:
         count = 0
@@ -58,7 +59,7 @@ def write_shards(directory, items, per_shard: int = 1000, name: str = "shard", m
             if data.dtype.kind not in "fiu":
                 raise TypeError(f"{key!r}: an array of numbers is needed, not {data.dtype}")
             data = np.ascontiguousarray(data, dtype=np.float32)
-            writer.add(count, str(key).encode("utf-8", "surrogateescape"), data, mode, int(sample_rate), 0.0, "")
+            writer.add(count, str(key).encode("utf-8", "surrogateescape"), data, mode, int(sample_rate), 0.0, "", output)
             count += 1
         writer.commit()
         return count

@@ -37,12 +37,14 @@ class PythonShardWriter {
   }
 
   void add(std::uint64_t position, const std::string& key, const py::array_t<float, py::array::c_style>& matrix,
-           const std::string& mode, int sampleRate, double seconds, const std::string& source) {
+           const std::string& mode, int sampleRate, double seconds, const std::string& source,
+           const std::string& output) {
     if (matrix.ndim() != 2) throw py::value_error(shown(key) + ": a shard holds 2-D arrays (frames, values)");
     const std::string bad = training::keyProblem(key);
     if (!bad.empty()) throw py::value_error(bad + ": " + shown(key));
     training::EntryFacts facts;
     facts.mode = mode;
+    facts.output = output;
     facts.sampleRate = sampleRate;
     facts.seconds = seconds;
     facts.source = source;
@@ -103,7 +105,7 @@ void bindShards(py::module_& m) {
       .def(py::init<const std::string&, const std::string&, std::uint64_t>(), py::arg("directory"), py::arg("name"),
            py::arg("per_shard"))
       .def("add", &PythonShardWriter::add, py::arg("position"), py::arg("key"), py::arg("matrix"), py::arg("mode"),
-           py::arg("sample_rate"), py::arg("seconds"), py::arg("source"))
+           py::arg("sample_rate"), py::arg("seconds"), py::arg("source"), py::arg("output") = "mfcc")
       .def("commit", &PythonShardWriter::commit)
       .def("abandon", &PythonShardWriter::abandon);
   py::class_<PythonStatistics>(m, "Statistics")

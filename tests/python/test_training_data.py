@@ -271,3 +271,28 @@ def test_statistics_sum_exactly_at_the_edges_of_float():
         w = values.astype(np.float64)
         assert s.sums.tolist() == [math.fsum(w[:, j]) for j in range(w.shape[1])]
         assert s.squares.tolist() == [math.fsum(w[:, j] * w[:, j]) for j in range(w.shape[1])]
+
+
+def test_the_pytorch_example_reads_shards_and_recordings(tmp_path):
+    pytest.importorskip("torch")
+    import ast
+    import sys
+    from locations import ROOT
+    samples = corpus(tmp_path)
+    kaldi("--shard-size=4", f"scp:{tmp_path / 'wav.scp'}", f"shards:{tmp_path / 'shards'}", "CMN")
+    example = os.path.join(ROOT, "examples", "pytorch", "dataset.py")
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, example, "--shards", str(tmp_path / "shards"), "--epochs", "2"],
+                         capture_output=True, text=True, env=environment)
+    assert run.returncode == 0, run.stderr
+    seen = {0: [], 1: []}
+    for line in run.stdout.splitlines():
+        epoch, rest = line.split(" ", 1)
+        seen[int(epoch)] += ast.literal_eval(rest.split("]")[0] + "]")
+    keys = [k for k, x in samples.items() if len(x) >= 320]
+    assert sorted(seen[0]) == sorted(keys) == sorted(seen[1]) and seen[0] != seen[1]
+    (tmp_path / "list").write_text("fox\nmissing\n")
+    recordings = os.path.join(EXAMPLES, "recordings", "speaker1")
+    run = subprocess.run([sys.executable, example, "--skip-bad", str(tmp_path / "list"), recordings],
+                         capture_output=True, text=True, env=environment)
+    assert run.returncode == 0 and "missing: left out" in run.stderr and "['fox']" in run.stdout, run.stderr

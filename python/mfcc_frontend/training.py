@@ -194,7 +194,10 @@ class ShardDataset(_IterableBase):
         self.statistics = statistics
         index = read_shard_index(self.directory, name)
         self.shards = list(dict.fromkeys(entry["shard"] for entry in index))
-        self.checksums = {entry["key"]: entry["sha256"] for entry in index} if verify else None
+        self.entries: Dict[str, List[Dict]] = {shard: [] for shard in self.shards}
+        for entry in index:
+            self.entries[entry["shard"]].append(entry)
+        self.verify = verify
         self.length = len(index)
         self.shuffle, self.seed, self.buffer = shuffle, seed, max(1, int(buffer))
         self.tensors = tensors
@@ -213,12 +216,23 @@ class ShardDataset(_IterableBase):
             random.Random(self.seed + self.epoch).shuffle(order)
         return order[rank::ranks][worker::workers]
 
+    def _read(self, shard: str):
+        """The entries of a shard in order: the file mapped once, read from
+        start to end, each array where the index puts it."""
+        import mmap
+        path = os.path.join(self.directory, shard)
+        with open(path, "rb") as f:
+            with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+                if hasattr(data, "madvise") and hasattr(mmap, "MADV_SEQUENTIAL"):
+                    data.madvise(mmap.MADV_SEQUENTIAL)
+                for entry in self.entries[shard]:
+                    yield entry["key"], _entry_array(data, entry, path, self.verify)
+
     def __iter__(self):
         rank, ranks = _distributed()
         worker, workers = _worker()
         mine = self.shards_of(rank, ranks, worker, workers)
-        stream = ((key, array) for shard in mine
-                  for key, array in read_shard(os.path.join(self.directory, shard), self.checksums))
+        stream = (item for shard in mine for item in self._read(shard))
         if not self.shuffle:
             for key, array in stream:
                 yield key, _as_output(array, self.tensors, self.statistics)
@@ -235,6 +249,19 @@ class ShardDataset(_IterableBase):
         rng.shuffle(held)
         for key, array in held:
             yield key, _as_output(array, self.tensors, self.statistics)
+
+
+def _entry_array(data, entry: Dict, path: str, verify: bool) -> np.ndarray:
+    """The array of an index entry from the bytes of its shard (from the
+    entry's offset), its checksum checked when ``verify``."""
+    start = entry["offset"]
+    end = start + 4 * entry["frames"] * entry["dimension"]
+    if end > len(data):
+        raise ValueError(f"{path}: entry {entry['key']}: the shard ends before its values")
+    values = data[start:end]
+    if verify and hashlib.sha256(values).hexdigest() != entry["sha256"]:
+        raise ValueError(f"{path}: entry {entry['key']}: its checksum is not the index's")
+    return np.frombuffer(values, "<f4").reshape(entry["frames"], entry["dimension"]).copy()
 
 
 class _PositionedReader:
@@ -282,12 +309,10 @@ class IndexedShards(_MapBase):
 
     def __getitem__(self, item):
         entry = self.entries[self.position[item] if isinstance(item, str) else item]
-        size = 4 * entry["frames"] * entry["dimension"]
-        data = self.reader.read(os.path.join(self.directory, entry["shard"]), entry["offset"], size)
-        if self.verify and hashlib.sha256(data).hexdigest() != entry["sha256"]:
-            raise ValueError(f"{entry['shard']}: entry {entry['key']}: its checksum is not the index's")
-        array = np.frombuffer(data, "<f4").reshape(entry["frames"], entry["dimension"])
-        return entry["key"], _as_output(array.copy(), self.tensors, self.statistics)
+        path = os.path.join(self.directory, entry["shard"])
+        data = self.reader.read(path, entry["offset"], 4 * entry["frames"] * entry["dimension"])
+        array = _entry_array(data, dict(entry, offset=0), path, self.verify)
+        return entry["key"], _as_output(array, self.tensors, self.statistics)
 
 
 class KaldiScpDataset(_MapBase):

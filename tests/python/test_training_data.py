@@ -143,6 +143,12 @@ def test_damaged_shards_are_refused_with_shard_member_and_reason(tmp_path):
     shard.write_bytes(flipped)
     with pytest.raises(ValueError, match="checksum"):
         training.IndexedShards(tmp_path, verify=True)[1]
+    for damaged, says in ((flipped, "entry u1: its checksum is not the index's"),
+                          (good[:index[2]["offset"] + 8], "entry u2: the shard ends before its values")):
+        shard.write_bytes(bytes(damaged))
+        with pytest.raises(ValueError) as refused:
+            list(training.ShardDataset(tmp_path, verify=True))
+        assert str(refused.value) == f"{shard}: {says}"
     shard.unlink()
     with pytest.raises(FileNotFoundError):
         list(training.ShardDataset(tmp_path))

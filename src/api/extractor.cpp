@@ -119,6 +119,7 @@ void readWindow(FEATURE& f, const audio::ByteSource& source, const std::string& 
   if (result == kExtractOk && format == InputFormat::Raw) r.channels = 1;
   r.length = f.outcome.samplesInFile;
   r.converted = f.outcome.converted;
+  r.sourceRate = f.outcome.sourceRate;
   r.clipped = f.outcome.clipped;
   throwOrWarn(f.outcome.problems, &r.warnings);
   f.outcome.problems.clear();

@@ -104,6 +104,7 @@ struct RecordingSamples {
   std::int64_t length = 0;            // frames the whole recording holds (converted, when it was)
   std::vector<std::string> warnings;  // in the tool's words
   std::string converted;              // what was done to it ("" when nothing)
+  int sourceRate = kSampleRate;       // its own sample rate (before any conversion)
   std::uint64_t clipped = 0;          // converted samples clipped to 16 bits
 };
 

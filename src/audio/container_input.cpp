@@ -247,6 +247,7 @@ int FEATURE::readAudio(const audio::ByteSource& source, const char* path, audio:
   outcome.samplesIgnored = 0;
   outcome.samplesInFile = -1;
   outcome.converted.clear();
+  outcome.sourceRate = kSampleRate;
   outcome.clipped = 0;
   if (audio::isFlac(source)) return readFlac(source, path, window, maxChannels, samples, channels);
 
@@ -415,6 +416,7 @@ void FEATURE::noteConversion(const char* path, const audio::Converter& converter
   const std::uint64_t first = std::min<std::uint64_t>(window.first, converter.length());
   outcome.samplesIgnored = static_cast<std::int64_t>(converter.length() - first - std::min<std::uint64_t>(kept, converter.length() - first));
   outcome.converted = audio::conversionWords(rate, format, sourceChannels, settings.conversion);
+  outcome.sourceRate = rate;
   outcome.clipped = converter.clipped();
   if (outcome.clipped > 0) {
     report({ProblemKind::kSamplesClipped, path, 0, "", static_cast<std::int64_t>(outcome.clipped)});

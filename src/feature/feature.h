@@ -202,6 +202,7 @@ struct UtteranceOutcome {
   // What was done to it ("24-bit to 16-bit, 48000 Hz to 16000 Hz"; empty
   // when nothing), and how many converted samples were clipped.
   std::string converted;
+  int sourceRate = 16000;  // the recording's own sample rate
   std::uint64_t clipped = 0;
   // The problems of the utterance, in the order they arose.
   std::vector<Problem> problems;

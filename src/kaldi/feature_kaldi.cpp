@@ -175,6 +175,7 @@ struct Outcome {
   bool cut = false;
   std::string converted;       // what was done to its recording ("" when nothing)
   std::string source;          // the recording's file or command
+  int sourceRate = feature::kSampleRate;  // the recording's own rate
   int frames = 0;
   std::int64_t samples = 0;
 };
@@ -387,6 +388,7 @@ struct Samples {
   std::string problem;
   std::string warnings;    // lines to print, from the reading
   std::string converted;   // what was done to it ("" when nothing)
+  int sourceRate = feature::kSampleRate;
   std::uint64_t clipped = 0;
 };
 
@@ -408,6 +410,7 @@ Samples readWindow(feature::Extractor& extractor, const kaldi_data::Recording& r
     s.channels = got.channels;
     s.total = got.length;
     s.converted = got.converted;
+    s.sourceRate = got.sourceRate;
     s.clipped = got.clipped;
     for (const std::string& words : got.warnings) s.warnings += "feature-kaldi: warning: " + words + "\n";
   } catch (const feature::RefusedRecording& e) {
@@ -484,6 +487,7 @@ class Worker {
     analyse(s.values.data(), s.total, 1, 0, o);
     o.message = s.warnings + o.message;
     o.converted = s.converted;
+    o.sourceRate = s.sourceRate;
   }
 
   // Segments of a recording: cut by its length, then the samples from the
@@ -553,6 +557,7 @@ class Worker {
         analyse(s.values.data() + offset, cuts[i].end - cuts[i].first, s.channels,
                 s.channels == 1 ? 0 : cuts[i].channel, outcomes[i]);
         outcomes[i].converted = s.converted;
+        outcomes[i].sourceRate = s.sourceRate;
       }
     }
   }
@@ -890,6 +895,7 @@ int run(const Options& o) {
           facts.mode = feature::nameOf(o.normalisation);
           facts.output = feature::nameOf(o.output);
           facts.seconds = static_cast<double>(out.samples) / feature::kSampleRate;
+          facts.sampleRate = out.sourceRate;
           facts.source = out.source;
           shardsFailed = !shards.add(position, out.key, out.vectors.data(), static_cast<std::uint32_t>(out.frames),
                                      feature::dimensionOf(o.output), facts);

@@ -302,3 +302,22 @@ def test_the_pytorch_example_reads_shards_and_recordings(tmp_path):
     run = subprocess.run([sys.executable, example, "--skip-bad", str(tmp_path / "list"), recordings],
                          capture_output=True, text=True, env=environment)
     assert run.returncode == 0 and "missing: left out" in run.stderr and "['fox']" in run.stdout, run.stderr
+
+
+def test_the_json_of_an_entry_says_the_sources_own_rate(tmp_path):
+    import json
+    import wave
+    for rate in (8000, 16000, 48000):
+        with wave.open(str(tmp_path / f"r{rate}.wav"), "wb") as w:
+            w.setnchannels(1)
+            w.setsampwidth(2)
+            w.setframerate(rate)
+            w.writeframes((np.sin(np.arange(rate) * 0.05) * 3000).astype("<i2").tobytes())
+    (tmp_path / "wav.scp").write_text("".join(f"r{rate} {tmp_path / f'r{rate}.wav'}\n" for rate in (8000, 16000, 48000)))
+    run = subprocess.run([KALDI, "-q", "--convert", f"scp:{tmp_path / 'wav.scp'}", f"shards:{tmp_path / 's'}", "NONE"],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    with tarfile.open(tmp_path / "s" / "shard-000000.tar") as shard:
+        facts = [json.load(shard.extractfile(m)) for m in shard.getmembers() if m.name.endswith(".json")]
+    assert [(f["key"], f["sample_rate"], f["seconds"], f["frames"]) for f in facts] == \
+        [("r8000", 8000, 1, 99), ("r16000", 16000, 1, 99), ("r48000", 48000, 1, 99)]

@@ -321,3 +321,12 @@ def test_the_json_of_an_entry_says_the_sources_own_rate(tmp_path):
         facts = [json.load(shard.extractfile(m)) for m in shard.getmembers() if m.name.endswith(".json")]
     assert [(f["key"], f["sample_rate"], f["seconds"], f["frames"]) for f in facts] == \
         [("r8000", 8000, 1, 99), ("r16000", 16000, 1, 99), ("r48000", 48000, 1, 99)]
+
+
+def test_a_shard_holds_exactly_its_size_and_the_next_one_begins_after_it(tmp_path):
+    for count, shards in ((3, [["u0", "u1", "u2"]]), (4, [["u0", "u1", "u2"], ["u3"]])):
+        out = tmp_path / str(count)
+        training.write_shards(out, [(f"u{i}", np.full((2, 3), i, np.float32)) for i in range(count)], per_shard=3)
+        names = sorted(p.name for p in out.glob("shard-*.tar"))
+        assert names == [f"shard-{k:06d}.tar" for k in range(len(shards))]
+        assert [[key for key, _ in training.read_shard(out / n)] for n in names] == shards

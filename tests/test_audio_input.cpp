@@ -277,7 +277,7 @@ TEST_F(AudioInput, RawInputWarnsButKeepsItsOutput) {
 TEST_F(AudioInput, OptionsAreChecked) {
   const auto unknown = test::runTool({"--input-format=wav", "l", "i", "o", "NONE"});
   EXPECT_EQ(unknown.status, 1);
-  EXPECT_NE(unknown.errors.find("unknown input format wav (raw or audio)"), std::string::npos);
+  EXPECT_NE(unknown.errors.find("unknown input format wav (raw, audio or auto)"), std::string::npos);
   const auto slash = test::runTool({"--input-extension=a/b", "l", "i", "o", "NONE"});
   EXPECT_EQ(slash.status, 1);
   EXPECT_NE(slash.errors.find("--input-extension needs an extension"), std::string::npos);

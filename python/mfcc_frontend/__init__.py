@@ -447,12 +447,14 @@ def features_batch(utterances, normalisation: str = "CMN", jobs: int = 0, length
     return [e.features for e in extract_batch(utterances, normalisation, jobs, lengths, truncate, scale, output)]
 
 
-def read_recording(path: Path, input_format: str = "raw", truncate: bool = False, convert: bool = False,
+def read_recording(path: Path, input_format: str = "auto", truncate: bool = False, convert: bool = False,
                    lossy: bool = False, channel: Optional[int] = None, downmix: bool = False) -> np.ndarray:
-    """The samples of a recording file read as the tool reads it: ``raw``
-    (headerless 16-bit little-endian PCM) or ``audio`` (WAV, FLAC, ... holding
-    16-bit samples at 16 kHz in one channel; anything else raises ValueError
-    saying what would read it).
+    """The samples of a recording file read as the tool reads it: ``auto``
+    (the default: as audio a file that begins with an audio file's header,
+    as raw any other), ``raw`` (headerless 16-bit little-endian PCM, the
+    tool's default) or ``audio`` (WAV, FLAC, ... holding 16-bit samples at
+    16 kHz in one channel; anything else raises ValueError saying what
+    would read it).
     With ``convert``, audio at another rate (8000 to 192000 Hz) or of another
     sample format is converted to 16 kHz 16-bit samples by the tool's defined
     conversion (--convert: the same samples on every machine); ``lossy``
@@ -485,7 +487,7 @@ def _called_from_package() -> bool:
     return sys._getframe(2).f_code.co_name == "features_from_file"
 
 
-def features_from_file(path: Path, normalisation: str = "CMN", input_format: str = "raw",
+def features_from_file(path: Path, normalisation: str = "CMN", input_format: str = "auto",
                        truncate: bool = False, convert: bool = False, lossy: bool = False,
                        channel: Optional[int] = None, downmix: bool = False, output: str = "mfcc") -> np.ndarray:
     """The features of a recording file, as the tool computes them (TooLong
@@ -696,7 +698,9 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
     one per processor, at most 1024), ``c12_eng``, ``input_format``,
     ``input_extension``, ``part`` ("K/N" or (K, N): the share K of N),
     ``skip_existing``, ``no_empty_files``, ``htk_qualifiers``, ``pairs``
-    (entries of a source and a target, the tool's --pairs), ``output``
+    (entries of a source and a target, the tool's --pairs; ``input_format``
+    is "raw" by default as in the tool, whose files run_list promises:
+    "auto" reads audio files as audio), ``output``
     ("mfcc", "fbank", "fbank-deltas": the tool's --output); ``summary``
     prints the tool's summary on standard error. Returns the tool's exit
     status: 0 when every utterance was written. A setting the tool refuses

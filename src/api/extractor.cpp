@@ -24,6 +24,9 @@ namespace feature {
 
 static_assert(kMaxSamples == static_cast<std::size_t>(::kMaxSamples), "one limit");
 static_assert(kDimensions == kOutDim && kRecordValues == kCepDim, "one layout");
+static_assert(static_cast<int>(InputFormat::Auto) == static_cast<int>(::InputFormat::kAuto) &&
+                  static_cast<int>(InputFormat::Audio) == static_cast<int>(::InputFormat::kAudio),
+              "the formats in one order");
 
 namespace {
 
@@ -113,10 +116,15 @@ void readWindow(FEATURE& f, const audio::ByteSource& source, const std::string& 
   f.outcome.problems.clear();
   f.settings.conversion = how;
   const audio::FrameWindow window{first, count};
-  const int result = format == InputFormat::Raw
-                         ? f.readRawSource(source, label.c_str(), window, r.samples)
+  bool raw = format == InputFormat::Raw;
+  if (format == InputFormat::Auto) {
+    unsigned char head[12] = {};
+    const std::size_t got = source.read(0, head, sizeof head);
+    raw = feature_files::audioSignature(head, got) == nullptr;
+  }
+  const int result = raw ? f.readRawSource(source, label.c_str(), window, r.samples)
                          : f.readAudio(source, label.c_str(), window, maxChannels, r.samples, r.channels);
-  if (result == kExtractOk && format == InputFormat::Raw) r.channels = 1;
+  if (result == kExtractOk && raw) r.channels = 1;
   r.length = f.outcome.samplesInFile;
   r.converted = f.outcome.converted;
   r.sourceRate = f.outcome.sourceRate;
@@ -164,7 +172,9 @@ std::vector<std::int16_t> Extractor::readRecording(const std::string& path, Inpu
                                                    const Conversion& how) {
   checkPath(path);
   FEATURE& f = *f_;
-  f.settings.inputFormat = format == InputFormat::Audio ? ::InputFormat::kAudio : ::InputFormat::kRaw;
+  f.settings.inputFormat = format == InputFormat::Audio  ? ::InputFormat::kAudio
+                           : format == InputFormat::Auto ? ::InputFormat::kAuto
+                                                         : ::InputFormat::kRaw;
   f.settings.conversion = how;
   std::vector<std::int16_t> samples;
   const int result = f.readRecording(path.c_str(), samples);

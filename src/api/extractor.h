@@ -51,8 +51,9 @@ const char* nameOf(Normalisation normalisation);
 
 // How a recording file is read: headerless 16-bit little-endian PCM, or an
 // audio file (WAV, FLAC, ...) holding 16-bit samples at 16 kHz in one
-// channel (any other is refused).
-enum class InputFormat { Raw, Audio };
+// channel (any other is refused), or Auto: as an audio file when it begins
+// with an audio container's signature, else as raw PCM.
+enum class InputFormat { Raw, Audio, Auto };
 
 // A recording too long for the analysis (more than kMaxSamples samples).
 class TooLong : public std::length_error {

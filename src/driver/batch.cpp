@@ -71,6 +71,7 @@ struct Utterance {
   int frames = 0;
   long samples = 0;
   bool cut = false;        // longer than 90 s
+  bool headerAsSamples = false;  // read raw though it begins with an audio header
   std::string converted;   // what was done to its recording ("" when nothing)
   bool skipped = false;    // its files existed already (--skip-existing)
   Messages messages;       // what the extractor printed (workers only)
@@ -283,6 +284,7 @@ class InOrder {
       progress_.pauseEnds();
     }
     progress_.finished(u.result, u.frames, u.samples, u.cut, u.skipped, u.converted);
+    if (u.headerAsSamples) progress_.headerReadAsSamples();
     if (u.result != kExtractOk && u.result != kNoFrames) ++failures_;
     if (u.result == kRecordingUnreadable) stoppedAt_ = u.name;
     return paused;
@@ -318,6 +320,8 @@ void extract(FEATURE& f, Utterance& u) {
   u.samples = f.outcome.samplesRead;
   u.cut = f.outcome.samplesIgnored != 0;
   u.converted = f.outcome.converted;
+  u.headerAsSamples = false;
+  for (const Problem& p : f.outcome.problems) u.headerAsSamples = u.headerAsSamples || p.kind == ProblemKind::kContainerReadAsRaw;
   f.doReset();
 }
 
@@ -622,7 +626,7 @@ std::string prepareRun(const RunSetup& setup, FEATURE& f, LoopSettings& settings
   if (setup.pairs && !setup.inputExtension.empty()) {
     return "--input-extension does not go with --pairs: the list names every source file whole";
   }
-  if (setup.inputFormat == InputFormat::kAudio && !audioInputSupported()) {
+  if (setup.inputFormat != InputFormat::kRaw && !audioInputSupported()) {
     return "this build reads raw recordings only (built without libsndfile)";
   }
   const std::string badChoice = conversionChoiceProblem(setup);

@@ -44,7 +44,7 @@ bool parseInputFormat(const char* name, InputFormat& format) {
   int choice = 0;
   if (!said(kit::readChoice(name, inputFormatNames(), "input format", choice))) return false;
   format = static_cast<InputFormat>(choice);
-  if (format == InputFormat::kAudio && !audioInputSupported()) {
+  if (format != InputFormat::kRaw && !audioInputSupported()) {
     std::fprintf(stderr, "feature: this build reads raw recordings only (built without libsndfile)\n");
     return false;
   }
@@ -269,13 +269,15 @@ void printHelp(std::FILE* out) {
       "                every frame before normalisation) and OUT_DIR//name.ENG\n"
       "                (frame count, then the energy of every frame in dB), both\n"
       "                little-endian 32-bit values\n"
-      "  --input-format=raw|audio\n"
+      "  --input-format=raw|audio|auto\n"
       "                raw (the default): headerless 16-bit little-endian PCM at\n"
       "                16 kHz, read from the first byte. audio: audio files (WAV,\n"
       "                WAVEX, RF64, FLAC, AIFF, CAF, ...) holding 16-bit integer\n"
       "                samples at 16000 Hz in one channel, which give the bytes of\n"
       "                the raw file of the same samples; any other file is refused\n"
-      "                (that utterance fails, the run goes on), never converted\n"
+      "                (that utterance fails, the run goes on), never converted.\n"
+      "                auto: as audio a file that begins with an audio file's\n"
+      "                header, as raw any other (recommended for new corpora)\n"
       "  --convert     with --input-format=audio: also read recordings at another\n"
       "                rate (8000 to 192000 Hz) or of another sample format (8, 24,\n"
       "                32-bit integer, float, mu-law, A-law), converted to 16 kHz\n"

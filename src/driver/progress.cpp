@@ -146,6 +146,11 @@ std::string Progress::summary(double elapsed) const {
   if (cut_ > 0) counts += ", " + std::to_string(cut_) + " cut at 90 s";
   if (notTried_ > 0) counts += ", " + std::to_string(notTried_) + " not tried";
   if (restUnread_) counts += ", the rest of the list not read";
+  if (headersAsSamples_ > 0) {
+    counts += "\n" + program_ + ": " + counted(headersAsSamples_, "recording", "recordings") +
+              " began with an audio file's header and " + (headersAsSamples_ == 1 ? "was" : "were") +
+              " read as raw samples, header included (--input-format=auto reads audio files as audio)";
+  }
   char time[32];
   std::snprintf(time, sizeof time, "%.2f s", elapsed);
   const std::string audio = duration(audioSeconds_) + " of audio in " + time + speed(audioSeconds_, elapsed);

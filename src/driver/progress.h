@@ -24,6 +24,9 @@ class Progress {
   // converted: what was done to its recording ("" when nothing).
   void finished(int result, int frames, long samples, bool cut = false, bool skipped = false,
                 const std::string& converted = "");
+  // One more recording read as raw samples though it begins with an audio
+  // file's header: the summary counts them and names the option.
+  void headerReadAsSamples() { ++headersAsSamples_; }
   // Erases the progress line, if one stands, before other output.
   void clearLine();
   // The time between these two (a pause after "Error") counts neither in
@@ -59,6 +62,7 @@ class Progress {
   long empty_ = 0;   // written, but with no frame
   long cut_ = 0;     // longer than 90 s
   long skipped_ = 0; // files existed already
+  long headersAsSamples_ = 0;
   long notTried_ = 0;
   std::map<std::string, long> converted_;  // recordings by what was done to them
   bool restUnread_ = false;

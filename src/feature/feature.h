@@ -93,9 +93,10 @@ constexpr int kNoFrames = 2;             // skipEmptyFiles: no frame, so no file
 // the first byte, as defined. kAudio: an audio container (WAV, WAVEX, RF64,
 // FLAC, AIFF, ... through libsndfile), accepted only when it holds 16-bit
 // integer samples at 16 kHz in one channel, which give the features of the
-// raw file of the same samples.
-enum class InputFormat { kRaw, kAudio };
-const char* inputFormatName(InputFormat format);  // "raw", "audio"
+// raw file of the same samples. kAuto: as kAudio a file that begins with
+// an audio container's signature, as kRaw any other (for new corpora).
+enum class InputFormat { kRaw, kAudio, kAuto };
+const char* inputFormatName(InputFormat format);  // "raw", "audio", "auto"
 std::vector<std::string> inputFormatNames();       // in the order of InputFormat
 bool audioInputSupported();  // false in a build without libsndfile
 

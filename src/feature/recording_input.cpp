@@ -85,11 +85,11 @@ std::FILE* openInputFile(const char* path, const char* mode) {
 }
 
 std::vector<std::string> inputFormatNames() {
-  return {inputFormatName(InputFormat::kRaw), inputFormatName(InputFormat::kAudio)};
+  return {inputFormatName(InputFormat::kRaw), inputFormatName(InputFormat::kAudio), inputFormatName(InputFormat::kAuto)};
 }
 
 const char* inputFormatName(InputFormat format) {
-  return format == InputFormat::kAudio ? "audio" : "raw";
+  return format == InputFormat::kAudio ? "audio" : format == InputFormat::kAuto ? "auto" : "raw";
 }
 
 int FEATURE::refuse(const char* path, const std::string& reason) {
@@ -113,8 +113,9 @@ int FEATURE::readRecording(const char* path, std::vector<std::int16_t>& samples)
   }
   int result = kExtractOk;
   try {
-    result = settings.inputFormat == InputFormat::kAudio ? readContainer(file, path, samples)
-                                                : readRaw(file, path, samples);
+    const bool audio = settings.inputFormat == InputFormat::kAudio ||
+                       (settings.inputFormat == InputFormat::kAuto && containerSignature(file) != nullptr);
+    result = audio ? readContainer(file, path, samples) : readRaw(file, path, samples);
   } catch (const std::bad_alloc&) {
     say("memory allocate error\n");
     result = kShellNoMemory;
@@ -162,7 +163,14 @@ int FEATURE::readRawSource(const audio::ByteSource& source, const char* path, au
 
 std::int64_t FEATURE::recordingSampleCount(const char* path) const {
   struct stat info;
-  if (settings.inputFormat == InputFormat::kRaw) {
+  bool raw = settings.inputFormat == InputFormat::kRaw;
+  if (settings.inputFormat == InputFormat::kAuto) {
+    std::FILE* file = openRecording(path);
+    if (file == nullptr) return -1;
+    raw = containerSignature(file) == nullptr;
+    std::fclose(file);
+  }
+  if (raw) {
     return stat(path, &info) == 0 && S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size / 2) : -1;
   }
   return audioSampleCount(path);

@@ -84,7 +84,8 @@ constexpr const char* kHelp =
     "                    segment of a recording comes from one reading of it\n"
     "  --max-overshoot=S     default 0.5\n"
     "  --min-segment-length=S  default 0.1\n"
-    "  --input-format=audio|raw   raw: headerless 16-bit little-endian PCM\n"
+    "  --input-format=audio|raw|auto   raw: headerless 16-bit little-endian PCM;\n"
+    "                    auto: audio when a file begins with an audio header\n"
     "  --convert         recordings at another rate (8 to 192 kHz) or sample\n"
     "                    format converted to 16 kHz 16-bit by the defined\n"
     "                    conversion (the same bytes everywhere); segment times\n"
@@ -135,7 +136,7 @@ struct Options {
   std::string segments;
   feature::Normalisation normalisation = feature::Normalisation::CMN;
   feature::Output output = feature::Output::Mfcc;  // --output
-  bool raw = false;
+  feature::InputFormat format = feature::InputFormat::Audio;  // --input-format
   Conversion how;  // --convert, --lossy, --channel=N, --downmix
   std::vector<kit::Speed> speeds;  // --speed; empty: the recordings as they are
   kaldi_data::CutLimits limits;
@@ -233,7 +234,7 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       int format = 0;
       const std::string mistake = kit::readChoice(v, inputFormatNames(), "input format", format);
       if (!mistake.empty()) return mistake;
-      o.raw = static_cast<InputFormat>(format) == InputFormat::kRaw;
+      o.format = static_cast<feature::InputFormat>(format);  // the same order
     } else if ((v = value("--write-num-frames")) != nullptr) {
       o.outputs.numFrames = textTable(v);
       if (o.outputs.numFrames.empty()) return "--write-num-frames takes ark,t:FILE, not " + std::string(v);
@@ -290,7 +291,7 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
     return std::to_string(positional.size()) + " arguments given; 3 needed: wav-rspecifier, feats-wspecifier, mode";
   }
   RunSetup choices;
-  choices.inputFormat = o.raw ? InputFormat::kRaw : InputFormat::kAudio;
+  choices.inputFormat = static_cast<InputFormat>(o.format);
   choices.convert = o.how.convert;
   choices.lossy = o.how.lossy;
   choices.channel = o.how.channel;
@@ -395,10 +396,9 @@ struct Samples {
 // Frames first .. first + count - 1 of a recording: its file, or the output
 // its command gave.
 Samples readWindow(feature::Extractor& extractor, const kaldi_data::Recording& recording,
-                   const std::vector<unsigned char>& output, bool raw, std::uint64_t first, std::uint64_t count,
+                   const std::vector<unsigned char>& output, feature::InputFormat format, std::uint64_t first, std::uint64_t count,
                    const Conversion& how) {
   Samples s;
-  const feature::InputFormat format = raw ? feature::InputFormat::Raw : feature::InputFormat::Audio;
   constexpr int kMostChannels = 64;
   try {
     feature::RecordingSamples got =
@@ -567,9 +567,9 @@ class Worker {
   // conversion from the speed's rate reads, converted.
   Samples read(const Job& job, const std::vector<unsigned char>& output, std::uint64_t first, std::uint64_t count,
                const Conversion& how) {
-    if (job.speed == nullptr) return readWindow(extractor_, *job.recording, output, options_.raw, first, count, how);
+    if (job.speed == nullptr) return readWindow(extractor_, *job.recording, output, options_.format, first, count, how);
     const int rate = job.speed->rate;
-    Samples s = readWindow(extractor_, *job.recording, output, options_.raw, 0, 0, how);
+    Samples s = readWindow(extractor_, *job.recording, output, options_.format, 0, 0, how);
     if (!s.problem.empty()) return s;
     const Conversion resample{true, false, -1, false};
     const std::uint64_t end = count > UINT64_MAX - first ? UINT64_MAX : first + count;
@@ -579,7 +579,7 @@ class Worker {
     s.converted = s.converted.empty() ? speedWords : s.converted + ", " + speedWords;
     s.total = static_cast<std::int64_t>(converter.length());
     if (count == 0) return s;
-    Samples in = readWindow(extractor_, *job.recording, output, options_.raw, converter.inputStart(),
+    Samples in = readWindow(extractor_, *job.recording, output, options_.format, converter.inputStart(),
                             converter.inputEnd() - converter.inputStart(), how);
     if (!in.problem.empty()) return in;
     const std::vector<double> values(in.values.begin(), in.values.end());

@@ -27,8 +27,11 @@ py::tuple readRecording(const std::string& path, const std::string& format, bool
   int choice = 0;
   const std::string mistake = kit::readChoice(format.c_str(), inputFormatNames(), "input format", choice);
   if (!mistake.empty()) throw py::value_error(mistake);
-  const bool audio = static_cast<InputFormat>(choice) == InputFormat::kAudio;
-  if (audio && !audioInputSupported()) throw py::value_error("this build reads raw recordings only");
+  const auto named = static_cast<InputFormat>(choice);
+  if (named != InputFormat::kRaw && !audioInputSupported()) throw py::value_error("this build reads raw recordings only");
+  const feature::InputFormat how = named == InputFormat::kAudio  ? feature::InputFormat::Audio
+                                   : named == InputFormat::kAuto ? feature::InputFormat::Auto
+                                                                 : feature::InputFormat::Raw;
   std::vector<std::int16_t> samples;
   std::int64_t ignored = 0;
   std::vector<std::string> warnings;
@@ -37,7 +40,7 @@ py::tuple readRecording(const std::string& path, const std::string& format, bool
   {
     py::gil_scoped_release unlocked;
     try {
-      samples = threadExtractor().readRecording(path, audio ? feature::InputFormat::Audio : feature::InputFormat::Raw,
+      samples = threadExtractor().readRecording(path, how,
                                                 &ignored, &warnings, {convert || lossy, lossy, channel, downmix});
     } catch (const feature::UnreadableRecording& e) {
       error = e.error() != 0 ? e.error() : EIO;

@@ -118,9 +118,13 @@ def test_bad_input_says_what_is_wrong(tmp_path):
     assert missing.value.filename == str(tmp_path / "missing.htk")
     with pytest.raises(FileNotFoundError):
         mf.read_recording(tmp_path / "missing.raw")
-    # A raw file that is really an audio file: the tool's warning, as a Python one.
+    # Read as raw, a file that is really an audio file gets the tool's
+    # warning as a Python one; read as the default auto, it is read as
+    # audio (and this one is refused as what it is).
     (tmp_path / "song.mp3").write_bytes(b"ID3\x04" + bytes(4000))
     with pytest.warns(UserWarning, match=r"song.mp3 begins with an MP3 \(ID3 tag\) header, which is read as samples"):
+        mf.features_from_file(tmp_path / "song.mp3", input_format="raw")
+    with pytest.raises(ValueError, match="song.mp3: not an audio file that can be read"):
         mf.features_from_file(tmp_path / "song.mp3")
     with pytest.raises(IsADirectoryError):
         mf.read_recording(tmp_path)

@@ -152,7 +152,7 @@ def test_dataloader_workers_give_the_tools_vectors(tmp_path, method, monkeypatch
     listing, recordings = os.path.join(EXAMPLES, "list.txt"), os.path.join(EXAMPLES, "recordings")
     assert subprocess.run([TOOL, "-q", listing, recordings, str(tmp_path), "CMN"], stdin=subprocess.DEVNULL).returncode == 0
     loader = torch.utils.data.DataLoader(dataset.FeatureDataset(listing, recordings), batch_size=3, num_workers=2,
-                                         collate_fn=dataset.pad_features, multiprocessing_context=method)
+                                         collate_fn=dataset.collate, multiprocessing_context=method)
     seen = 0
     for names, features, lengths in loader:
         for i, name in enumerate(names):

@@ -692,7 +692,8 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
              summary: bool = False, part: Union[None, str, Tuple[int, int]] = None, skip_existing: bool = False,
              no_empty_files: bool = False, htk_qualifiers: bool = False, truncate: bool = False,
              pairs: bool = False, convert: bool = False, lossy: bool = False, channel: Optional[int] = None,
-             downmix: bool = False, output: str = "mfcc") -> int:
+             downmix: bool = False, output: str = "mfcc", keep_going: bool = False,
+             record: Optional[Path] = None) -> int:
     """Runs a whole list as the tool does (the same loop, files and messages;
     no pause after "Error"), with the tool's options: ``jobs`` workers (0:
     one per processor, at most 1024), ``c12_eng``, ``input_format``,
@@ -701,7 +702,9 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
     (entries of a source and a target, the tool's --pairs; ``input_format``
     is "raw" by default as in the tool, whose files run_list promises:
     "auto" reads audio files as audio), ``output``
-    ("mfcc", "fbank", "fbank-deltas": the tool's --output); ``summary``
+    ("mfcc", "fbank", "fbank-deltas": the tool's --output), ``keep_going``
+    (a recording that cannot be opened fails alone and the run goes on),
+    ``record`` (a file: a JSON line per name, the tool's --record); ``summary``
     prints the tool's summary on standard error. Returns the tool's exit
     status: 0 when every utterance was written. A setting the tool refuses
     raises ValueError with the tool's reason. Ctrl-C stops it after the
@@ -718,6 +721,7 @@ def run_list(list_file: Path, input_dir: Path, output_dir: Path, normalisation: 
     keywords = dict(locals())
     keywords["input_dir"], keywords["output_dir"] = _fsencode(input_dir), _fsencode(output_dir)
     keywords["input_extension"] = os.fsencode(input_extension or "")
+    keywords["record"] = _fsencode(record) if record is not None else b""
     keywords["part"] = "0/1" if part is None else part if isinstance(part, str) else "/".join(str(int(v)) for v in part)
     for name, value in keywords.items():
         if name not in ("list_file", "setup", "truncate") and hasattr(setup, name):

@@ -32,6 +32,8 @@ class RunSetup:
     no_empty_files: bool
     htk_qualifiers: bool
     output: str
+    keep_going: bool
+    record: bytes
     c12_eng: bool
     jobs: int
     summary: bool

@@ -72,6 +72,7 @@ struct Utterance {
   long samples = 0;
   bool cut = false;        // longer than 90 s
   bool headerAsSamples = false;  // read raw though it begins with an audio header
+  std::string reason;      // why it failed, in the problem's words
   std::string converted;   // what was done to its recording ("" when nothing)
   bool skipped = false;    // its files existed already (--skip-existing)
   Messages messages;       // what the extractor printed (workers only)
@@ -286,8 +287,15 @@ class InOrder {
     progress_.finished(u.result, u.frames, u.samples, u.cut, u.skipped, u.converted);
     if (u.headerAsSamples) progress_.headerReadAsSamples();
     if (u.result != kExtractOk && u.result != kNoFrames) ++failures_;
-    if (u.result == kRecordingUnreadable) stoppedAt_ = u.name;
+    if (u.result == kRecordingUnreadable && !settings_.setup.keepGoing) stoppedAt_ = u.name;
+    if (record_ != nullptr) writeRecord(u);
     return paused;
+  }
+
+  // The record of the run, or null.
+  void keepRecord(kit::OutputFile* record) { record_ = record; }
+  void recordNotTried(const std::string& name) {
+    if (record_ != nullptr) record_->write(kit::recordLine(name, "not tried", 0, false, "", ""));
   }
 
   // Gets the progress line out of the way of a message printed directly.
@@ -311,6 +319,19 @@ class InOrder {
   bool pauseSkippedSaid_ = false;
   std::string stoppedAt_;  // the name whose recording could not be opened
   bool interrupted_ = false;
+  kit::OutputFile* record_ = nullptr;
+
+  void writeRecord(const Utterance& u) {
+    const bool ok = u.result == kExtractOk || u.result == kNoFrames;
+    const char* status = u.skipped ? "skipped" : !ok ? "failed" : u.frames == 0 ? "too short" : "done";
+    std::string reason = u.reason;
+    if (reason.empty() && !u.refusal.empty()) {
+      reason = u.refusal.substr(0, u.refusal.find('\n'));
+      if (reason.rfind("feature: ", 0) == 0) reason.erase(0, 9);
+    }
+    if (ok) reason.clear();
+    record_->write(kit::recordLine(u.name, status, u.frames, u.cut, u.converted, reason));
+  }
 };
 
 void extract(FEATURE& f, Utterance& u) {
@@ -321,7 +342,11 @@ void extract(FEATURE& f, Utterance& u) {
   u.cut = f.outcome.samplesIgnored != 0;
   u.converted = f.outcome.converted;
   u.headerAsSamples = false;
-  for (const Problem& p : f.outcome.problems) u.headerAsSamples = u.headerAsSamples || p.kind == ProblemKind::kContainerReadAsRaw;
+  u.reason.clear();
+  for (const Problem& p : f.outcome.problems) {
+    u.headerAsSamples = u.headerAsSamples || p.kind == ProblemKind::kContainerReadAsRaw;
+    if (!p.isWarning() && u.reason.empty()) u.reason = describe(p);
+  }
   f.doReset();
 }
 
@@ -554,8 +579,17 @@ int runBatch(std::FILE* list, FEATURE& configured, const LoopSettings& settings)
   if (settings.setup.pairs) names.pairs();
   InOrder inOrder(settings, progress);
   int status = 1;
+  kit::OutputFile record;
   try {
     RunInputs inputs = inputsOf(list, settings);
+    if (!settings.setup.record.empty()) {
+      const std::string name = kit::recordNameOfPart(settings.setup.record, settings.setup.part, settings.setup.parts);
+      if (inputs.files.find(kit::identify(name)) == RunInputs::kListFile) {
+        throw std::runtime_error("--record names the list file " + name + ": the record would replace it");
+      }
+      if (!record.open(name)) throw std::runtime_error(record.error().describe());
+      inOrder.keepRecord(&record);
+    }
     long unfinished = 0;  // names read ahead but not finished when the run stopped
     if (settings.jobs <= 1) {
       runOnThisThread(names, configured, settings, inOrder, inputs);
@@ -571,7 +605,10 @@ int runBatch(std::FILE* list, FEATURE& configured, const LoopSettings& settings)
       if (fstat(fileno(list), &info) == 0 && S_ISREG(info.st_mode)) {
         notTried = unfinished;
         std::string name;
-        while (names.next(name)) ++notTried;
+        while (names.next(name)) {
+          ++notTried;
+          inOrder.recordNotTried(name);
+        }
       }
       progress.stoppedEarly(notTried);
       progress.clearLine();
@@ -595,6 +632,13 @@ int runBatch(std::FILE* list, FEATURE& configured, const LoopSettings& settings)
     std::fflush(stdout);
     std::fprintf(stderr, "feature: the run stopped: %s\n", e.what());
     status = 1;
+  }
+  if (record.isOpen()) {
+    if (!record.close() || !record.commit()) {
+      std::fprintf(stderr, "feature: %s\n", record.error().describe().c_str());
+      record.abandon();
+      status = 1;
+    }
   }
   std::fflush(stdout);
   progress.end();

@@ -34,6 +34,8 @@ struct RunSetup {
   bool skipExisting = false;   // an utterance whose files all stand whole is not done again
   bool noEmptyFiles = false;
   bool htkQualifiers = false;
+  bool keepGoing = false;      // a recording that cannot be opened fails alone: the run goes on
+  std::string record;          // --record=FILE: a JSON line per name (part K of N: FILE-K-of-N)
   feature::Output output = feature::Output::Mfcc;  // --output: the MFCC vectors or the filter banks
   bool cepstrumFiles = false;  // .C12 and .ENG beside the HTK file
   FrontEnd frontEnd = FrontEnd::kFastest;

@@ -67,7 +67,8 @@ bool parseExtension(const char* text, std::string& extension) {
 namespace {
 
 // Long options that take a value after "=".
-constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension", "--channel", "--output"};
+constexpr const char* kValueOptions[] = {"--front-end", "--input-format", "--input-extension", "--channel", "--output",
+                                         "--record"};
 
 bool parsePart(const char* text, Options& options) {
   return said(kit::readPart(text, options.setup.part, options.setup.parts));
@@ -95,7 +96,8 @@ constexpr Flag kFlags[] = {{"--c12-eng", &RunSetup::cepstrumFiles},
                            {"--skip-existing", &RunSetup::skipExisting},
                            {"--no-empty-files", &RunSetup::noEmptyFiles},
                            {"--htk-qualifiers", &RunSetup::htkQualifiers},
-                           {"--pairs", &RunSetup::pairs}};
+                           {"--pairs", &RunSetup::pairs},
+                           {"--keep-going", &RunSetup::keepGoing}};
 
 // The flag named arg, or null.
 const Flag* flagNamed(const char* arg) {
@@ -173,10 +175,17 @@ bool parseOptions(int argc, char** argv, Options& options) {
                    : std::strcmp(arg, "--input-format") == 0 ? "--input-format=audio"
                    : std::strcmp(arg, "--channel") == 0      ? "--channel=1"
                    : std::strcmp(arg, "--output") == 0       ? "--output=fbank"
+                   : std::strcmp(arg, "--record") == 0       ? "--record=run.jsonl"
                                                              : "--input-extension=wav");
       return false;
     } else if (std::strncmp(arg, "--input-format=", 15) == 0) {
       if (!parseInputFormat(arg + 15, options.setup.inputFormat)) return false;
+    } else if (std::strncmp(arg, "--record=", 9) == 0) {
+      if (arg[9] == '\0') {
+        std::fprintf(stderr, "feature: --record needs a file name (an unset variable?)\n");
+        return false;
+      }
+      options.setup.record = arg + 9;
     } else if (std::strncmp(arg, "--output=", 9) == 0) {
       int choice = 0;
       if (!said(kit::readChoice(arg + 9, feature::outputNames(), "output", choice))) return false;
@@ -296,6 +305,13 @@ void printHelp(std::FILE* out) {
       "                those and their deltas and delta-deltas (72). HTK kind FBANK\n"
       "                with its qualifiers, extension fbk24, fbk24Z (CMN), fbk24DA,\n"
       "                fbk24DAZ; MVNMA is for MFCC only\n"
+      "  --keep-going  a recording that cannot be opened fails alone (named and\n"
+      "                counted, exit status 1) and the run goes on with the next\n"
+      "                name, instead of stopping there\n"
+      "  --record=FILE write a record of the run: a JSON line per name in list\n"
+      "                order (name, status: done, skipped, failed, too short or\n"
+      "                not tried, frames, cut at 90 s, converted, reason), complete\n"
+      "                at the end; with --part K/N the name gets -K-of-N\n"
       "  --input-extension=EXT\n"
       "                read the recording of a name from IN_WAV_DIR/name.EXT (the\n"
       "                features still go to OUT_DIR//name.<extension>)\n"

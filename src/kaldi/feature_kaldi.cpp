@@ -99,6 +99,10 @@ constexpr const char* kHelp =
     "                    (72), as the tool's --output; MVNMA is for MFCC only\n"
     "  --shard-size=N    utterances per shard (default 1000): shard k holds the\n"
     "                    entries at positions kN .. kN+N-1 that succeeded\n"
+    "  --record=FILE     a JSON line per entry in order (name, status: done,\n"
+    "                    skipped, failed or too short, frames, cut at 90 s,\n"
+    "                    converted, reason), complete at the end; with --part K/N\n"
+    "                    the name gets -K-of-N\n"
     "  --skip-existing   resume shards: a shard that stands complete under its\n"
     "                    name (written from this list in this mode) is kept and\n"
     "                    its utterances not analysed again; a damaged one is\n"
@@ -133,6 +137,7 @@ struct Options {
   std::string shards;              // shards:DIR instead of an archive
   std::uint64_t shardSize = 1000;  // --shard-size
   bool skipExisting = false;       // --skip-existing: resume shards
+  std::string record;              // --record=FILE: a JSON line per entry
   std::string segments;
   feature::Normalisation normalisation = feature::Normalisation::CMN;
   feature::Output output = feature::Output::Mfcc;  // --output
@@ -172,6 +177,7 @@ struct Outcome {
   std::string key;
   std::vector<float> vectors;  // frames x 39, when it succeeded
   std::string message;         // why it failed, or a warning
+  std::string reason;          // why it failed, for the record
   bool failed = false;
   bool cut = false;
   std::string converted;       // what was done to its recording ("" when nothing)
@@ -260,6 +266,9 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
       const std::string mistake = kit::readChoice(v, feature::outputNames(), "output", choice);
       if (!mistake.empty()) return mistake;
       o.output = static_cast<feature::Output>(choice);
+    } else if ((v = value("--record")) != nullptr) {
+      if (*v == '\0') return "--record needs a file name (an unset variable?)";
+      o.record = v;
     } else if (arg == "--skip-existing") {
       o.skipExisting = true;
     } else if (arg == "--convert") {
@@ -473,6 +482,7 @@ class Worker {
     o.failed = true;
     o.vectors.clear();
     o.message = "feature-kaldi: no features for " + printableName(o.key) + ": " + why + "\n";
+    o.reason = why;
   }
 
  private:
@@ -837,6 +847,24 @@ int run(const Options& o) {
   }
   std::uint64_t position = 0;  // of the next utterance, in the order the output holds them
   bool shardsFailed = false;
+  kit::OutputFile record;
+  if (!o.record.empty()) {
+    const std::string name = kit::recordNameOfPart(o.record, o.part, o.parts);
+    const kit::InputFiles inputs = inputsOf(o, recordings);
+    const long which = inputs.find(kit::identify(name));
+    if (which != kit::InputFiles::kNone || !record.open(name)) {
+      std::fprintf(stderr, "feature-kaldi: %s\n",
+                   which != kit::InputFiles::kNone ? ("--record names " + describeInput(which) + ": " + name).c_str()
+                                                   : record.error().describe().c_str());
+      writer.abandon();
+      shards.abandon();
+      return 1;
+    }
+  }
+  const auto recordEntry = [&record](const std::string& key, const char* status, long frames, bool cut,
+                                     const std::string& converted, const std::string& reason) {
+    if (record.isOpen()) record.write(kit::recordLine(key, status, frames, cut, converted, reason));
+  };
 
   long total = 0;
   for (const Job& job : jobs) total += static_cast<long>(job.utterances.size());
@@ -866,13 +894,17 @@ int run(const Options& o) {
   };
   calls.deliver = [&](std::size_t i) {
     if (jobKept[i]) {
-      for (std::size_t u = 0; u < jobs[i].utterances.size(); ++u, ++position) progress.finished(kExtractOk, 0, 0, false, true);
+      for (std::size_t u = 0; u < jobs[i].utterances.size(); ++u, ++position) {
+        progress.finished(kExtractOk, 0, 0, false, true);
+        recordEntry(jobs[i].utterances[u].key, "skipped", 0, false, "", "");
+      }
       return;
     }
     for (Outcome& out : results[i]) {
       if (inKeptShard(position)) {
         ++position;
         progress.finished(kExtractOk, 0, 0, false, true);
+        recordEntry(out.key, "skipped", 0, false, "", "");
         continue;
       }
       if (!out.message.empty()) {
@@ -903,6 +935,8 @@ int run(const Options& o) {
       }
       ++position;
       anyFailed = anyFailed || out.failed;
+      recordEntry(out.key, out.failed ? "failed" : out.frames == 0 ? "too short" : "done", out.frames, out.cut,
+                  out.converted, out.failed ? out.reason : "");
       progress.finished(out.failed ? kExtractFailed : kExtractOk, out.frames, static_cast<long>(out.samples), out.cut,
                         false, out.converted);
     }
@@ -918,6 +952,10 @@ int run(const Options& o) {
       shards.abandon();
       what += (what.empty() ? "" : "\nfeature-kaldi: ") + shardProblem;
     }
+  }
+  if (record.isOpen() && (!record.close() || !record.commit())) {
+    what += (what.empty() ? "" : "\nfeature-kaldi: ") + record.error().describe();
+    record.abandon();
   }
   if (!what.empty()) {
     progress.clearLine();

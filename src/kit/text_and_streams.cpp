@@ -8,6 +8,40 @@
 
 namespace kit {
 
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string recordLine(const std::string& name, const char* status, long frames, bool cut,
+                       const std::string& converted, const std::string& reason) {
+  return "{\"name\": " + jsonString(name) + ", \"status\": " + jsonString(status) +
+         ", \"frames\": " + std::to_string(frames) + ", \"cut\": " + (cut ? "true" : "false") +
+         ", \"converted\": " + jsonString(converted) + ", \"reason\": " + jsonString(reason) + "}\n";
+}
+
+std::string recordNameOfPart(const std::string& name, long part, long parts) {
+  if (parts <= 1) return name;
+  const std::string tag = "-" + std::to_string(part) + "-of-" + std::to_string(parts);
+  const std::string suffix = ".jsonl";
+  if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    return name.substr(0, name.size() - suffix.size()) + tag + suffix;
+  }
+  return name + tag;
+}
+
 std::string printable(const std::string& text) {
   std::string shown;
   for (const char c : text) {

@@ -95,6 +95,8 @@ void bindRuns(py::module_& m) {
       .def_readwrite("skip_existing", &RunSetup::skipExisting)
       .def_readwrite("no_empty_files", &RunSetup::noEmptyFiles)
       .def_readwrite("htk_qualifiers", &RunSetup::htkQualifiers)
+      .def_readwrite("keep_going", &RunSetup::keepGoing)
+      .def_readwrite("record", &RunSetup::record)
       .def_property(
           "output", [](const RunSetup& s) { return std::string(feature::nameOf(s.output)); },
           [](RunSetup& s, const std::string& name) { s.output = feature::outputNamed(name); })

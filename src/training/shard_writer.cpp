@@ -1,4 +1,5 @@
 #include "shard_writer.h"
+#include "text_and_streams.h"
 
 #include <nettle/sha2.h>
 #include <sys/stat.h>
@@ -61,23 +62,7 @@ std::string paxRecord(const std::string& key, const std::string& value) {
   return std::to_string(length) + " " + key + "=" + value + "\n";
 }
 
-// A JSON string of UTF-8 text (control characters escaped).
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+using kit::jsonString;
 
 bool validUtf8(const std::string& text) {
   for (std::size_t i = 0; i < text.size();) {

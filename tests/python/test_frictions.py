@@ -46,3 +46,44 @@ def test_auto_reads_audio_files_as_audio_and_raw_counts_them(tmp_path):
     for name in ("a.raw", "b.wav"):                                   # Python reads with auto by default
         assert mf.read_recording(tmp_path / name).tobytes() == x.tobytes()
         assert mf.features_from_file(tmp_path / name, "NONE").tobytes() == expected.tobytes()
+
+
+def test_keep_going_and_the_record_of_a_run(tmp_path):
+    import json
+    recordings(tmp_path)
+    (tmp_path / "c.raw").write_bytes(bytes(200))                          # too short for a frame
+    def record(path):
+        return [(r["name"], r["status"], r["frames"], r["reason"]) for r in map(json.loads, path.read_text().splitlines())]
+    missing = "cannot read the recording {}: No such file or directory"
+    # A missing recording first, last, or in the middle: the prescribed run stops there; --keep-going goes on.
+    for names in (["gone", "a.raw", "c.raw"], ["a.raw", "c.raw", "gone"], ["a.raw", "gone", "c.raw"]):
+        (tmp_path / "list").write_text("\n".join(names) + "\n")
+        for keep_going in (False, True):
+            out, rec = tmp_path / f"out{names.index('gone')}{keep_going}", tmp_path / "run.jsonl"
+            run = subprocess.run([TOOL, *(["--keep-going"] if keep_going else []), f"--record={rec}", "--part", "0/1",
+                                  str(tmp_path / "list"), str(tmp_path), str(out), "NONE"],
+                                 capture_output=True, text=True, stdin=subprocess.DEVNULL)
+            assert run.returncode == 1 and f"can't open file {tmp_path}/gone\n" in run.stdout
+            stop = names.index("gone")
+            expected = []
+            for i, n in enumerate(names):
+                if n == "gone":
+                    expected.append((n, "failed", 0, missing.format(f"{tmp_path}/gone")))
+                elif i > stop and not keep_going:
+                    expected.append((n, "not tried", 0, ""))
+                else:
+                    expected.append((n, "done" if n == "a.raw" else "too short", 299 if n == "a.raw" else 0, ""))
+            assert record(rec) == expected, (names, keep_going)
+            assert (out / "c.raw.mfcKVR0DAC39").exists() == (keep_going or names.index("c.raw") < stop)
+    # run_list takes the same keywords; a part's record gets its part in its name.
+    (tmp_path / "list").write_text("gone\na.raw\n")
+    status = mf.run_list(tmp_path / "list", tmp_path, tmp_path / "py", "NONE", keep_going=True,
+                         record=tmp_path / "py.jsonl", part="1/2")
+    assert status == 0 and record(tmp_path / "py-1-of-2.jsonl") == [("a.raw", "done", 299, "")]
+    # feature-kaldi: every entry fails alone anyway; the record says why.
+    (tmp_path / "wav.scp").write_text(f"a {tmp_path / 'a.raw'}\ng {tmp_path / 'gone'}\n")
+    run = subprocess.run([KALDI, "-q", "--input-format=raw", f"--record={tmp_path / 'k.jsonl'}", f"scp:{tmp_path / 'wav.scp'}",
+                          f"ark:{tmp_path / 'k.ark'}", "NONE"], capture_output=True, text=True)
+    assert run.returncode == 1
+    got = record(tmp_path / "k.jsonl")
+    assert got[0] == ("a", "done", 299, "") and got[1][:3] == ("g", "failed", 0) and "No such file" in got[1][3]

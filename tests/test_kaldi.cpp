@@ -326,7 +326,7 @@ TEST_F(Kaldi, FailuresAreNamedAndTheRestIsWritten) {
   // Mistakes on the command line: a message, status 1, nothing written.
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"ark:" + dir / "wav.scp", "ark:" + dir / "y.ark", "CMN"},
-           {"scp:" + dir / "wav.scp", "ark,t:" + dir / "y.ark", "CMN"},
+           {"scp:" + dir / "wav.scp", "ark,x:" + dir / "y.ark", "CMN"},
            {"scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "cmn"},
            {"scp:" + dir / "nothing", "ark:" + dir / "y.ark", "CMN"},
            {"--segments=" + dir / "nothing", "scp:" + dir / "wav.scp", "ark:" + dir / "y.ark", "CMN"},

@@ -116,6 +116,20 @@ std::string kaldiMatrixEntry(const std::string& key, const float* values, std::i
   return entry;
 }
 
+std::string kaldiTextMatrixEntry(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns) {
+  if (rows == 0 || columns == 0) return key + "  [ ]\n";
+  std::string entry = key + "  [";
+  char value[32];
+  for (std::int32_t r = 0; r < rows; ++r) {
+    entry += "\n  ";
+    for (std::int32_t c = 0; c < columns; ++c) {
+      std::snprintf(value, sizeof value, "%.9g ", static_cast<double>(values[static_cast<std::size_t>(r) * columns + c]));
+      entry += value;
+    }
+  }
+  return entry + "]\n";
+}
+
 std::string kaldiDoubleMatrix(const double* values, std::int32_t rows, std::int32_t columns) {
   std::string matrix = matrixHeader('D', rows, columns);
   const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);

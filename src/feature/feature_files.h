@@ -79,6 +79,10 @@ constexpr std::size_t kKaldiMatrixHeaderBytes = 15;  // "\0B" "FM " \4 rows \4 c
 std::string kaldiMatrixHeader(std::int32_t rows, std::int32_t columns);
 // The bytes of a whole entry, the values given in host order.
 std::string kaldiMatrixEntry(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns);
+// The same in Kaldi's text form: "<key>  [", a line "  v v ... " per row
+// (each value printed with 9 significant digits, which give the float back
+// exactly), "]" and a newline; "<key>  [ ]" for no rows.
+std::string kaldiTextMatrixEntry(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns);
 // A double matrix ("\0B" "DM " \4 rows \4 cols, little-endian float64), as
 // statistics are stored: a whole file holds one, an archive entry follows
 // "<key> ".

@@ -68,8 +68,9 @@ constexpr const char* kHelp =
     "  samples (WAV, FLAC, ...); one channel, or several with a segments file\n"
     "  that names the channel.\n"
     "feats-wspecifier: ark,scp:ARK,SCP (archive and index), ark:ARK or ark:-\n"
-    "  (standard output), or shards:DIR for training: tar files DIR/shard-000000.tar,\n"
-    "  ... of --shard-size utterances each (a KEY.npy float32 array and a\n"
+    "  (standard output); ark,t:... as text, each value with the 9 digits that\n"
+    "  give it back exactly; or shards:DIR for training: tar files\n"
+    "  DIR/shard-000000.tar, ... of --shard-size utterances each (a KEY.npy float32 array and a\n"
     "  KEY.json per utterance; '.', '/', '%' and other bytes of a key as %XX in\n"
     "  member names) and the index DIR/shard.jsonl (key, shard, offset of the\n"
     "  values, frames, dimension, SHA-256); each shard appears complete or not\n"
@@ -315,24 +316,33 @@ std::string parse(int argc, char** argv, Options& o, bool& done) {
   }
   o.wavScp = in.substr(colon + 1);
   const std::string& out = positional[1];
-  if (out.rfind("ark,scp:", 0) == 0) {
-    const std::string both = out.substr(8);
-    const std::size_t comma = both.find(',');
-    if (comma == std::string::npos || comma == 0 || comma + 1 == both.size()) {
-      return "ark,scp: needs ARCHIVE,INDEX, not '" + both + "'";
+  // ark, scp and t (text) in any order before the colon, as Kaldi takes them.
+  const std::size_t outColon = out.find(':');
+  bool ark = false, scp = false, text = false, other = outColon == std::string::npos;
+  if (!other) {
+    std::istringstream words(out.substr(0, outColon));
+    for (std::string word; std::getline(words, word, ',');) {
+      (word == "ark" ? ark : word == "scp" ? scp : word == "t" ? text : other) = true;
     }
-    o.outputs.archive = both.substr(0, comma);
-    o.outputs.index = both.substr(comma + 1);
-    if (o.outputs.archive == "-") return "an index needs an archive file, not standard output";
-  } else if (out.rfind("ark:", 0) == 0 && out.size() > 4) {
-    o.outputs.archive = out.substr(4);
-  } else if (out.rfind("shards:", 0) == 0 && out.size() > 7) {
-    o.shards = out.substr(7);
-  } else if (out.rfind("ark,t", 0) == 0 || out.rfind("t,ark", 0) == 0) {
-    return "text archives lose the exact values: write a binary one (ark:FILE or ark,scp:ARK,SCP)";
-  } else {
-    return "the feats-wspecifier must be ark,scp:ARK,SCP, ark:ARK, ark:- or shards:DIR, not '" + out + "'";
   }
+  const std::string target = other ? "" : out.substr(outColon + 1);
+  if (out.rfind("shards:", 0) == 0 && out.size() > 7) {
+    o.shards = out.substr(7);
+  } else if (other || !ark || target.empty()) {
+    return "the feats-wspecifier must be ark,scp:ARK,SCP, ark:ARK, ark:- (ark,t:... for text) or shards:DIR, not '" +
+           out + "'";
+  } else if (scp) {
+    const std::size_t comma = target.find(',');
+    if (comma == std::string::npos || comma == 0 || comma + 1 == target.size()) {
+      return "ark,scp: needs ARCHIVE,INDEX, not '" + target + "'";
+    }
+    o.outputs.archive = target.substr(0, comma);
+    o.outputs.index = target.substr(comma + 1);
+    if (o.outputs.archive == "-") return "an index needs an archive file, not standard output";
+  } else {
+    o.outputs.archive = target;
+  }
+  o.outputs.text = text;
   if (o.skipExisting && (o.shards.empty() || !o.outputs.numFrames.empty() || !o.outputs.durations.empty())) {
     return "--skip-existing resumes shards (shards:DIR) and goes with no table";
   }

@@ -65,7 +65,12 @@ std::string ArchiveWriter::open(const ArchiveNames& names, const kit::InputFiles
 
 bool ArchiveWriter::add(const std::string& key, const float* values, std::int32_t rows, std::int32_t columns,
                         float seconds) {
-  return addEntry(key, [&] { return feature_files::kaldiMatrixEntry(key, values, rows, columns); }, rows, seconds);
+  return addEntry(key,
+                  [&] {
+                    return names_.text ? feature_files::kaldiTextMatrixEntry(key, values, rows, columns)
+                                       : feature_files::kaldiMatrixEntry(key, values, rows, columns);
+                  },
+                  rows, seconds);
 }
 
 bool ArchiveWriter::addDoubles(const std::string& key, const double* values, std::int32_t rows,

@@ -25,6 +25,7 @@ struct ArchiveNames {
   std::string index;
   std::string numFrames;
   std::string durations;
+  bool text = false;  // a text archive ("<key>  [\n  v v ... ]"), each value with 9 digits
 };
 
 class ArchiveWriter {

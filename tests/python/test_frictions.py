@@ -87,3 +87,27 @@ def test_keep_going_and_the_record_of_a_run(tmp_path):
     assert run.returncode == 1
     got = record(tmp_path / "k.jsonl")
     assert got[0] == ("a", "done", 299, "") and got[1][:3] == ("g", "failed", 0) and "No such file" in got[1][3]
+
+
+def test_text_archives_give_every_float_back_exactly(tmp_path):
+    recordings(tmp_path)
+    (tmp_path / "empty.raw").write_bytes(bytes(100))
+    (tmp_path / "wav.scp").write_text(f"a {tmp_path / 'a.raw'}\nb {tmp_path / 'b.wav'}\n")
+    binary = subprocess.run([KALDI, "-q", "--input-format=auto", f"scp:{tmp_path / 'wav.scp'}", "ark:-", "CMN"],
+                            capture_output=True, check=True).stdout
+    text = subprocess.run([KALDI, "-q", "--input-format=auto", f"scp:{tmp_path / 'wav.scp'}", "ark,t:-", "CMN"],
+                          capture_output=True, check=True, text=True).stdout
+    (tmp_path / "b.ark").write_bytes(binary)
+    expected = dict(mf.read_kaldi_ark(tmp_path / "b.ark"))
+    entries = text.split("]\n")
+    assert entries[-1] == "" and len(entries) == 3
+    for entry, (key, matrix) in zip(entries[:-1], expected.items()):
+        head, *rows = entry.split("\n  ")
+        assert head == f"{key}  [" and all(row.endswith(" ") for row in rows)
+        values = np.array([[np.float32(v) for v in row.split()] for row in rows], np.float32)
+        assert values.tobytes() == matrix.tobytes()
+    run = subprocess.run([KALDI, "-q", "--input-format=auto", f"scp:{tmp_path / 'wav.scp'}",
+                          f"ark,scp,t:{tmp_path / 't.ark'},{tmp_path / 't.scp'}", "CMN"], capture_output=True)
+    assert run.returncode == 0 and (tmp_path / "t.ark").read_text() == text
+    offsets = [int(line.rsplit(":", 1)[1]) for line in (tmp_path / "t.scp").read_text().splitlines()]
+    assert [text[o:o + 3] for o in offsets] == [" [\n"] * 2

@@ -638,6 +638,19 @@ def _scp_entries(path: Path) -> Iterator[Tuple[str, bytes, int, str]]:
             yield fields[0].decode("utf-8", "surrogateescape"), archive, int(offset_text), where
 
 
+def _open_archive(archive: bytes, where: str):
+    """An index's archive, opened; a relative path that is missing says
+    which directory it was taken in."""
+    try:
+        return open(archive, "rb")
+    except FileNotFoundError as e:
+        if os.path.isabs(archive):
+            raise
+        raise FileNotFoundError(e.errno, f"{e.strerror} ({where}: a relative archive path is taken in the working "
+                                f"directory, {os.getcwd()}, as Kaldi takes it; write absolute paths into the index)",
+                                e.filename) from None
+
+
 def read_kaldi_scp(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
     """The (key, matrix) pairs an index (feats.scp: ``<key> <archive>:<offset>``)
     points to, in its order; archive paths are taken as they stand (relative
@@ -646,7 +659,7 @@ def read_kaldi_scp(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
     try:
         for key, archive, offset, where in _scp_entries(path):
             if archive not in archives:
-                archives[archive] = open(archive, "rb")
+                archives[archive] = _open_archive(archive, where)
             f = archives[archive]
             f.seek(offset)
             yield key, _kaldi_entry(f, f"{where}: {os.fsdecode(archive)} entry {key!r}", offset)

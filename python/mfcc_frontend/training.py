@@ -30,7 +30,7 @@ from typing import Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 
-from . import _core, _fsencode, _scp_entries
+from . import _core, _fsencode, _open_archive, _scp_entries
 
 try:  # torch's base classes when torch is there
     import torch.utils.data as _torch_data
@@ -270,15 +270,15 @@ class _PositionedReader:
 
     def __init__(self) -> None:
         self.pid = None
-        self.files: Dict[str, int] = {}
+        self.files: Dict[str, object] = {}
 
-    def read(self, path: str, offset: int, size: int) -> bytes:
+    def read(self, path: str, offset: int, size: int, where: str = "") -> bytes:
         if self.pid != os.getpid():
             self.pid, self.files = os.getpid(), {}
-        fd = self.files.get(path)
-        if fd is None:
-            fd = self.files[path] = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-        data = os.pread(fd, size, offset)
+        f = self.files.get(path)
+        if f is None:
+            f = self.files[path] = _open_archive(path, where or path)
+        data = os.pread(f.fileno(), size, offset)
         if len(data) != size:
             raise ValueError(f"{path}: {size} bytes at offset {offset} were expected, the file ends first")
         return data
@@ -332,7 +332,7 @@ class KaldiScpDataset(_MapBase):
 
     def __getitem__(self, item):
         key, path, offset, where = self.entries[self.position[item] if isinstance(item, str) else item]
-        head = self.reader.read(path, offset, _core.KALDI_MATRIX_HEADER_BYTES)
+        head = self.reader.read(path, offset, _core.KALDI_MATRIX_HEADER_BYTES, where)
         try:
             rows, columns = _core.kaldi_matrix_header(head)
         except ValueError as e:

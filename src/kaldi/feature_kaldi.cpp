@@ -936,7 +936,8 @@ int run(const Options& o) {
           training::EntryFacts facts;
           facts.mode = feature::nameOf(o.normalisation);
           facts.output = feature::nameOf(o.output);
-          facts.seconds = static_cast<double>(out.samples) / feature::kSampleRate;
+          facts.seconds = static_cast<double>(std::min<std::int64_t>(out.samples, feature::kMaxSamples)) /
+                          feature::kSampleRate;
           facts.sampleRate = out.sourceRate;
           facts.source = out.source;
           shardsFailed = !shards.add(position, out.key, out.vectors.data(), static_cast<std::uint32_t>(out.frames),

@@ -111,3 +111,32 @@ def test_text_archives_give_every_float_back_exactly(tmp_path):
     assert run.returncode == 0 and (tmp_path / "t.ark").read_text() == text
     offsets = [int(line.rsplit(":", 1)[1]) for line in (tmp_path / "t.scp").read_text().splitlines()]
     assert [text[o:o + 3] for o in offsets] == [" [\n"] * 2
+
+
+def test_tables_of_an_entry_longer_than_90_seconds(tmp_path):
+    import json
+    import tarfile
+    long = np.resize(np.fromfile(os.path.join(EXAMPLES, "recordings", "speaker1", "fox"), "<i2"), 16000 * 100)
+    long.tofile(tmp_path / "long.raw")
+    (tmp_path / "wav.scp").write_text(f"long {tmp_path / 'long.raw'}\n")
+    run = subprocess.run([KALDI, "--input-format=raw", f"--write-num-frames=ark,t:{tmp_path / 'frames'}",
+                          f"--write-utt2dur=ark,t:{tmp_path / 'dur'}", f"scp:{tmp_path / 'wav.scp'}",
+                          f"ark:{tmp_path / 'f.ark'}", "NONE"], capture_output=True, text=True)
+    assert run.returncode == 0 and "1 cut at 90 s" in run.stderr
+    assert (tmp_path / "frames").read_text() == "long 8999\n" and (tmp_path / "dur").read_text() == "long 100\n"
+    subprocess.run([KALDI, "-q", "--input-format=raw", f"scp:{tmp_path / 'wav.scp'}", f"shards:{tmp_path / 's'}", "NONE"],
+                   check=True)
+    with tarfile.open(tmp_path / "s" / "shard-000000.tar") as shard:
+        assert json.load(shard.extractfile("long.json"))["seconds"] == 90
+
+
+def test_a_missing_relative_archive_says_where_it_was_looked_for(tmp_path, monkeypatch):
+    import pytest
+    from mfcc_frontend import training
+    (tmp_path / "feats.scp").write_text("a mfcc/raw.ark:2\n")
+    monkeypatch.chdir(tmp_path)
+    words = f"(feats.scp line 1: a relative archive path is taken in the working directory, {tmp_path}, as Kaldi takes it"
+    for read in (lambda: list(mf.read_kaldi_scp("feats.scp")), lambda: training.KaldiScpDataset("feats.scp")[0]):
+        with pytest.raises(FileNotFoundError) as e:
+            read()
+        assert words in str(e.value)

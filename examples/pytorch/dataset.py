@@ -26,7 +26,7 @@ from mfcc_frontend import training
 class FeatureDataset(Dataset):
     """(name, (frames, 39) float32 tensor) for every name of a list file, read
     from ``directory/name`` as the tool reads it (the first 90 s of a longer
-    recording, with a warning). With ``skip_bad`` a recording that cannot be
+    recording: truncate=True, which the package says with a warning). With ``skip_bad`` a recording that cannot be
     read gives None, which the collate leaves out."""
 
     def __init__(self, list_file, directory, normalisation="CMN", input_format="raw", skip_bad=False):
@@ -49,8 +49,6 @@ class FeatureDataset(Dataset):
                 raise
             warnings.warn(f"{path}: left out: {e}")
             return None
-        if len(samples) == mf.MAX_SAMPLES:
-            warnings.warn(f"{path}: only its first 90 s are analysed")
         return name, torch.from_numpy(mf.features(samples, normalisation=self.normalisation))
 
 

@@ -108,11 +108,29 @@ def _from_float(x: np.ndarray, scale: float) -> np.ndarray:
     return rounded.astype(np.int16)
 
 
+def _outside_package() -> int:
+    """The stacklevel of the first caller outside this package, for warnings."""
+    level, frame = 1, sys._getframe(1)
+    while frame is not None and frame.f_globals.get("__name__", "").startswith(__name__):
+        level, frame = level + 1, frame.f_back
+    return level
+
+
+def _warn_cut(count: int) -> None:
+    """truncate=True cut count recordings: said once per call."""
+    if count:
+        import warnings
+        warnings.warn(f"{count} recording{' was' if count == 1 else 's were'} longer than 90 s and "
+                      f"{'was' if count == 1 else 'were'} cut to the first 90 s (truncate=True), as the tool cuts "
+                      "them", stacklevel=_outside_package())
+
+
 def _samples(samples: Samples, scale: Optional[float] = None, truncate: bool = False,
-             limited: bool = True) -> np.ndarray:
+             limited: bool = True, cut: Optional[list] = None) -> np.ndarray:
     """A contiguous native int16 array of the samples (at most MAX_SAMPLES
-    with ``truncate``, cut before any copy), TooLong beyond them without it
-    (unless not ``limited``: a stream's chunk), or TypeError."""
+    with ``truncate``, cut before any copy, and counted in ``cut``), TooLong
+    beyond them without it (unless not ``limited``: a stream's chunk), or
+    TypeError."""
     if _torch_tensor(samples):
         if samples.device.type != "cpu":
             raise TypeError(f"a CPU tensor is needed, not one on {samples.device}; use x.cpu()")
@@ -142,6 +160,8 @@ def _samples(samples: Samples, scale: Optional[float] = None, truncate: bool = F
         if not truncate:
             raise _too_long(samples.size)
         samples = samples[:MAX_SAMPLES]
+        if cut is not None:
+            cut.append(1)
     if samples.dtype.kind == "f":
         if scale is None:
             raise TypeError(
@@ -340,7 +360,9 @@ def extract(samples: Samples, sample_rate: int = SAMPLE_RATE, normalisation: str
     """
     _check_rate(sample_rate)
     _check_normalisation(normalisation)
-    x = _samples(samples, scale, truncate)
+    cut: list = []
+    x = _samples(samples, scale, truncate, cut=cut)
+    _warn_cut(len(cut))
     result = Extraction(*_core.extract(x, normalisation, truncate, output))
     return Extraction(*(_as_input(samples, a) for a in result))
 
@@ -407,12 +429,13 @@ def _batch_items(utterances, lengths, scale, truncate) -> Tuple[list, bool]:
             raise ValueError("lengths are for a 2-D (B, T) batch; a sequence gives each utterance whole")
         rows = list(utterances)
         tensors = bool(rows) and all(_torch_tensor(x) for x in rows)
-    items = []
+    items, cut = [], []
     for i, x in enumerate(rows):
         try:
-            items.append(_samples(x, scale, truncate))
+            items.append(_samples(x, scale, truncate, cut=cut))
         except (TypeError, ValueError) as e:
             raise type(e)(f"utterance {i}: {e}") from None
+    _warn_cut(len(cut))
     return items, tensors
 
 
@@ -474,10 +497,11 @@ def read_recording(path: Path, input_format: str = "auto", truncate: bool = Fals
         import warnings
         for words in said:
             if words.endswith("which is read as samples"):  # a raw file that is an audio file
-                words += " (input_format='audio' reads the file as audio)"
+                words += " (input_format='auto', the default, reads audio files as audio)"
             warnings.warn(words, stacklevel=3 if _called_from_package() else 2)
     if ignored and not truncate:
         raise TooLong(_core.too_long(path, -1 if ignored < 0 else MAX_SAMPLES + ignored))
+    _warn_cut(1 if ignored else 0)
     return samples
 
 

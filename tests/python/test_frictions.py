@@ -140,3 +140,22 @@ def test_a_missing_relative_archive_says_where_it_was_looked_for(tmp_path, monke
         with pytest.raises(FileNotFoundError) as e:
             read()
         assert words in str(e.value)
+
+
+def test_truncate_says_once_per_call_how_many_recordings_it_cut(tmp_path):
+    import pytest
+    import warnings
+    long = np.resize(np.fromfile(os.path.join(EXAMPLES, "recordings", "speaker1", "fox"), "<i2"), mf.MAX_SAMPLES + 1)
+    short = long[:mf.MAX_SAMPLES]
+    long.tofile(tmp_path / "long.raw")
+    for call, count in ((lambda: mf.features(long, truncate=True), 1),
+                        (lambda: mf.features(short, truncate=True), 0),
+                        (lambda: mf.features_batch([long, short, long], truncate=True, jobs=1), 2),
+                        (lambda: mf.features_from_file(tmp_path / "long.raw", truncate=True), 1)):
+        with warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always")
+            call()
+        cut = [str(w.message) for w in said if "longer than 90 s" in str(w.message)]
+        assert len(cut) == (1 if count else 0) and all(w.filename == __file__ for w in said if "90 s" in str(w.message))
+        if count:
+            assert cut[0].startswith(f"{count} recording{'s were' if count > 1 else ' was'} longer than 90 s")

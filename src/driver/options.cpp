@@ -354,7 +354,11 @@ void printHelp(std::FILE* out) {
       "  1  wrong arguments, the list file cannot be opened, a recording cannot be\n"
       "     opened (the run stops there), or any utterance failed (\"Error\" is\n"
       "     printed; when standard input is a terminal, one character is read\n"
-      "     from it before the run goes on, otherwise nothing is read)\n",
+      "     from it before the run goes on, otherwise nothing is read)\n"
+      "\n"
+      "See also: feature-kaldi (Kaldi data directories, archives, shards),\n"
+      "feature-stream (features of audio as it arrives), feature-inspect (looks\n"
+      "at feature files); man feature, README.md.\n",
       out);
 }
 

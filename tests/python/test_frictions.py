@@ -159,3 +159,16 @@ def test_truncate_says_once_per_call_how_many_recordings_it_cut(tmp_path):
         assert len(cut) == (1 if count else 0) and all(w.filename == __file__ for w in said if "90 s" in str(w.message))
         if count:
             assert cut[0].startswith(f"{count} recording{'s were' if count > 1 else ' was'} longer than 90 s")
+
+
+def test_help_and_manuals_name_the_sibling_programs():
+    from locations import ROOT
+    programs = ("feature", "feature-kaldi", "feature-stream", "feature-inspect")
+    said = subprocess.run([TOOL, "--help"], capture_output=True, text=True).stdout
+    assert all(p in said.split("See also:")[1] for p in programs[1:])
+    for page in programs:
+        with open(os.path.join(ROOT, "man", page + ".1")) as f:
+            see_also = f.read().split(".SH SEE ALSO")[1].replace("\\-", "-")
+        assert all(p in see_also for p in programs if p != page), page
+    with open(os.path.join(ROOT, "man", "feature-kaldi.1")) as f:
+        assert "a wav.scp from elsewhere is a program" in f.read()

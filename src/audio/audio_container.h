@@ -78,6 +78,21 @@ struct SampleData {
 // SPHERE are understood; for any other type checkable stays false.
 SampleData promisedSampleData(int majorType, const ByteSource& source);
 
+// The format of a little-endian RIFF WAVE stream, from the bytes of its
+// start: for a recorder that writes WAV into a pipe, whose samples are read
+// as they come. complete is false while the bytes end before the data
+// chunk's header.
+struct WaveStreamHeader {
+  bool complete = false;
+  unsigned formatTag = 0;     // 1: integer PCM (also for WAVE_FORMAT_EXTENSIBLE of PCM)
+  unsigned channels = 0, rate = 0, bits = 0;
+  std::uint64_t dataOffset = 0;  // first byte of the samples
+  bool toEnd = true;             // the samples run to the end of the stream
+  std::uint64_t dataBytes = 0;   // else how many there are
+  std::string problem;           // a header that does not hold together
+};
+WaveStreamHeader waveStreamHeader(const unsigned char* bytes, std::size_t size);
+
 // Whether the file begins with a FLAC stream (after an ID3v2 tag, if any).
 bool isFlac(const ByteSource& source);
 

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "audio_container.h"
 #include "feature_files.h"
 #include "feature.h"
 #include "online_extractor.h"
@@ -26,8 +28,9 @@ namespace {
 constexpr const char* kHelp =
     "Usage: feature-stream [options] <CMN|MVNMA|NONE>\n"
     "\n"
-    "Reads raw 16-bit little-endian PCM at 16 kHz, one channel, from standard\n"
-    "input (any read size) and writes the 39-value MFCC vector of every frame\n"
+    "Reads raw 16-bit little-endian PCM at 16 kHz, one channel (or a WAV stream\n"
+    "of such samples, whose header is read), from standard input (any read\n"
+    "size) and writes the 39-value MFCC vector of every frame\n"
     "to standard output as soon as it is final, flushed: the vectors of the\n"
     "tool's HTK file for the same samples, bit for bit. For example\n"
     "\n"
@@ -53,6 +56,15 @@ constexpr const char* kHelp =
     "                energies the cepstra are computed from (final with their\n"
     "                frame in NONE), or those with deltas and delta-deltas (72,\n"
     "                written as the MFCC vectors are), as the tool's --output\n"
+    "  --input-format=auto|raw\n"
+    "                auto (the default): a WAV header at the start of the input\n"
+    "                (a recorder writing WAV into a pipe) is read and checked,\n"
+    "                not analysed as sound: 16-bit integer samples in one\n"
+    "                channel, at 16 kHz or converted with --convert; its data\n"
+    "                size, when stated, ends the samples. raw: every byte is a\n"
+    "                sample byte\n"
+    "  --convert     a WAV at another rate (8 to 192 kHz) is converted to 16 kHz\n"
+    "                as it comes, by the defined conversion\n"
     "  --input-rate=S\n"
     "                the samples are at S Hz (8000 to 192000): converted to 16 kHz\n"
     "                as they come by the defined conversion, the same samples as\n"
@@ -72,6 +84,8 @@ struct Options {
   bool text = false;
   bool records = false;
   bool truncate = false;
+  bool raw = false;      // --input-format=raw: a WAV header is analysed as sound too
+  bool convert = false;  // --convert: a WAV at another rate is converted as it comes
   int rate = feature::kSampleRate;  // --input-rate=S: samples at S Hz, converted as they come
   feature::Normalisation normalisation = feature::Normalisation::None;
   feature::Output output = feature::Output::Mfcc;  // --output
@@ -146,37 +160,110 @@ int writeFailed() {
   return 1;
 }
 
+// Where the samples of the input begin, and at what rate they are: a WAV
+// header at its start (a recorder writing WAV into a pipe) is read, not
+// analysed as sound. Returns "" or why the input is refused.
+struct InputStart {
+  bool decided = false;
+  std::size_t skip = 0;            // bytes of header
+  std::uint64_t limit = UINT64_MAX;  // bytes of samples after it
+  int rate = feature::kSampleRate;
+};
+
+constexpr std::size_t kMostHeaderBytes = 1 << 20;
+
+std::string readStart(const std::vector<unsigned char>& head, bool ended, const Options& options, InputStart& start) {
+  static const unsigned char kRiff[4] = {'R', 'I', 'F', 'F'};
+  start.rate = options.rate;
+  const bool riff = std::memcmp(head.data(), kRiff, std::min<std::size_t>(4, head.size())) == 0;
+  if (options.raw || head.empty() || !riff || (head.size() >= 12 && std::memcmp(head.data() + 8, "WAVE", 4) != 0)) {
+    start.decided = ended || options.raw || head.size() >= 4;
+    return "";
+  }
+  const audio::WaveStreamHeader h = audio::waveStreamHeader(head.data(), head.size());
+  if (!h.problem.empty()) return "the WAV header on standard input: " + h.problem;
+  if (!h.complete) {
+    if (ended) return "standard input ends inside its WAV header";
+    if (head.size() > kMostHeaderBytes) return "standard input holds no WAV data chunk in its first 1 MiB";
+    return "";
+  }
+  const std::string what = std::to_string(h.rate) + " Hz, " + std::to_string(h.channels) + " channel" +
+                           (h.channels == 1 ? "" : "s") + ", " +
+                           (h.formatTag == 1 ? std::to_string(h.bits) + "-bit integer" : "format " + std::to_string(h.formatTag));
+  if (h.formatTag != 1 || h.bits != 16 || h.channels != 1) {
+    return "the WAV on standard input holds " + what + " samples: 16-bit integer samples in one channel are read "
+           "(convert it in the pipe, or --input-format=raw analyses its bytes as they are)";
+  }
+  if (static_cast<int>(h.rate) != feature::kSampleRate && !options.convert) {
+    return "the WAV on standard input is at " + std::to_string(h.rate) +
+           " Hz: --convert converts it to 16 kHz as it comes (the defined conversion)";
+  }
+  if (h.rate < 8000 || h.rate > 192000) {
+    return "the WAV on standard input is at " + std::to_string(h.rate) + " Hz: rates from 8000 to 192000 Hz are converted";
+  }
+  start.decided = true;
+  start.skip = h.dataOffset;
+  start.limit = h.toEnd ? UINT64_MAX : h.dataBytes;
+  start.rate = static_cast<int>(h.rate);
+  return "";
+}
+
 int run(const Options& options) {
-  feature::OnlineExtractor online(options.normalisation, options.truncate, options.rate, options.output);
-  Writer writer(online, options);
-  std::vector<unsigned char> buffer(1 << 16);
-  for (;;) {
+  std::unique_ptr<feature::OnlineExtractor> online;
+  std::unique_ptr<Writer> writer;
+  std::vector<unsigned char> buffer(1 << 16), head;
+  InputStart start;
+  std::uint64_t left = UINT64_MAX;  // bytes of samples still to analyse
+  const auto take = [&](const unsigned char* bytes, std::size_t count) {
+    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, left));
+    left -= count;
+    // A sample split between two reads is joined by the extractor.
+    online->acceptBytes(bytes, count);
+  };
+  for (bool ended = false; !ended;) {
     const ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       std::fprintf(stderr, "feature-stream: cannot read standard input: %s\n", std::strerror(errno));
       return 1;
     }
-    if (n == 0) break;
+    ended = n == 0;
     try {
-      // A sample split between two reads is joined by the extractor.
-      online.acceptBytes(buffer.data(), static_cast<std::size_t>(n));
+      if (!start.decided) {
+        head.insert(head.end(), buffer.data(), buffer.data() + n);
+        const std::string refused = readStart(head, ended, options, start);
+        if (!refused.empty()) {
+          std::fprintf(stderr, "feature-stream: %s\n", refused.c_str());
+          return 1;
+        }
+        if (!start.decided) continue;
+        online = std::make_unique<feature::OnlineExtractor>(options.normalisation, options.truncate, start.rate,
+                                                            options.output);
+        writer = std::make_unique<Writer>(*online, options);
+        left = start.limit;
+        if (head.size() > start.skip) take(head.data() + start.skip, head.size() - start.skip);
+        std::vector<unsigned char>().swap(head);
+      } else if (n > 0) {
+        take(buffer.data(), static_cast<std::size_t>(n));
+      }
     } catch (const feature::TooLong& e) {
       std::fprintf(stderr, "feature-stream: %s (or --truncate ignores what follows the first 90 s)\n", e.what());
       return 1;
     }
-    if (!writer.writeReady()) return writeFailed();
+    if (!writer->writeReady()) return writeFailed();
   }
-  online.inputFinished();
-  if (!writer.writeReady()) return writeFailed();
-  if (online.samplesIgnored() > 0) {
+  feature::OnlineExtractor& online_ = *online;
+  Writer& writer_ = *writer;
+  online_.inputFinished();
+  if (!writer_.writeReady()) return writeFailed();
+  if (online_.samplesIgnored() > 0) {
     std::fprintf(stderr, "feature-stream: warning: %s\n",
-                 describe({ProblemKind::kRecordingCut, "the input", 0, "", online.samplesIgnored()}).c_str());
+                 describe({ProblemKind::kRecordingCut, "the input", 0, "", online_.samplesIgnored()}).c_str());
   }
-  if (online.samplesClipped() > 0) {
+  if (online_.samplesClipped() > 0) {
     std::fprintf(stderr, "feature-stream: warning: %s\n",
                  describe({ProblemKind::kSamplesClipped, "the input", 0, "",
-                           static_cast<std::int64_t>(online.samplesClipped())}).c_str());
+                           static_cast<std::int64_t>(online_.samplesClipped())}).c_str());
   }
   return 0;
 }
@@ -203,6 +290,12 @@ int main(int argc, char** argv) {
       options.records = true;
     } else if (arg == "--truncate") {
       options.truncate = true;
+    } else if (arg == "--input-format=raw" || arg == "--input-format=auto") {
+      options.raw = arg == "--input-format=raw";
+    } else if (arg.rfind("--input-format", 0) == 0) {
+      return usage("--input-format takes auto (a WAV header at the start is read) or raw, not '" + arg + "'");
+    } else if (arg == "--convert") {
+      options.convert = true;
     } else if (arg.rfind("--output=", 0) == 0) {
       int choice = 0;
       const std::string mistake = kit::readChoice(arg.c_str() + 9, feature::outputNames(), "output", choice);

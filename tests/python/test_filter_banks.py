@@ -121,7 +121,7 @@ def test_every_program_gives_the_same_filter_banks(tmp_path):
                 assert htk.data.tobytes() == expected.tobytes(), name
                 if len(expected):
                     assert archive[name].tobytes() == expected.tobytes(), name
-                streamed = subprocess.run([STREAM, f"--output={output}", mode], input=x.tobytes(),
+                streamed = subprocess.run([STREAM, "--input-format=raw", f"--output={output}", mode], input=x.tobytes(),
                                           capture_output=True, check=True).stdout
                 assert streamed == expected.astype("<f4").tobytes(), name
                 online = mf.OnlineExtractor(mode, output=output)

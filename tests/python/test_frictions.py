@@ -172,3 +172,41 @@ def test_help_and_manuals_name_the_sibling_programs():
         assert all(p in see_also for p in programs if p != page), page
     with open(os.path.join(ROOT, "man", "feature-kaldi.1")) as f:
         assert "a wav.scp from elsewhere is a program" in f.read()
+
+
+def test_feature_stream_reads_a_wav_header_instead_of_analysing_it(tmp_path):
+    import io
+    from locations import STREAM
+    x = recordings(tmp_path)
+
+    def wav(samples, rate=16000, channels=1, size=None):
+        buffer = io.BytesIO()
+        with wave.open(buffer, "wb") as w:
+            w.setnchannels(channels)
+            w.setsampwidth(2)
+            w.setframerate(rate)
+            w.writeframes(samples.tobytes())
+        data = bytearray(buffer.getvalue())
+        if size is not None:
+            data[40:44] = size.to_bytes(4, "little")       # what a recorder streaming to a pipe writes
+        return bytes(data)
+
+    def stream(data, *options):
+        return subprocess.run([STREAM, *options, "NONE"], input=data, capture_output=True)
+
+    expected = mf.features(x, normalisation="NONE").astype("<f4").tobytes()
+    for data in (wav(x), wav(x, size=0xFFFFFFFF), wav(x, size=0), wav(x) + b"LIST\x04\x00\x00\x00abcd"):
+        run = stream(data)
+        assert run.returncode == 0 and run.stdout == expected, run.stderr
+    raw = stream(wav(x), "--input-format=raw")
+    assert raw.returncode == 0 and raw.stdout != expected            # the header analysed as 22 samples
+    assert raw.stdout == mf.features(np.frombuffer(wav(x)[:len(wav(x)) // 2 * 2], "<i2"), normalisation="NONE").tobytes()
+    at48 = mf.resample(np.resize(x, 3 * len(x)), 48000)
+    refused = stream(wav(np.resize(x, 3 * len(x)), 48000))
+    assert refused.returncode == 1 and b"is at 48000 Hz: --convert converts it" in refused.stderr
+    converted = stream(wav(np.resize(x, 3 * len(x)), 48000), "--convert")
+    assert converted.returncode == 0 and converted.stdout == mf.features(at48, normalisation="NONE").tobytes()
+    stereo = stream(wav(np.repeat(x, 2), channels=2))
+    assert stereo.returncode == 1 and b"holds 16000 Hz, 2 channels, 16-bit integer samples" in stereo.stderr
+    cut = stream(wav(x)[:30])
+    assert cut.returncode == 1 and b"ends inside its WAV header" in cut.stderr

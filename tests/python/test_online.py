@@ -112,7 +112,10 @@ def test_misuse_says_what_is_wrong():
 
 
 def stream(mode, raw, *options):
-    return subprocess.run([STREAM, *options, mode], input=raw, capture_output=True, check=True).stdout
+    """feature-stream over raw bytes as the tool reads a raw file (a WAV
+    header among the golden recordings analysed as sound too)."""
+    return subprocess.run([STREAM, "--input-format=raw", *options, mode], input=raw, capture_output=True,
+                          check=True).stdout
 
 
 def test_feature_stream_writes_the_tools_vectors(tmp_path):

@@ -333,7 +333,7 @@ void printHelp(std::FILE* out) {
       "                readers reject; standard error names it, the status stays 0\n"
       "  --htk-qualifiers\n"
       "                give the HTK header the parameter kind that describes the\n"
-      "                vectors: MFCC_0_D_A_Z (CMN, MVNMA) or MFCC_0_D_A (NONE)\n"
+      "                vectors: MFCC_D_A_Z_0 (CMN, MVNMA) or MFCC_D_A_0 (NONE)\n"
       "                instead of 6 (MFCC); the vectors are the same\n"
       "  --front-end=NAME\n"
       "                the code that analyses the frames. All give the same bytes;\n"

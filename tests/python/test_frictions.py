@@ -210,3 +210,23 @@ def test_feature_stream_reads_a_wav_header_instead_of_analysing_it(tmp_path):
     assert stereo.returncode == 1 and b"holds 16000 Hz, 2 channels, 16-bit integer samples" in stereo.stderr
     cut = stream(wav(x)[:30])
     assert cut.returncode == 1 and b"ends inside its WAV header" in cut.stderr
+
+
+def test_the_readme_writes_the_htk_kinds_as_feature_inspect_prints_them(tmp_path):
+    import re
+    from locations import ROOT
+    inspect = os.path.join(os.path.dirname(TOOL), "feature-inspect")
+    recordings(tmp_path)
+    (tmp_path / "list").write_text("a.raw\n")
+    printed = set()
+    for options, mode in ((["--htk-qualifiers"], "CMN"), (["--htk-qualifiers"], "NONE"), (["--output=fbank-deltas"], "CMN"),
+                          (["--output=fbank"], "NONE")):
+        out = tmp_path / "-".join(options + [mode])
+        subprocess.run([TOOL, "-q", *options, str(tmp_path / "list"), str(tmp_path), str(out), mode], check=True,
+                       stdin=subprocess.DEVNULL)
+        (path,) = out.iterdir()
+        said = subprocess.run([inspect, "--no-stats", str(path)], capture_output=True, text=True).stdout
+        printed.add(re.search(r"parameter kind: \d+ \((\w+)\)", said).group(1))
+    with open(os.path.join(ROOT, "README.md")) as f:
+        written = set(re.findall(r"`((?:MFCC|FBANK)(?:_[A-Z0-9]+)*)`", f.read()))
+    assert printed <= written and written <= printed | {"MFCC", "FBANK_Z", "FBANK_D_A"}, (printed, written)

@@ -24,3 +24,13 @@ cmake --build "$scratch/consumer" >/dev/null
 result=$("$scratch/consumer/consumer" "$scratch/tone.raw")
 echo "$result"
 [ "$result" = "frames 2 C0 60.15" ]
+# The complete C++ online example, built against the installation: its lines
+# are feature-stream's text for the same samples.
+cmake -S "$source/examples/cpp" -B "$scratch/examples" -DCMAKE_PREFIX_PATH="$scratch/prefix" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$scratch/examples" >/dev/null
+recording="$source/examples/recordings/speaker1/fox"
+"$scratch/examples/example_online" <"$recording" >"$scratch/online.txt"
+"$scratch/prefix/bin/feature-stream" --format=text --input-format=raw NONE <"$recording" >"$scratch/stream.txt"
+[ -s "$scratch/online.txt" ] && cmp "$scratch/online.txt" "$scratch/stream.txt"
+echo "example_online: $(wc -l <"$scratch/online.txt") frames, as feature-stream gives them"

@@ -189,6 +189,38 @@ bool FeatureFile::open(const std::string& path, std::string& problem) {
   return true;
 }
 
+bool FeatureFile::openMatrix(const std::string& path, long long offset, long long rows, int columns,
+                             const std::string& format, const std::vector<std::string>& header, std::string& problem) {
+  file_ = std::fopen(path.c_str(), "rb");
+  struct stat info;
+  if (file_ == nullptr || fstat(fileno(file_), &info) != 0) {
+    problem = std::string("cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  if (rows < 0 || columns <= 0 || offset < 0 || offset + rows * 4LL * columns > info.st_size) {
+    problem = "its " + std::to_string(rows) + " x " + std::to_string(columns) + " values at byte " +
+              std::to_string(offset) + " run past the end of the file (" + std::to_string(info.st_size) + " bytes)";
+    return false;
+  }
+  kind_ = FileKind::kMatrix;
+  format_ = format;
+  header_ = header;
+  frames_ = static_cast<long>(rows);
+  dimensions_ = columns;
+  size_ = info.st_size;
+  offset_ = offset;
+  bigEndian_ = false;
+  return true;
+}
+
+void FeatureFile::keepFrames(long first, long count) {
+  first = std::min(std::max(first, 0L), frames_);
+  count = std::min(std::max(count, 0L), frames_ - first);
+  offset_ += static_cast<long long>(first) * 4 * dimensions_;
+  firstFrame_ += first;
+  frames_ = count;
+}
+
 std::string FeatureFile::label(int d) const {
   if (kind_ == FileKind::kEnergy) return "energy";
   if (kind_ == FileKind::kCepstra) return "c" + std::to_string(d + 1);

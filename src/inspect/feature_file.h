@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-enum class FileKind { kHtk, kCepstra, kEnergy };
+enum class FileKind { kHtk, kCepstra, kEnergy, kMatrix };
 
 class FeatureFile {
  public:
@@ -23,6 +23,15 @@ class FeatureFile {
   // extension where the content alone cannot tell. Returns false with the
   // reason in problem when it cannot be read or is no valid feature file.
   bool open(const std::string& path, std::string& problem);
+  // Opens rows x columns little-endian float32 values at offset of path (a
+  // Kaldi archive's entry, a shard's array, feature-stream's rows), checked
+  // against the file's size; format and header describe them.
+  bool openMatrix(const std::string& path, long long offset, long long rows, int columns, const std::string& format,
+                  const std::vector<std::string>& header, std::string& problem);
+  // Only frames first .. first + count - 1 from now on (for a picture of a
+  // stretch); they are then counted from first, which firstFrame() says.
+  void keepFrames(long first, long count);
+  long firstFrame() const { return firstFrame_; }
 
   FileKind kind() const { return kind_; }
   // "HTK parameter file", "cepstrum file (.C12 layout: ...)", ...
@@ -57,6 +66,7 @@ class FeatureFile {
   long long offset_ = 0;  // of the first value
   bool bigEndian_ = true;
   std::int32_t samplePeriod_ = 100000;
+  long firstFrame_ = 0;
 };
 
 // A signature that names what a file that is no feature file is instead

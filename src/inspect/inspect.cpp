@@ -24,6 +24,7 @@
 
 #include "feature.h"
 #include "feature_file.h"
+#include "matrices.h"
 #include "picture.h"
 #include "standard_descriptors.h"
 
@@ -34,7 +35,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: feature-inspect [--frames FIRST:LAST] [--no-stats] [--png PICTURE] FILE...\n"
+    "Usage: feature-inspect [--frames FIRST:LAST] [--no-stats] [--png PICTURE] [--key=KEY]\n"
+    "                       [--dimension=N] FILE...\n"
     "\n"
     "Shows the header of each feature file, checks that its length agrees with\n"
     "the header, prints the chosen frames as text, and per dimension the mean,\n"
@@ -42,11 +44,18 @@ constexpr const char* kUsage =
     "\n"
     "  FILE               an HTK parameter file, or a .C12 (cepstra) or .ENG\n"
     "                     (energy) file of the feature tool, recognised by its\n"
-    "                     content (and by its name where the content cannot tell)\n"
+    "                     content (and by its name where the content cannot tell);\n"
+    "                     a Kaldi binary archive (every entry), an index (scp) of\n"
+    "                     one, ARCHIVE:OFFSET (an index line's entry), a training\n"
+    "                     shard (every entry, checksums computed)\n"
+    "  --key=KEY          only the entry KEY of an archive, index or shard\n"
+    "  --dimension=N      FILE holds rows of N little-endian float32 values\n"
+    "                     without a header (feature-stream --format=f32)\n"
     "  --frames A:B       print frames A to B (counted from 0; A alone is one\n"
     "                     frame, A: runs to the end)\n"
     "  --no-stats         leave out the per-dimension statistics\n"
-    "  --png PICTURE      draw the file (one FILE) into the PNG file PICTURE:\n"
+    "  --png PICTURE      draw the file (one FILE, one entry) into the PNG file\n"
+    "                     PICTURE, with --frames only that stretch:\n"
     "                     time left to right, the dimensions bottom to top in\n"
     "                     bands (statics, deltas, delta-deltas), each scaled to\n"
     "                     its own range; an .ENG file as a curve. A feature\n"
@@ -58,6 +67,8 @@ constexpr const char* kUsage =
     "Exit status: 0 when every file is valid, 1 otherwise, 2 for wrong usage.\n";
 
 struct Options {
+  std::string key;       // --key: that entry of an archive, index or shard
+  int dimension = 0;     // --dimension: rows of float32 without a header
   long firstFrame = -1;  // no frames printed
   long lastFrame = -1;   // -1: to the end
   bool stats = true;
@@ -130,35 +141,48 @@ std::string printStats(const FeatureFile& f) {
 // extensions) or kind, its frames and their duration.
 std::string pictureTitle(const std::string& path, const FeatureFile& f) {
   const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-  std::string what = f.kind() == FileKind::kCepstra ? ".C12 cepstra" : f.kind() == FileKind::kEnergy ? ".ENG energies"
-                                                                                                      : "HTK";
+  std::string what = f.kind() == FileKind::kCepstra  ? ".C12 cepstra"
+                     : f.kind() == FileKind::kEnergy ? ".ENG energies"
+                     : f.kind() == FileKind::kMatrix ? std::to_string(f.dimensions()) + " values a frame"
+                                                     : "HTK";
   for (const NormalisationMode& mode : kNormalisationModes) {
     const std::string ext = std::string(".") + mode.outExt;
     if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0) {
       what = std::string("mode ") + mode.name;
     }
   }
-  char text[160];
+  char text[200];
   std::snprintf(text, sizeof text, ": %s, %ld frame%s, %.2f s", what.c_str(), f.frames(), f.frames() == 1 ? "" : "s",
                 static_cast<double>(f.frames()) * f.samplePeriod() / 1e7);
-  return name + text;
+  std::string stretch;
+  if (f.firstFrame() > 0 || f.frames() > 0) {
+    stretch = f.firstFrame() > 0 ? " (frames " + std::to_string(f.firstFrame()) + " to " +
+                                       std::to_string(f.firstFrame() + f.frames() - 1) + ")"
+                                 : "";
+  }
+  return name + text + stretch;
 }
 
 // Checks one file: its kind and length from the first bytes and the file's
 // size, then only the frames asked for and, for the statistics and the
 // picture, passes over the values a block at a time.
-bool inspect(const std::string& path, const Options& options) {
-  FeatureFile f;
-  std::string problem;
-  if (!f.open(path, problem)) return fail(path, problem);
+bool show(const std::string& path, FeatureFile& f, const Options& options) {
   std::printf("%s: %s\n", path.c_str(), f.format().c_str());
   if (!f.assumption().empty()) std::printf("  (%s)\n", f.assumption().c_str());
   for (const auto& line : f.header()) std::printf("  %s\n", line.c_str());
-  std::printf("  length: %lld bytes, as the header says\n", f.size());
-  problem = printFrames(f, options);
+  if (f.kind() == FileKind::kMatrix) {
+    std::printf("  length: %lld bytes of values, within the file's %lld\n", 4LL * f.frames() * f.dimensions(), f.size());
+  } else {
+    std::printf("  length: %lld bytes, as the header says\n", f.size());
+  }
+  std::string problem = printFrames(f, options);
   if (problem.empty() && options.stats) problem = printStats(f);
   if (problem.empty() && !options.picture.empty()) {
     PictureSize size;
+    // With --frames, the picture is of that stretch.
+    if (options.firstFrame >= 0) {
+      f.keepFrames(options.firstFrame, options.lastFrame < 0 ? f.frames() : options.lastFrame - options.firstFrame + 1);
+    }
     problem = drawPicture(f, options.picture, size, pictureTitle(path, f));
     if (problem.empty()) {
       std::printf("  picture: %s, %d x %d pixels\n", options.picture.c_str(), size.width, size.height);
@@ -166,6 +190,81 @@ bool inspect(const std::string& path, const Options& options) {
   }
   if (!problem.empty()) return fail(path, problem);
   return true;
+}
+
+// "ARCHIVE:OFFSET", as an index line points into an archive, when ARCHIVE
+// is a file and the whole is not.
+bool archiveOffset(const std::string& arg, std::string& archive, long long& offset) {
+  const std::size_t colon = arg.rfind(':');
+  struct stat info;
+  if (colon == std::string::npos || colon + 1 == arg.size() ||
+      arg.find_first_not_of("0123456789", colon + 1) != std::string::npos || stat(arg.c_str(), &info) == 0) {
+    return false;
+  }
+  archive = arg.substr(0, colon);
+  offset = std::stoll(arg.substr(colon + 1));
+  return stat(archive.c_str(), &info) == 0;
+}
+
+// Checks one argument: a feature file, every matrix of an archive, index
+// or shard (or the one --key names), an archive's entry at an offset, or
+// rows of --dimension floats.
+bool inspect(const std::string& path, const Options& options) {
+  FeatureFile f;
+  std::string problem;
+  std::string archive;
+  long long offset = 0;
+  if (options.dimension > 0) {
+    struct stat info;
+    const long long size = stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+    const long long row = 4LL * options.dimension;
+    if (size >= 0 && size % row != 0) {
+      return fail(path, std::to_string(size) + " bytes are no whole rows of " + std::to_string(options.dimension) +
+                            " float32 values (" + std::to_string(size % row) + " bytes over)");
+    }
+    const std::string what = "rows of " + std::to_string(options.dimension) +
+                             " little-endian float32 values (feature-stream --format=f32)";
+    if (!f.openMatrix(path, 0, size / row, options.dimension, what, {}, problem)) return fail(path, problem);
+    return show(path, f, options);
+  }
+  if (archiveOffset(path, archive, offset)) {
+    MatrixEntry e;
+    problem = kaldiEntryAt(archive, offset, options.key.empty() ? "at byte " + std::to_string(offset) : options.key, e);
+    if (problem.empty() && !f.openMatrix(e.path, e.offset, e.rows, e.columns, e.format, e.header, problem)) {
+      return fail(path, problem);
+    }
+    return problem.empty() ? show(path, f, options) : fail(path, problem);
+  }
+  std::vector<MatrixEntry> entries;
+  bool found = false;
+  problem = matrixEntries(path, entries, found);
+  if (!found) {
+    if (!f.open(path, problem)) return fail(path, problem);
+    return show(path, f, options);
+  }
+  if (!problem.empty()) return fail(path, problem);
+  if (!options.key.empty()) {
+    std::vector<MatrixEntry> chosen;
+    for (const MatrixEntry& e : entries) {
+      if (e.key == options.key) chosen.push_back(e);
+    }
+    if (chosen.empty()) return fail(path, "no entry " + options.key + " among its " + std::to_string(entries.size()));
+    entries.swap(chosen);
+  }
+  if (!options.picture.empty() && entries.size() != 1) {
+    return fail(path, "--png draws one matrix, and it holds " + std::to_string(entries.size()) +
+                          ": name one with --key=KEY");
+  }
+  bool valid = true;
+  for (const MatrixEntry& e : entries) {
+    FeatureFile one;
+    if (!one.openMatrix(e.path, e.offset, e.rows, e.columns, e.format, e.header, problem)) {
+      valid = fail(path + "[" + e.key + "]", problem) && valid;
+      continue;
+    }
+    valid = show(path + "[" + e.key + "]", one, options) && valid;
+  }
+  return valid;
 }
 
 // FIRST, FIRST: or FIRST:LAST; on failure says why.
@@ -239,6 +338,17 @@ int main(int argc, char** argv) {
         return 2;
       }
       if (!parseFrames(argv[++i], options)) return 2;
+    } else if (arg.rfind("--key=", 0) == 0 && arg.size() > 6) {
+      options.key = arg.substr(6);
+    } else if (arg.rfind("--dimension=", 0) == 0) {
+      char* end = nullptr;
+      const long n = std::strtol(arg.c_str() + 12, &end, 10);
+      if (*end != '\0' || end == arg.c_str() + 12 || n < 1 || n > 8191) {
+        std::fprintf(stderr, "feature-inspect: --dimension needs the values a row holds (1 to 8191), not '%s'\n",
+                     arg.c_str() + 12);
+        return 2;
+      }
+      options.dimension = static_cast<int>(n);
     } else if (arg.rfind("--frames=", 0) == 0) {
       if (!parseFrames(arg.c_str() + 9, options)) return 2;
     } else if (arg == "--png") {

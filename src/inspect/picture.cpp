@@ -60,14 +60,15 @@ void text(gdImagePtr image, int x, int y, const std::string& s, int colour) {
 
 int textWidth(const std::string& s) { return static_cast<int>(s.size()) * gdFontGetSmall()->w; }
 
-// Frame numbers and seconds under the time axis, at round steps.
+// Frame numbers and seconds under the time axis, at round steps (at most
+// 8, at least 50 pixels apart); a stretch of a file keeps its numbers.
 void timeAxis(gdImagePtr image, const FeatureFile& f, int left, int top, int width, int colour) {
   const long frames = std::max(f.frames(), 1L);
   long step = 1;
   for (long scale = 1;; scale *= 10) {
     bool found = false;
     for (const long m : {1L, 2L, 5L}) {
-      if (frames / (m * scale) <= 8) {
+      if (frames / (m * scale) <= 8 && m * scale * width >= 50 * frames) {
         step = m * scale;
         found = true;
         break;
@@ -81,9 +82,9 @@ void timeAxis(gdImagePtr image, const FeatureFile& f, int left, int top, int wid
   for (long t = 0; t <= frames; t += step) {
     const int x = left + static_cast<int>(static_cast<double>(t) * width / frames);
     gdImageLine(image, x, top, x, top + 3, colour);
-    const std::string frame = std::to_string(t);
+    const std::string frame = std::to_string(f.firstFrame() + t);
     char second[32];
-    std::snprintf(second, sizeof second, "%g", t * seconds);
+    std::snprintf(second, sizeof second, "%g", static_cast<double>(f.firstFrame() + t) * seconds);
     text(image, x - textWidth(frame) / 2, top + 4, frame, colour);
     text(image, x - textWidth(second) / 2, top + 20, second, colour);
   }
@@ -172,7 +173,7 @@ std::string drawVectors(const FeatureFile& f, const Columns& c, const std::strin
   int plotHeight = 0;
   for (const Band& b : bands) plotHeight += bandHeight(b);
   plotHeight += kBandGap * (static_cast<int>(bands.size()) - 1);
-  size.width = kLeft + plotWidth + kRight;
+  size.width = std::max(kLeft + plotWidth + kRight, kLeft + textWidth(title) + 8);
   size.height = kTop + plotHeight + kBottom;
   Image picture(size.width, size.height);
   gdImagePtr image = picture.image;
@@ -238,7 +239,7 @@ std::string drawCurve(const FeatureFile& f, const Columns& c, const std::string&
   const int columnWidth = std::clamp(800 / c.count, 1, 8);
   const int plotWidth = c.count * columnWidth;
   const int plotHeight = 200;
-  size.width = kLeft + plotWidth + 24;
+  size.width = std::max(kLeft + plotWidth + 24, kLeft + textWidth(title) + 8);
   size.height = kTop + plotHeight + kBottom;
   Image picture(size.width, size.height);
   gdImagePtr image = picture.image;

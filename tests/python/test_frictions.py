@@ -230,3 +230,42 @@ def test_the_readme_writes_the_htk_kinds_as_feature_inspect_prints_them(tmp_path
     with open(os.path.join(ROOT, "README.md")) as f:
         written = set(re.findall(r"`((?:MFCC|FBANK)(?:_[A-Z0-9]+)*)`", f.read()))
     assert printed <= written and written <= printed | {"MFCC", "FBANK_Z", "FBANK_D_A"}, (printed, written)
+
+
+def test_feature_inspect_reads_every_output(tmp_path):
+    import struct
+    inspect = os.path.join(os.path.dirname(TOOL), "feature-inspect")
+    from locations import STREAM
+    x = recordings(tmp_path)
+    frames = (len(x) - 160) // 160
+
+    def run(*arguments):
+        return subprocess.run([inspect, "--no-stats", *map(str, arguments)], capture_output=True, text=True, cwd=tmp_path)
+
+    subprocess.run([KALDI, "-q", "--input-format=auto", f"scp:{tmp_path / 'wav.scp'}",
+                    f"ark,scp:{tmp_path / 'f.ark'},{tmp_path / 'f.scp'}", "NONE"], check=True)
+    subprocess.run([KALDI, "-q", "--input-format=auto", f"scp:{tmp_path / 'wav.scp'}", f"shards:{tmp_path / 's'}",
+                    "--output=fbank", "CMN"], check=True)
+    (tmp_path / "a.f32").write_bytes(subprocess.run([STREAM, "NONE"], input=x.tobytes(), capture_output=True,
+                                                    check=True).stdout)
+    offset = int((tmp_path / "f.scp").read_text().split()[1].rsplit(":", 1)[1])
+    for arguments, said in (
+            (["f.ark"], ["f.ark[a]: Kaldi archive entry a", "f.ark[b]: Kaldi archive entry b", f"rows (frames): {frames}"]),
+            (["--key=b", "f.scp"], ["f.scp[b]: Kaldi archive entry b", "columns: 39"]),
+            ([f"f.ark:{offset}", "--frames=0"], [f"f.ark:{offset}: Kaldi archive entry at byte {offset}", "frame 0:"]),
+            (["s/shard-000000.tar"], ["s/shard-000000.tar[a]: shard entry a (a.npy: fbank, mode CMN)", "columns: 24",
+                                      "SHA-256 of the values: "]),
+            (["--dimension=39", "a.f32"], [f"length: {frames * 156} bytes of values"])):
+        result = run(*arguments)
+        assert result.returncode == 0 and all(s in result.stdout for s in said), (arguments, result.stdout, result.stderr)
+    for arguments, said in ((["--dimension=24", "a.f32"], f"{frames * 156} bytes are no whole rows of 24 float32 values"),
+                            (["--png", "p.png", "f.ark"], "--png draws one matrix, and it holds 2: name one with --key=KEY"),
+                            (["--key=zz", "f.ark"], "no entry zz among its 2")):
+        result = run(*arguments)
+        assert result.returncode == 1 and said in result.stderr, (arguments, result.stderr)
+    # --png with --frames draws that stretch: a narrower picture than the whole.
+    widths = {}
+    for name, extra in (("whole.png", []), ("part.png", ["--frames=10:20"])):
+        assert run("--png", name, "--key=a", *extra, "f.ark").returncode == 0
+        widths[name] = struct.unpack(">I", (tmp_path / name).read_bytes()[16:20])[0]
+    assert widths["part.png"] < widths["whole.png"]

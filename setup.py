@@ -10,6 +10,32 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 
+def _missing_for_a_wheel():
+    """What pip --no-build-isolation needs and this Python lacks, as Debian's
+    packages that bring it ("" when nothing is missing)."""
+    missing = []
+    try:
+        import wheel  # noqa: F401  (bdist_wheel, before setuptools had its own)
+    except ImportError:
+        try:
+            import setuptools.command.bdist_wheel  # noqa: F401
+        except ImportError:
+            missing.append("python3-wheel")
+    for module, package in (("pybind11", "python3-pybind11"), ("numpy", "python3-numpy")):
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append(package)
+    return " ".join(missing)
+
+
+if any(command in sys.argv for command in ("bdist_wheel", "build_ext", "install", "develop")):
+    _lacking = _missing_for_a_wheel()
+    if _lacking:
+        sys.exit(f"building mfcc_frontend offline (--no-build-isolation) needs: sudo apt-get install {_lacking} "
+                 f"(for {sys.executable}), then run pip again")
+
+
 class CMakeExtension(Extension):
     def __init__(self, name):
         super().__init__(name, sources=[])

@@ -19,7 +19,28 @@ from typing import TYPE_CHECKING, Iterator, List, NamedTuple, Optional, Tuple, U
 
 import numpy as np
 
-from . import _core
+
+def _core_for_another_python(error: ImportError) -> ImportError:
+    """Why the compiled module does not load here, when it was built for
+    another interpreter (Debian's /usr/bin/python3, say, and this is a conda
+    or pyenv python3 first on the PATH)."""
+    import glob
+    here = os.path.dirname(os.path.abspath(__file__))
+    built = sorted(os.path.basename(p) for p in glob.glob(os.path.join(here, "_core*.so")))
+    this = "%s (Python %d.%d)" % (sys.executable, sys.version_info[0], sys.version_info[1])
+    if not built:
+        return ImportError(f"mfcc_frontend's compiled module _core is missing from {here}: build the package "
+                           f"(scripts/test, or pip install --no-build-isolation .) for {this}")
+    return ImportError(f"mfcc_frontend's compiled module ({', '.join(built)}) does not load in {this}: {error}. "
+                       "It was built for another interpreter, Debian's /usr/bin/python3 unless you built it "
+                       "yourself: run your program with /usr/bin/python3, or build the package for this one "
+                       "(pip install --no-build-isolation . with it)")
+
+
+try:
+    from . import _core
+except ImportError as _error:
+    raise _core_for_another_python(_error) from _error
 
 if TYPE_CHECKING:
     import torch

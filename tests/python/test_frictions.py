@@ -269,3 +269,21 @@ def test_feature_inspect_reads_every_output(tmp_path):
         assert run("--png", name, "--key=a", *extra, "f.ark").returncode == 0
         widths[name] = struct.unpack(">I", (tmp_path / name).read_bytes()[16:20])[0]
     assert widths["part.png"] < widths["whole.png"]
+
+
+def test_a_module_built_for_another_python_says_which_to_use(tmp_path):
+    import glob
+    import sys
+    package = os.path.dirname(mf.__file__)
+    copy = tmp_path / "mfcc_frontend"
+    copy.mkdir()
+    for name in os.listdir(package):
+        if name.endswith(".py"):
+            (copy / name).write_bytes(open(os.path.join(package, name), "rb").read())
+    (core,) = glob.glob(os.path.join(package, "_core*.so"))
+    (copy / "_core.cpython-399-x86_64-linux-gnu.so").write_bytes(open(core, "rb").read())   # another interpreter's
+    run = subprocess.run([sys.executable, "-c", "import mfcc_frontend"], cwd=tmp_path, capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert run.returncode == 1
+    assert "mfcc_frontend's compiled module (_core.cpython-399-x86_64-linux-gnu.so) does not load in" in run.stderr
+    assert "run your program with /usr/bin/python3" in run.stderr

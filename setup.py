@@ -6,14 +6,18 @@ import os
 import subprocess
 import sys
 
-from setuptools import Extension, setup
-from setuptools.command.build_ext import build_ext
 
 
 def _missing_for_a_wheel():
     """What pip --no-build-isolation needs and this Python lacks, as Debian's
     packages that bring it ("" when nothing is missing)."""
     missing = []
+    for module, package in (("setuptools", "python3-setuptools"), ("pybind11", "python3-pybind11"),
+                            ("numpy", "python3-numpy")):
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append(package)
     try:
         import wheel  # noqa: F401  (bdist_wheel, before setuptools had its own)
     except ImportError:
@@ -21,11 +25,6 @@ def _missing_for_a_wheel():
             import setuptools.command.bdist_wheel  # noqa: F401
         except ImportError:
             missing.append("python3-wheel")
-    for module, package in (("pybind11", "python3-pybind11"), ("numpy", "python3-numpy")):
-        try:
-            __import__(module)
-        except ImportError:
-            missing.append(package)
     return " ".join(missing)
 
 
@@ -34,6 +33,9 @@ if any(command in sys.argv for command in ("bdist_wheel", "build_ext", "install"
     if _lacking:
         sys.exit(f"building mfcc_frontend offline (--no-build-isolation) needs: sudo apt-get install {_lacking} "
                  f"(for {sys.executable}), then run pip again")
+
+from setuptools import Extension, setup  # noqa: E402
+from setuptools.command.build_ext import build_ext  # noqa: E402
 
 
 class CMakeExtension(Extension):

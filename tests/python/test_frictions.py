@@ -287,3 +287,12 @@ def test_a_module_built_for_another_python_says_which_to_use(tmp_path):
     assert run.returncode == 1
     assert "mfcc_frontend's compiled module (_core.cpython-399-x86_64-linux-gnu.so) does not load in" in run.stderr
     assert "run your program with /usr/bin/python3" in run.stderr
+
+
+def test_an_offline_build_names_the_packages_it_lacks(tmp_path):
+    from locations import ROOT
+    subprocess.run(["/usr/bin/python3", "-m", "venv", "--without-pip", str(tmp_path / "bare")], check=True)
+    run = subprocess.run([str(tmp_path / "bare" / "bin" / "python"), os.path.join(ROOT, "setup.py"), "bdist_wheel"],
+                         cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 1
+    assert "needs: sudo apt-get install python3-setuptools python3-pybind11 python3-numpy python3-wheel" in run.stderr

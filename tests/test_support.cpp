@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -333,6 +334,13 @@ RunResult runToolOnTerminal(const std::vector<std::string>& args, int columns, c
     execTool(FEATURE_BINARY, args);
   }
   if (keys != nullptr && !keys->empty()) {
+    // No echo of the keys: it would land on the screen wherever the tool
+    // happens to be when they are typed (a race under load).
+    termios mode{};
+    if (tcgetattr(terminal, &mode) == 0) {
+      mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      tcsetattr(terminal, TCSANOW, &mode);
+    }
     if (write(terminal, keys->data(), keys->size()) < 0) throw std::runtime_error("typing into the terminal");
   }
   RunResult result;

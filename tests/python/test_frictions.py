@@ -195,7 +195,7 @@ def test_feature_stream_reads_a_wav_header_instead_of_analysing_it(tmp_path):
         return subprocess.run([STREAM, *options, "NONE"], input=data, capture_output=True)
 
     expected = mf.features(x, normalisation="NONE").astype("<f4").tobytes()
-    for data in (wav(x), wav(x, size=0xFFFFFFFF), wav(x, size=0), wav(x) + b"LIST\x04\x00\x00\x00abcd"):
+    for data in (wav(x), wav(x, size=0xFFFFFFFF), wav(x, size=0), wav(x) + b"LIST" + (392).to_bytes(4, "little") + bytes(392)):
         run = stream(data)
         assert run.returncode == 0 and run.stdout == expected, run.stderr
     raw = stream(wav(x), "--input-format=raw")

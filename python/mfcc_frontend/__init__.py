@@ -713,6 +713,17 @@ def read_kaldi_scp(path: Path) -> Iterator[Tuple[str, np.ndarray]]:
             f.close()
 
 
+def _float32_items(items, what: str) -> Iterator[Tuple[bytes, np.ndarray]]:
+    """(key, array) pairs as the writers take them: the key's bytes (surrogate
+    escapes undone), the values as contiguous float32; what is not numbers
+    raises TypeError naming the key."""
+    for key, array in items:
+        data = np.asarray(array)
+        if data.dtype.kind not in "fiu":
+            raise TypeError(f"{key!r}: {what} of numbers is needed, not {data.dtype}")
+        yield str(key).encode("utf-8", "surrogateescape"), np.ascontiguousarray(data, dtype=np.float32)
+
+
 def write_kaldi(ark: Path, scp: Optional[Path], items) -> int:
     """Writes (key, matrix) pairs as a binary Kaldi archive of float matrices,
     and its index when ``scp`` is given (``<key> <ark>:<offset>``, the ark path
@@ -725,11 +736,8 @@ def write_kaldi(ark: Path, scp: Optional[Path], items) -> int:
     writer = _core.KaldiWriter(_fsencode(ark), _fsencode(scp) if scp is not None else b"")
     try:
         count = 0
-        for key, matrix in items:
-            data = np.asarray(matrix)
-            if data.dtype.kind not in "fiu":
-                raise TypeError(f"{key!r}: a matrix of numbers is needed, not {data.dtype}")
-            writer.add(str(key).encode("utf-8", "surrogateescape"), np.ascontiguousarray(data, dtype=np.float32))
+        for key, data in _float32_items(items, "a matrix"):
+            writer.add(key, data)
             count += 1
         writer.commit()
         return count

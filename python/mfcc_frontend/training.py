@@ -30,7 +30,7 @@ from typing import Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 
-from . import _core, _fsencode, _open_archive, _scp_entries
+from . import _core, _float32_items, _fsencode, _open_archive, _scp_entries
 
 try:  # torch's base classes when torch is there
     import torch.utils.data as _torch_data
@@ -54,12 +54,8 @@ def write_shards(directory, items, per_shard: int = 1000, name: str = "shard", m
     writer = _core.ShardWriter(os.fsdecode(_fsencode(directory)), name, int(per_shard))
     try:
         count = 0
-        for key, array in items:
-            data = np.asarray(array)
-            if data.dtype.kind not in "fiu":
-                raise TypeError(f"{key!r}: an array of numbers is needed, not {data.dtype}")
-            data = np.ascontiguousarray(data, dtype=np.float32)
-            writer.add(count, str(key).encode("utf-8", "surrogateescape"), data, mode, int(sample_rate), 0.0, "", output)
+        for key, data in _float32_items(items, "an array"):
+            writer.add(count, key, data, mode, int(sample_rate), 0.0, "", output)
             count += 1
         writer.commit()
         return count

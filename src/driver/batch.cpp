@@ -715,13 +715,5 @@ std::string conversionChoiceProblem(const RunSetup& setup) {
 }
 
 std::string readingHint(std::int64_t needs) {
-  std::string hint;
-  const auto add = [&](const char* words) { hint += std::string(hint.empty() ? "" : "; ") + words; };
-  if ((needs & kNeedsLossy) != 0) {
-    add("--lossy reads it, converted (its decoder may give other samples on another machine)");
-  } else if ((needs & kNeedsConversion) != 0) {
-    add("--convert reads it, converted to 16 kHz 16-bit samples by the defined conversion");
-  }
-  if ((needs & kNeedsChannelChoice) != 0) add("--channel=N reads one of its channels (from 0), --downmix their mean");
-  return hint;
+  return readingHint(needs, {"--lossy", "--convert", "--channel=N", "--downmix"});
 }

@@ -68,3 +68,17 @@ void FEATURE::report(Problem problem) {
   if (settings.printProblem != nullptr && settings.errors != nullptr) settings.printProblem(settings.errors, problem);
   outcome.problems.push_back(std::move(problem));
 }
+
+std::string readingHint(std::int64_t needs, const ChoiceSpellings& spelled) {
+  std::string hint;
+  const auto add = [&](const std::string& words) { hint += (hint.empty() ? "" : "; ") + words; };
+  if ((needs & kNeedsLossy) != 0) {
+    add(std::string(spelled.lossy) + " reads it, converted (its decoder may give other samples on another machine)");
+  } else if ((needs & kNeedsConversion) != 0) {
+    add(std::string(spelled.convert) + " reads it, converted to 16 kHz 16-bit samples by the defined conversion");
+  }
+  if ((needs & kNeedsChannelChoice) != 0) {
+    add(std::string(spelled.channel) + " reads one of its channels (from 0), " + spelled.downmix + " their mean");
+  }
+  return hint;
+}

@@ -50,6 +50,16 @@ constexpr std::int64_t kNeedsConversion = 1;
 constexpr std::int64_t kNeedsLossy = 2;
 constexpr std::int64_t kNeedsChannelChoice = 4;
 
+// How a program spells the choices that read such a recording.
+struct ChoiceSpellings {
+  const char* lossy;     // "--lossy", "lossy=True"
+  const char* convert;   // "--convert", "convert=True"
+  const char* channel;   // "--channel=N", "channel=N"
+  const char* downmix;   // "--downmix", "downmix=True"
+};
+// The choices that would read it, in those words: "--convert reads it, ...".
+std::string readingHint(std::int64_t needs, const ChoiceSpellings& spelled);
+
 struct Problem {
   Problem(ProblemKind kind, std::string path, int error = 0, std::string detail = {}, std::int64_t count = 0)
       : kind(kind), path(std::move(path)), error(error), detail(std::move(detail)), count(count) {}

@@ -9,15 +9,7 @@ namespace binding {
 const char* const kTruncateHint = "; pass truncate=True to use the first 90 s as the tool does";
 
 std::string readingHint(long long needs) {
-  std::string hint;
-  const auto add = [&](const char* words) { hint += std::string(hint.empty() ? "" : "; ") + words; };
-  if ((needs & kNeedsLossy) != 0) {
-    add("lossy=True reads it, converted (its decoder may give other samples on another machine)");
-  } else if ((needs & kNeedsConversion) != 0) {
-    add("convert=True reads it, converted to 16 kHz 16-bit samples by the defined conversion");
-  }
-  if ((needs & kNeedsChannelChoice) != 0) add("channel=N reads one of its channels (from 0), downmix=True their mean");
-  return hint;
+  return ::readingHint(needs, {"lossy=True", "convert=True", "channel=N", "downmix=True"});
 }
 
 Samples samplesOf(const py::buffer_info& info, const std::string& what) {

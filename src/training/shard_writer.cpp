@@ -64,6 +64,19 @@ std::string paxRecord(const std::string& key, const std::string& value) {
 
 using kit::jsonString;
 
+// The digest of what context took in, as hexadecimal.
+std::string hexDigest(sha256_ctx& context) {
+  std::uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&context, SHA256_DIGEST_SIZE, digest);
+  std::string hex;
+  char two[3];
+  for (const std::uint8_t b : digest) {
+    std::snprintf(two, sizeof two, "%02x", b);
+    hex += two;
+  }
+  return hex;
+}
+
 bool validUtf8(const std::string& text) {
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -201,13 +214,7 @@ std::string readShard(const std::string& path, std::vector<ShardEntry>& entries)
         sha256_update(&context, n, reinterpret_cast<const std::uint8_t*>(chunk.data()));
         left -= n;
       }
-      std::uint8_t digest[SHA256_DIGEST_SIZE];
-      sha256_digest(&context, SHA256_DIGEST_SIZE, digest);
-      char two[3];
-      for (const std::uint8_t b : digest) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        e.sha256 += two;
-      }
+      e.sha256 = hexDigest(context);
       entries.push_back(e);
       npyPending = true;
     } else {
@@ -260,15 +267,7 @@ std::string sha256Hex(const void* bytes, std::size_t size) {
   sha256_ctx context;
   sha256_init(&context);
   sha256_update(&context, size, static_cast<const std::uint8_t*>(bytes));
-  std::uint8_t digest[SHA256_DIGEST_SIZE];
-  sha256_digest(&context, SHA256_DIGEST_SIZE, digest);
-  std::string hex;
-  char two[3];
-  for (const std::uint8_t b : digest) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    hex += two;
-  }
-  return hex;
+  return hexDigest(context);
 }
 
 std::string ShardWriter::open(const ShardSettings& settings) {
